@@ -1,0 +1,37 @@
+# Build helpers. Sources are globbed so that adding a file never means editing a shared list.
+
+# ombrel_library(NAME DIR [DEPS ...] [EXCLUDE regex])
+# A static library from every .cpp below DIR (subfolders included).
+function(ombrel_library name)
+  cmake_parse_arguments(ARG "" "EXCLUDE" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(ARG_EXCLUDE)
+    list(FILTER srcs EXCLUDE REGEX "${ARG_EXCLUDE}")
+  endif()
+  list(FILTER srcs EXCLUDE REGEX "/main\\.cpp$")
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# ombrel_tests(DIR LIBS...)
+# One GoogleTest binary per tests/DIR/*_test.cpp, each registered with ctest.
+function(ombrel_tests dir)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*_test.cpp)
+  file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+  foreach(test ${tests})
+    get_filename_component(stem ${test} NAME_WE)
+    add_executable(${stem} ${test} ${support})
+    target_include_directories(${stem} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${stem} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${stem} PRIVATE
+      OMBREL_SOURCE_DIR="${PROJECT_SOURCE_DIR}" OMBREL_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    gtest_discover_tests(${stem} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS ${dir})
+  endforeach()
+endfunction()
