@@ -40,8 +40,9 @@ bool isSafe(ByteView data, std::int64_t maxPixels) {
   }
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), spng_ctx_free);
   if (!ctx) return false;
-  // spng reads no further than the header for spng_get_ihdr; it checks the signature, the IHDR
-  // CRC and that every IHDR field is valid.
+  // spng_get_ihdr reads no further than the header and rejects invalid header fields (sizes
+  // of 2^31 and more, unknown bit depths and colour types). Checksums are left to whoever
+  // decodes the image later.
   if (spng_set_png_buffer(ctx.get(), data.data(), data.size()) != 0) return false;
   spng_ihdr ihdr{};
   if (spng_get_ihdr(ctx.get(), &ihdr) != 0) return false;
