@@ -122,10 +122,14 @@ void AvahiBonjourAdvertiser::createClient() {
   AvahiClient* client = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
                                          onClient, this, &error);
   client_ = client;
+  if (client) lastClientError_ = 0;
   if (!client) {
     group_ = nullptr;  // freed with the half-made client
     // Not even the system bus answers: there is nothing to wait on, so try again later.
-    log::line(std::string("Ombrel Remote: mDNS client unavailable: ") + avahi_strerror(error));
+    if (error != lastClientError_) {
+      log::line(std::string("Ombrel Remote: mDNS client unavailable: ") + avahi_strerror(error));
+    }
+    lastClientError_ = error;
     if (wanted_) setStatus(BonjourState::noDaemon);
     armTimer(config_.retryInterval);
   }

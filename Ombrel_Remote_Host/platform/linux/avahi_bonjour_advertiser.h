@@ -54,7 +54,8 @@ class AvahiBonjourAdvertiser : public BonjourAdvertiser {
   AvahiClient* client_ = nullptr;
   AvahiEntryGroup* group_ = nullptr;
   AvahiTimeout* timer_ = nullptr;
-  std::string name_;  // the name in use, after collisions
+  std::string name_;         // the name in use, after collisions
+  int lastClientError_ = 0;  // logged once, not on every retry
   bool wanted_ = false;
   std::uint16_t port_ = 0;
   std::string hostID_;
