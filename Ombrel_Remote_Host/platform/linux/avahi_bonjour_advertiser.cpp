@@ -88,12 +88,25 @@ void AvahiBonjourAdvertiser::update(std::uint16_t port, std::string_view hostID)
   hostID_ = hostID;
   if (!client_) {
     createClient();
-  } else if (avahi_client_get_state(client_) == AVAHI_CLIENT_S_RUNNING) {
-    if (changed || !group_ || avahi_entry_group_is_empty(group_)) publish();
-  } else if (avahi_client_get_state(client_) == AVAHI_CLIENT_CONNECTING) {
-    setStatus(BonjourState::noDaemon);
-  } else {
-    setStatus(BonjourState::registering);
+    return;
+  }
+  switch (avahi_client_get_state(client_)) {
+    case AVAHI_CLIENT_S_RUNNING:
+      // Unchanged values on a live or pending advertisement are left alone; a refused one is
+      // tried again.
+      if (changed || !group_ || avahi_entry_group_is_empty(group_) ||
+          status().state == BonjourState::failed) {
+        publish();
+      }
+      break;
+    case AVAHI_CLIENT_CONNECTING:
+      setStatus(BonjourState::noDaemon);
+      break;
+    case AVAHI_CLIENT_FAILURE:  // the timer replaces the client and publishes; status says why
+      break;
+    default:  // the daemon is establishing its host name; services follow when it runs
+      setStatus(BonjourState::registering);
+      break;
   }
 }
 

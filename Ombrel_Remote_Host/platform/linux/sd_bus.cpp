@@ -89,6 +89,8 @@ bool SdBus::send(const Method& method, const Arguments& arguments) {
     SdBusMessage owned(request);
     if (r >= 0 && arguments) r = arguments(request);
     if (r >= 0) r = sd_bus_message_set_expect_reply(request, 0);
+    // A notification must not launch an activatable service that is not running.
+    if (r >= 0) r = sd_bus_message_set_auto_start(request, 0);
     if (r >= 0) r = sd_bus_send(bus, request, nullptr);
     // Nobody drives this connection's event loop, so push the message out now.
     if (r >= 0) r = sd_bus_flush(bus);
