@@ -130,6 +130,23 @@ TEST_F(PowerManagerTest, WithoutLogindNothingIsHeldAndTheStatusSaysWhy) {
   EXPECT_EQ(power.status(), "");
 }
 
+TEST_F(PowerManagerTest, ReconnectsAfterTheSystemBusRestarts) {
+  startLogind();
+  // As a real bus address: no server guid, so a restarted daemon on the same socket is accepted.
+  std::string address = system_->address().substr(0, system_->address().find(",guid="));
+  LinuxPowerManager power({.buses = {address, session_->address()}});
+  ASSERT_NE(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName), 0u);
+
+  logind_.reset();
+  system_.reset();
+  system_.emplace(dir_.path(), "system");
+  ASSERT_TRUE(system_->running());
+  startLogind();
+  EXPECT_NE(power.createAssertion(PowerAssertionType::systemSleep, sessionAssertionName), 0u);
+  EXPECT_EQ(power.status(), "");
+  EXPECT_EQ(inhibitors().size(), 1u);
+}
+
 TEST_F(PowerManagerTest, UserActivityReachesTheScreenSaverAtMostOncePerInterval) {
   startScreenSaver(false);
   auto now = std::chrono::steady_clock::time_point{};
