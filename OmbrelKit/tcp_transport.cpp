@@ -47,7 +47,12 @@ std::shared_ptr<TCPTransport> TCPTransport::connect(std::string host, std::uint1
 
 std::shared_ptr<TCPTransport> TCPTransport::accepted(asio::ip::tcp::socket socket,
                                                      TCPParameters parameters) {
-  auto transport = std::shared_ptr<TCPTransport>(new TCPTransport(false, parameters));
+  return connected(std::move(socket), false, parameters);
+}
+
+std::shared_ptr<TCPTransport> TCPTransport::connected(asio::ip::tcp::socket socket, bool outbound,
+                                                      TCPParameters parameters) {
+  auto transport = std::shared_ptr<TCPTransport>(new TCPTransport(outbound, parameters));
   transport->socket_.emplace(std::move(socket));
   return transport;
 }
@@ -91,7 +96,7 @@ void TCPTransport::start(std::shared_ptr<SerialQueue> queue) {
     auto self = weak.lock();
     if (!self || self->cancelled_) return;
     self->stateHandlerInstalled_ = true;
-    if (!self->outbound_) {
+    if (self->socket_) {  // already connected: no connect phase
       self->applyOptions();
       self->enter(State::ready);
       return;

@@ -7,8 +7,9 @@
 //   setup -> preparing (resolving, connecting; outbound only) -> ready        onReady
 //   preparing -> waiting(error)    the peer could not be reached: refused, unreachable, or the
 //                                  connection timeout passed. onClose(error) when outbound; an
-//                                  accepted connection is never in this state (it skips the
-//                                  connect phase), and would be left alone if it were.
+//                                  accepted connection is never in this state (a transport made
+//                                  from a connected socket skips the connect phase), and would
+//                                  be left alone if it were.
 //   preparing -> failed(error)     anything else in the connect phase (name resolution)
 //   ready -> failed(error)         a read or write error on the established stream: onClose
 //   any -> cancelled               cancel(); the state handler is removed first, so nothing is
@@ -56,6 +57,9 @@ class TCPTransport final : public CorvaneByteTransport,
   // queue passed to `start`.
   static std::shared_ptr<TCPTransport> accepted(asio::ip::tcp::socket socket,
                                                 TCPParameters parameters = {});
+  // Any connected socket; `outbound` says which side opened it.
+  static std::shared_ptr<TCPTransport> connected(asio::ip::tcp::socket socket, bool outbound,
+                                                 TCPParameters parameters = {});
 
   // What the owner hears of a state change: nothing (nullopt), or onClose with the error.
   // `ready` is reported through onReady instead and yields nullopt here.

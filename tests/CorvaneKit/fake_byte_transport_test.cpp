@@ -75,7 +75,9 @@ TEST_F(FakeByteTransportTest, ScriptedErrorsOverflowAndCancel) {
 }
 
 TEST_F(FakeByteTransportTest, PairForwardsSendsAndCancelEndsThePeerStream) {
-  auto [a, b] = FakeByteTransport::makePair({.holdSendCompletions = true}, {});
+  auto pair = FakeByteTransport::makePair({.holdSendCompletions = true}, {});
+  auto a = pair.first;
+  auto b = pair.second;
   a->start(queue);
   b->start(queue);
   std::optional<CorvaneByteTransport::Error> completed;
