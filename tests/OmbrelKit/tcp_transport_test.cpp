@@ -79,10 +79,11 @@ class TCPTransportTest : public ::testing::Test {
     });
   }
 
+  // Declared before the runtime so that they outlive its threads.
+  Probe clientProbe, hostProbe;
   Runtime runtime;
   std::shared_ptr<SerialQueue> clientQueue = runtime.makeQueue("test.tcp.client");
   std::shared_ptr<SerialQueue> hostQueue = runtime.makeQueue("test.tcp.host");
-  Probe clientProbe, hostProbe;
   std::shared_ptr<TCPTransport> client, host;
 };
 
@@ -249,6 +250,7 @@ TEST(TCPTransportStateTest, WaitingClosesOnlyOutboundConnections) {
 // The connection timeout runs on the injected clock: a connect that the peer never answers
 // turns into "waiting" exactly when 10 s have passed, without the test waiting 10 s.
 TEST(TCPTransportTimeoutTest, OutboundConnectTimesOutAfterTenSeconds) {
+  Probe probe;
   auto clock = std::make_shared<ManualClock>();
   Runtime runtime(Runtime::Options{.clock = clock});
   auto queue = runtime.makeQueue("test.tcp.timeout");
@@ -265,7 +267,6 @@ TEST(TCPTransportTimeoutTest, OutboundConnectTimesOutAfterTenSeconds) {
     fillers.push_back(fd);
   }
   auto transport = TCPTransport::connect("127.0.0.1", listener.port());
-  Probe probe;
   probe.attach(*transport);
   transport->start(queue);
   // Let the connect get under way, then move time to just before the deadline.

@@ -16,10 +16,9 @@ template <typename T>
 class Mailbox {
  public:
   void put(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-    }
+    // Notified under the lock: the taker may destroy the mailbox as soon as it sees the value.
+    std::lock_guard lock(mutex_);
+    values_.push_back(std::move(value));
     ready_.notify_all();
   }
 
