@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "base/bytes.h"
 #include "CorvaneKit/corvane_access.h"
 #include "OmbrelKit/device_identity.h"
 #include "OmbrelKit/display_info.h"
 #include "OmbrelKit/host_error_code.h"
+#include "base/bytes.h"
 
 namespace ombrel {
 
