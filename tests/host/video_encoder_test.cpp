@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -362,6 +363,220 @@ TEST(VideoEncoderTest, RejectsSizesAStreamFrameCannotCarry) {
   for (auto [w, h] : {std::pair{0, 240}, std::pair{320, -2}, std::pair{65536, 240}}) {
     EXPECT_EQ(failureText([&] { VideoEncoder(w, h, 60, 1000, VideoCodec::h264); }),
               "無法建立硬體編碼器 (-22)");
+  }
+}
+
+// ---- the chooser and the encoder's own logic, over scriptable encoders -----------------------
+
+struct ChooserCase {
+  const char* name;
+  int vaapi;
+  int nvenc;
+  std::optional<int> nvencLowLatency;
+  int software;
+  std::vector<std::string> opens;
+  std::string chosen;  // empty: creation fails
+  bool lowLatencyMode;
+  std::string failure;
+};
+
+class ChooserTest : public ::testing::TestWithParam<ChooserCase> {};
+
+TEST_P(ChooserTest, TriesHardwareThenLowLatencyHardwareThenSoftware) {
+  const ChooserCase& c = GetParam();
+  auto record = std::make_shared<FakeVideoEncoderRecord>();
+  // Listed software first: the rounds, not the list, put hardware first.
+  const std::vector<VideoEncoderCandidate> candidates = {
+      fakeVideoEncoderCandidate("x264", false, false, {.openStatus = c.software}, record),
+      fakeVideoEncoderCandidate("vaapi", true, false, {.openStatus = c.vaapi}, record),
+      fakeVideoEncoderCandidate("nvenc", true, true,
+                                {.openStatus = c.nvenc, .lowLatencyOpenStatus = c.nvencLowLatency},
+                                record),
+  };
+  if (c.chosen.empty()) {
+    EXPECT_EQ(failureText([&] { VideoEncoder(640, 360, 60, 1000, VideoCodec::h264, candidates); }),
+              c.failure);
+  } else {
+    VideoEncoder encoder(640, 360, 60, 1000, VideoCodec::h264, candidates);
+    EXPECT_EQ(encoder.encoderName(), c.chosen);
+    EXPECT_EQ(encoder.lowLatencyMode(), c.lowLatencyMode);
+  }
+  EXPECT_EQ(record->opens, c.opens);
+}
+
+const std::vector<std::string> allRounds = {"vaapi lowLatency=0", "nvenc lowLatency=0",
+                                            "nvenc lowLatency=1", "x264 lowLatency=0"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChooserTest,
+    ::testing::Values(
+        ChooserCase{"FirstHardware", 0, 0, {}, 0, {"vaapi lowLatency=0"}, "vaapi", false, ""},
+        ChooserCase{"LowLatencyHardware", -22, -38, 0, 0,
+                    std::vector(allRounds.begin(), allRounds.end() - 1), "nvenc", true, ""},
+        ChooserCase{"SoftwareLast", -22, -1, {}, 0, allRounds, "x264", false, ""},
+        ChooserCase{
+            "NothingOpens", -12, -12, {}, -12, allRounds, "", false, "無法建立硬體編碼器 (-12)"},
+        ChooserCase{"LastStatusIsReported",
+                    -22,
+                    -1,
+                    {},
+                    -2,
+                    allRounds,
+                    "",
+                    false,
+                    "無法建立硬體編碼器 (-2)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ChooserTest, NoCandidatesAtAll) {
+  EXPECT_EQ(failureText([] { VideoEncoder(640, 360, 60, 1000, VideoCodec::hevc, {}); }),
+            "無法建立硬體編碼器 (-1)");
+}
+
+// Holds the fake encoder inside `send` until released, so a test sees pictures in flight.
+struct SendGate {
+  std::mutex lock;
+  std::condition_variable changed;
+  int entered = 0;
+  bool open = false;
+
+  void pass() {
+    std::unique_lock guard(lock);
+    ++entered;
+    changed.notify_all();
+    changed.wait(guard, [&] { return open; });
+  }
+  void waitEntered(int n) {
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] { return entered >= n; }));
+  }
+  void release() {
+    std::lock_guard guard(lock);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+class FakeEncoderTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<VideoEncoder> make(FakeVideoEncoderScript script,
+                                     VideoCodec codec = VideoCodec::h264) {
+    auto encoder = std::make_unique<VideoEncoder>(
+        64, 32, 60, 1000, codec,
+        std::vector{fakeVideoEncoderCandidate("fake", false, false, std::move(script), record)});
+    out.attach(*encoder);
+    return encoder;
+  }
+  PixelBufferRef picture() { return movingPattern(64, 32, 0); }
+
+  std::shared_ptr<FakeVideoEncoderRecord> record = std::make_shared<FakeVideoEncoderRecord>();
+  Collector out;
+};
+
+TEST_F(FakeEncoderTest, KeyFramesComeFirstAndWhenAskedWithTheHeadersSets) {
+  const Bytes sps = {0x67, 0x64, 0x00, 0x1F}, pps = {0x68, 0xEE, 0x3C, 0x80};
+  auto encoder = make({.header = nal::toAnnexB({sps, pps})});
+  for (int t = 0; t < 4; ++t) {
+    if (t == 2) encoder->forceKey = true;
+    encoder->encode(picture(), t);
+  }
+  encoder->invalidate();
+  EXPECT_EQ(record->callList(),
+            (std::vector<std::string>{"send 0 key=1 64x32", "send 1 key=0 64x32",
+                                      "send 2 key=1 64x32", "send 3 key=0 64x32", "finish"}));
+  ASSERT_EQ(out.frames.size(), 4u);
+  for (int t = 0; t < 4; ++t) {
+    const VideoFrame& frame = out.frames[std::size_t(t)];
+    const bool key = t % 2 == 0;
+    EXPECT_EQ(frame.isKeyframe, key) << t;
+    EXPECT_EQ(frame.parameterSets, (key ? std::vector<Bytes>{sps, pps} : std::vector<Bytes>{}));
+    // The delimiter and SEI of the fake's packets are gone; only the slice is left.
+    EXPECT_EQ(unitTypes(VideoCodec::h264, frame), std::vector<int>{key ? 5 : 1}) << t;
+    EXPECT_EQ(frame.ptsMicros, std::uint64_t(t));
+  }
+}
+
+TEST_F(FakeEncoderTest, AFailedPictureLeavesNothingInFlightAndPassesItsKeyFrameOn) {
+  auto encoder = make({.sendStatuses = {0, -5}});
+  encoder->encode(picture(), 10);
+  encoder->forceKey = true;
+  encoder->encode(picture(), 11);  // refused by the encoder
+  encoder->encode(picture(), 12);
+  encoder->invalidate();
+  EXPECT_EQ(record->callList(),
+            (std::vector<std::string>{"send 10 key=1 64x32", "send 11 key=1 64x32",
+                                      "send 12 key=1 64x32", "finish"}));
+  ASSERT_EQ(out.frames.size(), 2u);
+  EXPECT_TRUE(out.frames[1].isKeyframe);
+  EXPECT_EQ(out.frames[1].ptsMicros, 12u);
+  EXPECT_EQ(encoder->inFlight(), 0);
+}
+
+TEST_F(FakeEncoderTest, CountsPicturesInFlightUntilTheyComeOut) {
+  SendGate gate;
+  auto encoder = make({.beforeSend = [&] { gate.pass(); }});
+  EXPECT_EQ(encoder->inFlight(), 0);
+  encoder->encode(picture(), 1);
+  gate.waitEntered(1);
+  EXPECT_EQ(encoder->inFlight(), 1);
+  encoder->encode(picture(), 2);
+  EXPECT_EQ(encoder->inFlight(), 2);
+  gate.release();
+  encoder->invalidate();  // completes both before returning
+  EXPECT_EQ(out.frames.size(), 2u);
+  EXPECT_EQ(encoder->inFlight(), 0);
+}
+
+TEST_F(FakeEncoderTest, BitRateChangesKeepTheirPlaceAmongPicturesAndTeardownEndsEverything) {
+  auto encoder = make({});
+  encoder->encode(picture(), 1);
+  encoder->bitrateKbps = 2500;
+  encoder->applyBitrate();
+  encoder->encode(movingPattern(128, 64, 0), 2);  // scaled by the backend, passed as is
+  encoder->invalidate();
+  encoder->encode(picture(), 3);
+  encoder->applyBitrate();
+  encoder->invalidate();
+  EXPECT_EQ(record->callList(), (std::vector<std::string>{"send 1 key=1 64x32", "bitrate 2500",
+                                                          "send 2 key=0 128x64", "finish"}));
+  EXPECT_EQ(out.frames.size(), 2u);
+}
+
+TEST_F(FakeEncoderTest, NegativeTimesBecomeZero) {
+  auto encoder = make({}, VideoCodec::hevc);
+  encoder->encode(picture(), -5);
+  encoder->invalidate();
+  ASSERT_EQ(out.frames.size(), 1u);
+  EXPECT_EQ(out.frames[0].ptsMicros, 0u);
+  EXPECT_EQ(unitTypes(VideoCodec::hevc, out.frames[0]), std::vector<int>{19});
+}
+
+// The debug switch is read once per process, so each value runs in a fresh process of its own.
+int debugLinesFor(const char* value) {
+  if (value) {
+    setenv("NEROVALDE_DEBUG", value, 1);
+  } else {
+    unsetenv("NEROVALDE_DEBUG");
+  }
+  std::atomic<int> lines = 0;
+  log::setSink([&](std::string_view text) {
+    if (text.starts_with("[encoder] lowLatency=0 avg encode ") && text.ends_with(" ms")) ++lines;
+  });
+  {
+    VideoEncoder encoder(64, 32, 60, 1000, VideoCodec::h264,
+                         {fakeVideoEncoderCandidate("fake", false, false, {},
+                                                    std::make_shared<FakeVideoEncoderRecord>())});
+    for (int t = 0; t < 150; ++t) encoder.encode(movingPattern(64, 32, t), t);
+  }
+  return lines;
+}
+
+TEST(VideoEncoderDebugTest, OneLinePerSixtyFramesOnlyWhenTheSwitchIsExactlyOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, int> cases[] = {{"1", 2},    {nullptr, 0}, {"0", 0},
+                                               {"true", 0}, {"1 ", 0},    {"", 0}};
+  for (auto [value, lines] : cases) {
+    EXPECT_EXIT(std::exit(debugLinesFor(value)), ::testing::ExitedWithCode(lines), "")
+        << (value ? value : "(unset)");
   }
 }
 

@@ -27,7 +27,9 @@ int FakeVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMi
   const std::size_t n = sendCount_++;
   {
     std::lock_guard lock(record_->lock);
-    record_->sends.push_back({ptsMicros, forceKey, picture.width});
+    record_->calls.push_back("send " + std::to_string(ptsMicros) +
+                             " key=" + (forceKey ? "1" : "0") + " " +
+                             std::to_string(picture.width) + "x" + std::to_string(picture.height));
   }
   const int status = n < script_.sendStatuses.size() ? script_.sendStatuses[n] : 0;
   if (status < 0) return status;
@@ -44,14 +46,14 @@ int FakeVideoEncoderBackend::receive(std::vector<EncodedPacket>& out) {
 int FakeVideoEncoderBackend::finish(std::vector<EncodedPacket>& out) {
   {
     std::lock_guard lock(record_->lock);
-    record_->finished = true;
+    record_->calls.push_back("finish");
   }
   return receive(out);
 }
 
 int FakeVideoEncoderBackend::setBitrate(std::int64_t kbps) {
   std::lock_guard lock(record_->lock);
-  record_->bitrates.push_back(kbps);
+  record_->calls.push_back("bitrate " + std::to_string(kbps));
   return 0;
 }
 

@@ -27,16 +27,16 @@ struct FakeVideoEncoderScript {
 
 // What fakes were asked to do, shared by every candidate of a test.
 struct FakeVideoEncoderRecord {
-  struct Send {
-    std::int64_t ptsMicros;
-    bool forceKey;
-    std::int64_t width;
-  };
   std::mutex lock;
   std::vector<std::string> opens;  // "name lowLatency=0|1", in order tried
-  std::vector<Send> sends;         // successful or not
-  std::vector<std::int64_t> bitrates;
-  bool finished = false;
+  // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "bitrate <kbps>",
+  // "finish".
+  std::vector<std::string> calls;
+
+  std::vector<std::string> callList() {
+    std::lock_guard guard(lock);
+    return calls;
+  }
 };
 
 // An encoder that codes nothing: each successful send yields one Annex-B packet in the codec's
