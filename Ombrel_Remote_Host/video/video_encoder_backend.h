@@ -20,6 +20,8 @@ struct VideoEncoderSettings {
   VideoCodec codec = VideoCodec::hevc;
   // Open with the encoder's low-latency rate control, where it has one.
   bool lowLatency = false;
+  // Replaces the software encoders' speed preset; empty keeps the tuned one. For benchmarks.
+  std::string preset;
 };
 
 // One encoded picture, as the encoder wrote it (Annex-B).
