@@ -23,6 +23,10 @@ extern "C" {
 #include "Ombrel_Remote_Host/video/video_frame_packager.h"
 #include "base/log.h"
 
+// libx265 3.5 loses a few small blocks of every encoder it opens (FrameFilter::init); closing the
+// encoder through libavcodec does not free them. Not ours to fix; LeakSanitizer reads this list.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+
 namespace ombrel {
 namespace {
 
@@ -360,9 +364,10 @@ INSTANTIATE_TEST_SUITE_P(Codecs, RealEncoderTest,
                          [](const auto& info) { return std::string(rawValue(info.param)); });
 
 TEST(VideoEncoderTest, RejectsSizesAStreamFrameCannotCarry) {
-  for (auto [w, h] : {std::pair{0, 240}, std::pair{320, -2}, std::pair{65536, 240}}) {
-    EXPECT_EQ(failureText([&] { VideoEncoder(w, h, 60, 1000, VideoCodec::h264); }),
-              "無法建立硬體編碼器 (-22)");
+  for (const auto& size : {std::pair{0, 240}, std::pair{320, -2}, std::pair{65536, 240}}) {
+    EXPECT_EQ(
+        failureText([&] { VideoEncoder(size.first, size.second, 60, 1000, VideoCodec::h264); }),
+        "無法建立硬體編碼器 (-22)");
   }
 }
 
