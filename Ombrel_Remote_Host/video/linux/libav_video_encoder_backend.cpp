@@ -216,13 +216,12 @@ int LibavVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsM
 #else
   input->key_frame = key ? 1 : 0;
 #endif
-  const std::int64_t index = nextIndex_++;
+  const std::int64_t index = times_.add(ptsMicros);
   input->pts = index;
-  ptsByIndex_[index] = ptsMicros;
   result = avcodec_send_frame(context_, input);
   av_frame_free(&uploaded);
   if (result < 0) {
-    ptsByIndex_.erase(index);
+    times_.drop(index);
     return result;
   }
   keyPending_ = false;
@@ -237,10 +236,7 @@ int LibavVideoEncoderBackend::drain(std::vector<EncodedPacket>& out) {
     EncodedPacket packet;
     packet.data.assign(packet_->data, packet_->data + packet_->size);
     packet.isKeyframe = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
-    const auto found = ptsByIndex_.find(packet_->pts);
-    if (found != ptsByIndex_.end()) packet.ptsMicros = found->second;
-    // Pictures the encoder never returned (none expected without reordering) go with it.
-    ptsByIndex_.erase(ptsByIndex_.begin(), ptsByIndex_.upper_bound(packet_->pts));
+    packet.ptsMicros = times_.take(packet_->pts);
     av_packet_unref(packet_);
     out.push_back(std::move(packet));
   }

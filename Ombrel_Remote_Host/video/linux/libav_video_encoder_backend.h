@@ -1,11 +1,11 @@
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Ombrel_Remote_Host/video/bgrx_converter.h"
+#include "Ombrel_Remote_Host/video/frame_times.h"
 #include "Ombrel_Remote_Host/video/video_encoder_backend.h"
 
 struct AVBufferRef;
@@ -57,10 +57,7 @@ class LibavVideoEncoderBackend : public VideoEncoderBackend {
   AVFrame* frame_ = nullptr;       // the converted picture in system memory
   AVPacket* packet_ = nullptr;
   BgrxConverter converter_;
-  // Encoders count frames, not microseconds: the rate control then works per frame at the
-  // expected rate whatever the capture's clock says. This maps each count back to its time.
-  std::int64_t nextIndex_ = 0;
-  std::map<std::int64_t, std::int64_t> ptsByIndex_;
+  FrameTimes times_;
   // Packets left from an encoder that was reopened, handed out by the next `receive`.
   std::vector<EncodedPacket> carried_;
   bool keyPending_ = false;
