@@ -1,0 +1,33 @@
+#include "Ombrel_Remote_Host/screen/displays.h"
+
+#include <mutex>
+
+#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
+
+namespace ombrel {
+
+namespace {
+
+std::mutex platformMutex;
+std::shared_ptr<DisplayConfiguration> platformConfiguration;
+
+}  // namespace
+
+std::vector<LocalDisplayInfo> Displays::all() {
+  auto configuration = platform();
+  return configuration ? configuration->displays() : std::vector<LocalDisplayInfo>{};
+}
+
+std::shared_ptr<DisplayConfiguration> Displays::platform() {
+  std::lock_guard lock(platformMutex);
+  // Opened on first use and again after a failure: the X server may start after the host.
+  if (!platformConfiguration) platformConfiguration = X11DisplayConfiguration::open();
+  return platformConfiguration;
+}
+
+void Displays::usePlatform(std::shared_ptr<DisplayConfiguration> configuration) {
+  std::lock_guard lock(platformMutex);
+  platformConfiguration = std::move(configuration);
+}
+
+}  // namespace ombrel
