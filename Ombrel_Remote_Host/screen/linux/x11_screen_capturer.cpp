@@ -36,6 +36,8 @@ bool hasBGRXLayout(::Display* display) {
   return ok;
 }
 
+constexpr auto layoutCheckInterval = std::chrono::milliseconds(250);
+
 bool intersect(DisplayRect& a, const DisplayRect& b) {
   std::int64_t left = std::max(a.x, b.x);
   std::int64_t top = std::max(a.y, b.y);
@@ -179,7 +181,11 @@ void X11ScreenCapturer::drainEvents() {
       layoutChanged = true;
     }
   }
-  if (!layoutChanged) return;
+  // Output-less monitors come and go without any event, so their layout is also looked at now
+  // and then.
+  auto now = std::chrono::steady_clock::now();
+  if (!layoutChanged && now - lastLayoutCheck_ < layoutCheckInterval) return;
+  lastLayoutCheck_ = now;
   auto monitors = x11::listMonitors(*capture_);
   auto same =
       std::find_if(monitors.begin(), monitors.end(), [&](auto& m) { return m.rect == bounds_; });
@@ -219,7 +225,7 @@ CaptureResult X11ScreenCapturer::capture(std::chrono::milliseconds timeout) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return CaptureResult::timeout;
     pollfd wait{.fd = fd, .events = POLLIN, .revents = 0};
-    poll(&wait, 1, static_cast<int>(left.count()));
+    poll(&wait, 1, static_cast<int>(std::min(left, layoutCheckInterval).count()));
   }
 }
 

@@ -20,7 +20,8 @@ namespace ombrel {
 // from XDamage on the root window: a capture grabs only when damage touching the monitor
 // arrived since the last grab. The damage is taken before the grab, so a change drawn during
 // the grab shows in the next one too rather than being lost. A RandR change that moves,
-// resizes or removes the monitor ends in `reinit`.
+// resizes or removes the monitor ends in `reinit`; RandR announces CRTC and output changes but
+// not those of output-less monitors, so the monitor list is also read every 0.25 s.
 //
 // Only the common 24-bit true-colour layout (B, G, R, X bytes in memory) is supported; other
 // visuals are refused at open.
@@ -69,6 +70,7 @@ class X11ScreenCapturer : public ScreenCapturer {
   bool dirty_ = true;
   bool everGrabbed_ = false;
   bool geometryChanged_ = false;
+  std::chrono::steady_clock::time_point lastLayoutCheck_;
 
   XShmSegmentInfo shm_{};
   XImage* shmImage_ = nullptr;
