@@ -42,4 +42,22 @@ Bytes encodeRGBAPNG(const std::uint8_t* rgba, std::uint32_t width, std::uint32_t
   return out;
 }
 
+Bytes encodeFramePNG(const CapturedFrame& frame) {
+  if (frame.data == nullptr || frame.width <= 0 || frame.height <= 0) return {};
+  auto width = static_cast<std::size_t>(frame.width);
+  Bytes rgba(width * 4 * static_cast<std::size_t>(frame.height));
+  for (std::int64_t y = 0; y < frame.height; ++y) {
+    const std::uint8_t* in = frame.data + y * frame.stride;
+    std::uint8_t* out = rgba.data() + static_cast<std::size_t>(y) * width * 4;
+    for (std::size_t x = 0; x < width; ++x) {
+      out[x * 4] = in[x * 4 + 2];
+      out[x * 4 + 1] = in[x * 4 + 1];
+      out[x * 4 + 2] = in[x * 4];
+      out[x * 4 + 3] = 0xFF;  // the fourth byte of a grab is padding, not alpha
+    }
+  }
+  return encodeRGBAPNG(rgba.data(), static_cast<std::uint32_t>(frame.width),
+                       static_cast<std::uint32_t>(frame.height), width * 4);
+}
+
 }  // namespace ombrel

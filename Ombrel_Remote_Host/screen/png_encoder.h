@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "Ombrel_Remote_Host/screen/screen_capturer.h"
 #include "base/bytes.h"
 
 namespace ombrel {
@@ -10,5 +11,8 @@ namespace ombrel {
 // encoder fails.
 Bytes encodeRGBAPNG(const std::uint8_t* rgba, std::uint32_t width, std::uint32_t height,
                     std::size_t stride);
+
+// An opaque PNG of a captured B, G, R, X picture; empty when the encoder fails.
+Bytes encodeFramePNG(const CapturedFrame& frame);
 
 }  // namespace ombrel

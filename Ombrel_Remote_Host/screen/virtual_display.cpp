@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Ombrel_Remote_Host/screen/displays.h"
+
 namespace ombrel {
 
 namespace {
@@ -54,6 +56,12 @@ std::shared_ptr<VirtualDisplay> VirtualDisplay::create(
   if (!id) return nullptr;
   return std::shared_ptr<VirtualDisplay>(
       new VirtualDisplay(std::move(platform), std::move(timing), *id, size));
+}
+
+std::shared_ptr<VirtualDisplay> VirtualDisplay::create(std::int64_t width, std::int64_t height,
+                                                       const std::string& name,
+                                                       VirtualDisplayTiming timing) {
+  return create(width, height, name, Displays::platform(), std::move(timing));
 }
 
 VirtualDisplay::VirtualDisplay(std::shared_ptr<DisplayConfiguration> platform,

@@ -45,6 +45,10 @@ class VirtualDisplay {
                                                 const std::string& name,
                                                 std::shared_ptr<DisplayConfiguration> platform,
                                                 VirtualDisplayTiming timing);
+  // On the process's platform configuration (Displays::platform()).
+  static std::shared_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height,
+                                                const std::string& name,
+                                                VirtualDisplayTiming timing);
   // The requested size clamped to what a virtual display may have.
   static std::pair<std::int64_t, std::int64_t> clampedSize(std::int64_t width, std::int64_t height);
 

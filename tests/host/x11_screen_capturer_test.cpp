@@ -3,6 +3,7 @@
 #include <spng.h>
 
 #include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "host/x11_test_client.h"
 
 namespace ombrel {
@@ -22,6 +23,31 @@ constexpr auto idleWait = 150ms;
 std::uint32_t rgbAt(const CapturedFrame& frame, std::int64_t x, std::int64_t y) {
   const std::uint8_t* p = frame.data + y * frame.stride + x * 4;
   return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+struct DecodedPNG {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  Bytes rgba;
+  const std::uint8_t* at(std::uint32_t x, std::uint32_t y) const {
+    return rgba.data() + (y * width + x) * 4;
+  }
+};
+
+std::optional<DecodedPNG> decode(const Bytes& png) {
+  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), &spng_ctx_free);
+  spng_ihdr ihdr{};
+  std::size_t length = 0;
+  if (spng_set_png_buffer(ctx.get(), png.data(), png.size()) != 0 ||
+      spng_get_ihdr(ctx.get(), &ihdr) != 0 ||
+      spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &length) != 0) {
+    return std::nullopt;
+  }
+  DecodedPNG out{ihdr.width, ihdr.height, Bytes(length)};
+  if (spng_decode_image(ctx.get(), out.rgba.data(), length, SPNG_FMT_RGBA8, 0) != 0) {
+    return std::nullopt;
+  }
+  return out;
 }
 
 class X11ScreenCapturerTest : public ::testing::Test {
@@ -158,22 +184,33 @@ TEST_F(X11ScreenCapturerTest, CursorImageAndPointerPosition) {
   EXPECT_EQ(shape->hotX, 3);
   EXPECT_EQ(shape->hotY, 5);
 
-  spng_ctx* ctx = spng_ctx_new(0);
-  ASSERT_EQ(spng_set_png_buffer(ctx, shape->png.data(), shape->png.size()), 0);
-  std::size_t length = 0;
-  ASSERT_EQ(spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &length), 0);
-  ASSERT_EQ(length, std::size_t{size * size * 4});
-  Bytes rgba(length);
-  ASSERT_EQ(spng_decode_image(ctx, rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
-  spng_ctx_free(ctx);
-  auto at = [&](int x, int y) { return rgba.data() + (y * size + x) * 4; };
-  EXPECT_EQ(Bytes(at(2, 7), at(2, 7) + 4), (Bytes{255, 0, 0, 255}));
-  EXPECT_EQ(at(12, 7)[3], 0);
+  auto png = decode(shape->png);
+  ASSERT_TRUE(png);
+  ASSERT_EQ(png->width, std::uint32_t{size});
+  ASSERT_EQ(png->height, std::uint32_t{size});
+  EXPECT_EQ(Bytes(png->at(2, 7), png->at(2, 7) + 4), (Bytes{255, 0, 0, 255}));
+  EXPECT_EQ(png->at(12, 7)[3], 0);
 
   auto again = capturer->cursor();
   ASSERT_TRUE(again);
   EXPECT_EQ(again->serial, shape->serial);
   XFreeCursor(client_->display(), cursor);
+}
+
+TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {
+  client_->setMonitor("SHOT", 100, 100, 64, 48);
+  client_->window(110, 120, 20, 10, 0x3366CC);
+  setenv("DISPLAY", server_.display().c_str(), 1);
+  auto png = screenshotPNG(static_cast<std::uint32_t>(client_->atom("SHOT")));
+  ASSERT_TRUE(png);
+  auto picture = decode(*png);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 64u);
+  EXPECT_EQ(picture->height, 48u);
+  // Opaque although the grab's fourth byte is padding.
+  EXPECT_EQ(Bytes(picture->at(10, 20), picture->at(10, 20) + 4), (Bytes{0x33, 0x66, 0xCC, 255}));
+  EXPECT_EQ(Bytes(picture->at(0, 0), picture->at(0, 0) + 4), (Bytes{0, 0, 0, 255}));
+  EXPECT_EQ(screenshotPNG(12345), std::nullopt);
 }
 
 }  // namespace
