@@ -174,8 +174,11 @@ class VirtualDisplayOnXvfb : public ::testing::Test {
 
 TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
   start("5120x2880x24");
-  // A 1512-pixel "physical" display and a second 1920-pixel one right of it.
+  // A 1512-pixel "physical" display, the primary one, and a second 1920-pixel one right of it.
   client_->setOutputMode(1512, 982);
+  XRRScreenResources* resources = XRRGetScreenResourcesCurrent(client_->display(), client_->root());
+  XRRSetOutputPrimary(client_->display(), client_->root(), resources->outputs[0]);
+  XRRFreeScreenResources(resources);
   client_->setMonitor("SIDE", 1512, 0, 1920, 1080);
   ::Window small = client_->window(100, 100, 400, 300, 0xFF0000);
   ::Window big = client_->window(1600, 50, 2500, 1500, 0x00FF00);
@@ -194,6 +197,7 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
   EXPECT_EQ(rectOf("Ombrel iPad"), (DisplayRect{display->displayID(), 3432, 0, 1280, 800}));
   EXPECT_TRUE(display->waitUntilActive(4.0));
   auto listed = configuration_->displays();
+  for (auto& d : listed) EXPECT_EQ(d.isMain, d.name == "screen") << d.name;
   auto info = std::find_if(listed.begin(), listed.end(),
                            [&](auto& d) { return d.id == display->displayID(); });
   ASSERT_NE(info, listed.end());
@@ -202,10 +206,10 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
 
   display->takeOverDesktop();
   EXPECT_EQ(rectOf("Ombrel iPad"), (DisplayRect{display->displayID(), 0, 0, 1280, 800}));
-  // In RandR's order, which lists output-less monitors before the outputs' own.
-  EXPECT_EQ(rectOf("SIDE").x, 1280);
-  EXPECT_EQ(rectOf("screen").x, 1280 + 1920);
+  // In RandR's order, which lists the primary monitor first.
+  EXPECT_EQ(rectOf("screen").x, 1280);
   EXPECT_EQ(rectOf("screen").y, 0);
+  EXPECT_EQ(rectOf("SIDE").x, 1280 + 1512);
   // The virtual display now sits at the origin: it is the main display.
   listed = configuration_->displays();
   for (auto& d : listed) EXPECT_EQ(d.isMain, d.id == display->displayID()) << d.name;
@@ -220,6 +224,8 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
   EXPECT_EQ(rectOf("screen").x, 0);
   EXPECT_EQ(rectOf("SIDE").x, 1512);
   EXPECT_EQ(rectOf("Ombrel iPad").x, 3432);
+  listed = configuration_->displays();
+  for (auto& d : listed) EXPECT_EQ(d.isMain, d.name == "screen") << d.name;
   ASSERT_EQ(time_.scheduled.size(), 2u);
   time_.runScheduled();
   EXPECT_EQ(client_->geometry(small), (G{100, 100, 400, 300}));

@@ -19,12 +19,13 @@ constexpr double millimetresPerPixel = 0.19;
 // what the protocol says), so an existing one is deleted first; callers that need the two steps
 // to look like one change hold a server grab.
 bool setMonitor(::Display* display, ::Window root, const x11::Monitor& monitor, std::int64_t x,
-                std::int64_t y, std::int64_t width, std::int64_t height, bool exists = true) {
+                std::int64_t y, std::int64_t width, std::int64_t height, bool exists = true,
+                std::optional<bool> primary = std::nullopt) {
   XRRMonitorInfo* info = XRRAllocateMonitor(display, 0);
   if (info == nullptr) return false;
   if (exists) XRRDeleteMonitor(display, root, monitor.name);
   info->name = monitor.name;
-  info->primary = monitor.primary;
+  info->primary = primary.value_or(monitor.primary);
   info->automatic = False;
   info->x = static_cast<int>(x);
   info->y = static_cast<int>(y);
@@ -242,8 +243,11 @@ bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, Display
     std::size_t moved = 0;
     for (; ok && moved < bare.size(); ++moved) {
       auto& [monitor, to] = bare[moved];
+      // A virtual display of ours at the origin is the main display, as the primary monitor.
+      std::optional<bool> primary;
+      if (created_.contains(monitor->info.id)) primary = to == DisplayPoint{0, 0};
       ok = setMonitor(display, root, *monitor, to.x, to.y, monitor->rect.width,
-                      monitor->rect.height) &&
+                      monitor->rect.height, true, primary) &&
            trap.sync();
       if (!ok) break;
     }

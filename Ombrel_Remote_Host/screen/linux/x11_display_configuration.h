@@ -16,7 +16,9 @@ namespace ombrel {
 // grows past its start size). A rectangle that does not fit is refused.
 //
 // Layout changes move the CRTCs that drive a monitor's outputs, and re-place output-less
-// monitors, all inside one server grab so that clients see one change.
+// monitors, all inside one server grab so that clients see one change. A virtual display of
+// this configuration's that moves to the origin becomes the primary monitor (the main display,
+// where desktops put panels and new windows), and stops being it when it moves away.
 //
 // Windows are the EWMH client list (_NET_CLIENT_LIST) of the window manager: normal and dialog
 // windows that are viewable, not hidden (_NET_WM_STATE_HIDDEN) and not this process's

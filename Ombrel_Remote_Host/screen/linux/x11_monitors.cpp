@@ -122,7 +122,13 @@ std::vector<Monitor> listMonitors(Connection& connection) {
   if (monitors != nullptr) XRRFreeMonitors(monitors);
   if (resources != nullptr) XRRFreeScreenResources(resources);
 
-  bool anyMain = std::any_of(out.begin(), out.end(), [](auto& m) { return m.info.isMain; });
+  // One main display: RandR may flag an output and an output-less monitor primary at once; it
+  // lists the primary monitor first.
+  bool anyMain = false;
+  for (auto& m : out) {
+    if (anyMain) m.info.isMain = false;
+    anyMain = anyMain || m.info.isMain;
+  }
   if (!anyMain && !out.empty()) {
     // A desktop always has a main display; RandR leaves the primary unset until someone sets
     // it, and then the monitor at the origin is the one the desktop starts on.

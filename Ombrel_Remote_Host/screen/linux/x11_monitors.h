@@ -35,8 +35,8 @@ bool hasMonitors(Connection& connection);
 
 // The active monitors in RandR's order. Refresh rate from the first CRTC's mode, 60.0 when it
 // has none or reports 0; name from the first output's EDID, else the monitor's name, else
-// "螢幕 " + id. When RandR lists no primary monitor, the one at the origin (else the first)
-// is the main display. Without RandR 1.5 the whole screen is one display whose id is the root
+// "螢幕 " + id. The first primary monitor is the main display; with none, the one at the
+// origin (else the first). Without RandR 1.5 the whole screen is one display whose id is the root
 // window's. Needs the connection's lock.
 std::vector<Monitor> listMonitors(Connection& connection);
 
