@@ -109,7 +109,9 @@ void VirtualDisplay::takeOverDesktop() {
       std::find_if(layout.begin(), layout.end(), [&](auto& d) { return d.id == displayID_; });
   if (self == layout.end()) return;
 
-  for (auto& d : layout) savedOrigins_[d.id] = {d.x, d.y};
+  // A second take-over before a restore must not record the taken-over places as the ones to
+  // go back to: the first record stands.
+  for (auto& d : layout) savedOrigins_.try_emplace(d.id, DisplayPoint{d.x, d.y});
   auto windows = platform_->openWindows();
 
   std::map<std::uint32_t, DisplayPoint> origins{{displayID_, {0, 0}}};
@@ -122,7 +124,12 @@ void VirtualDisplay::takeOverDesktop() {
   if (!platform_->applyOrigins(origins)) return;
 
   timing_.sleep(settleDelay);
-  savedWindows_ = windows;
+  for (auto& window : windows) {
+    if (std::none_of(savedWindows_.begin(), savedWindows_.end(),
+                     [&](auto& saved) { return saved.window == window.window; })) {
+      savedWindows_.push_back(window);
+    }
+  }
   moveWindowsHere(windows);
 }
 

@@ -134,6 +134,21 @@ TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {
   EXPECT_EQ(fake->calls().back(), "remove " + self);
 }
 
+TEST(VirtualDisplay, SecondTakeOverKeepsTheFirstRecord) {
+  auto fake = std::make_shared<FakeDisplayConfiguration>();
+  fake->addDisplay(1, 0, 0, 1920, 1080);
+  fake->addWindow({.window = 10, .x = 100, .y = 100, .width = 400, .height = 300});
+  ScriptedTime time;
+  auto display = VirtualDisplay::create(1280, 800, "iPad", fake, time.timing());
+  std::string self = std::to_string(display->displayID());
+  display->takeOverDesktop();
+  display->takeOverDesktop();
+  display->restore();
+  EXPECT_EQ(fake->calls().back(), "origins 1@0,0 " + self + "@1920,0");
+  time.runScheduled();
+  EXPECT_EQ(fake->windows()[0], (WindowFrame{10, 100, 100, 400, 300}));
+}
+
 TEST(VirtualDisplay, RefusedLayoutMovesNoWindow) {
   auto fake = std::make_shared<FakeDisplayConfiguration>(
       FakeDisplayConfiguration::Config{.refuseOrigins = true});
