@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Ombrel_Remote_Host/screen/local_display_info.h"
+#include "OmbrelKit/display_info.h"
 
 namespace ombrel {
 
@@ -50,7 +50,7 @@ class DisplayConfiguration {
   virtual ~DisplayConfiguration() = default;
 
   // The active displays in the platform's order.
-  virtual std::vector<LocalDisplayInfo> displays() = 0;
+  virtual std::vector<DisplayInfo> displays() = 0;
   // Where each active display is, in the same order.
   virtual std::vector<DisplayRect> layout() = 0;
 

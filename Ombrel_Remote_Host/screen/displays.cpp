@@ -13,9 +13,9 @@ std::shared_ptr<DisplayConfiguration> platformConfiguration;
 
 }  // namespace
 
-std::vector<LocalDisplayInfo> Displays::all() {
+std::vector<DisplayInfo> Displays::all() {
   auto configuration = platform();
-  return configuration ? configuration->displays() : std::vector<LocalDisplayInfo>{};
+  return configuration ? configuration->displays() : std::vector<DisplayInfo>{};
 }
 
 std::shared_ptr<DisplayConfiguration> Displays::platform() {

@@ -3,8 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "OmbrelKit/display_info.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
-#include "Ombrel_Remote_Host/screen/local_display_info.h"
 
 namespace ombrel {
 
@@ -15,7 +15,7 @@ namespace ombrel {
 class Displays {
  public:
   // The active displays, in the platform's order.
-  static std::vector<LocalDisplayInfo> all();
+  static std::vector<DisplayInfo> all();
 
   // The configuration all() reads; nullptr without a desktop.
   static std::shared_ptr<DisplayConfiguration> platform();

@@ -48,20 +48,19 @@ std::pair<std::int64_t, std::int64_t> VirtualDisplay::clampedSize(std::int64_t w
 }
 
 std::shared_ptr<VirtualDisplay> VirtualDisplay::create(
-    std::int64_t width, std::int64_t height, const std::string& name,
-    std::shared_ptr<DisplayConfiguration> platform, VirtualDisplayTiming timing) {
+    const VirtualDisplayRequest& request, std::shared_ptr<DisplayConfiguration> platform,
+    VirtualDisplayTiming timing) {
   if (!platform) return nullptr;
-  auto size = clampedSize(width, height);
-  auto id = platform->createVirtual(size.first, size.second, name);
+  auto size = clampedSize(request.width, request.height);
+  auto id = platform->createVirtual(size.first, size.second, request.name);
   if (!id) return nullptr;
   return std::shared_ptr<VirtualDisplay>(
       new VirtualDisplay(std::move(platform), std::move(timing), *id, size));
 }
 
-std::shared_ptr<VirtualDisplay> VirtualDisplay::create(std::int64_t width, std::int64_t height,
-                                                       const std::string& name,
+std::shared_ptr<VirtualDisplay> VirtualDisplay::create(const VirtualDisplayRequest& request,
                                                        VirtualDisplayTiming timing) {
-  return create(width, height, name, Displays::platform(), std::move(timing));
+  return create(request, Displays::platform(), std::move(timing));
 }
 
 VirtualDisplay::VirtualDisplay(std::shared_ptr<DisplayConfiguration> platform,

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "OmbrelKit/stream_messages.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
 
 namespace ombrel {
@@ -40,14 +41,13 @@ class VirtualDisplay {
   static constexpr std::int64_t menuBarMargin = 30;
   static constexpr std::size_t maxDisplays = 16;
 
-  // nullptr when the platform refuses the display (no room, no RandR 1.5, ...).
-  static std::shared_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height,
-                                                const std::string& name,
+  // A display of the requested size (clamped) and name; nullptr when the platform refuses it
+  // (no room, no RandR 1.5, ...).
+  static std::shared_ptr<VirtualDisplay> create(const VirtualDisplayRequest& request,
                                                 std::shared_ptr<DisplayConfiguration> platform,
                                                 VirtualDisplayTiming timing);
   // On the process's platform configuration (Displays::platform()).
-  static std::shared_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height,
-                                                const std::string& name,
+  static std::shared_ptr<VirtualDisplay> create(const VirtualDisplayRequest& request,
                                                 VirtualDisplayTiming timing);
   // The requested size clamped to what a virtual display may have.
   static std::pair<std::int64_t, std::int64_t> clampedSize(std::int64_t width, std::int64_t height);

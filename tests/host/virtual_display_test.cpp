@@ -44,7 +44,7 @@ TEST(VirtualDisplay, ClampsTheRequestedSize) {
   for (auto& c : cases) {
     auto fake = std::make_shared<FakeDisplayConfiguration>();
     ScriptedTime time;
-    auto display = VirtualDisplay::create(c.w, c.h, "iPad", fake, time.timing());
+    auto display = VirtualDisplay::create({c.w, c.h, "iPad"}, fake, time.timing());
     ASSERT_TRUE(display);
     EXPECT_EQ(display->pointSize(), std::make_pair(c.wantW, c.wantH)) << c.w << "x" << c.h;
     EXPECT_EQ(fake->calls().front(),
@@ -57,15 +57,15 @@ TEST(VirtualDisplay, RefusedByThePlatformYieldsNothing) {
   auto fake = std::make_shared<FakeDisplayConfiguration>(
       FakeDisplayConfiguration::Config{.refuseCreate = true});
   ScriptedTime time;
-  EXPECT_EQ(VirtualDisplay::create(1280, 800, "iPad", fake, time.timing()), nullptr);
-  EXPECT_EQ(VirtualDisplay::create(1280, 800, "iPad", nullptr, time.timing()), nullptr);
+  EXPECT_EQ(VirtualDisplay::create({1280, 800, "iPad"}, fake, time.timing()), nullptr);
+  EXPECT_EQ(VirtualDisplay::create({1280, 800, "iPad"}, nullptr, time.timing()), nullptr);
 }
 
 TEST(VirtualDisplay, WaitsForTheListingThenForThreeGoodModeChecksInARow) {
   auto fake = std::make_shared<FakeDisplayConfiguration>(FakeDisplayConfiguration::Config{
       .listDelay = 3, .modeResults = {true, false, true, true, true}});
   ScriptedTime time;
-  auto display = VirtualDisplay::create(1280, 800, "iPad", fake, time.timing());
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, fake, time.timing());
   ASSERT_TRUE(display);
   EXPECT_TRUE(display->waitUntilActive(4.0));
   EXPECT_EQ(time.sleeps, (std::vector<double>{0.1, 0.1, 0.1, 0.15, 0.15, 0.15, 0.15, 0.15}));
@@ -75,7 +75,7 @@ TEST(VirtualDisplay, WaitsForTheListingThenForThreeGoodModeChecksInARow) {
   auto late = std::make_shared<FakeDisplayConfiguration>(
       FakeDisplayConfiguration::Config{.listDelay = 1000});
   ScriptedTime lateTime;
-  auto never = VirtualDisplay::create(1280, 800, "iPad", late, lateTime.timing());
+  auto never = VirtualDisplay::create({1280, 800, "iPad"}, late, lateTime.timing());
   EXPECT_FALSE(never->waitUntilActive(4.0));
   EXPECT_NEAR(lateTime.now, 104.0, 0.11);
 
@@ -83,7 +83,7 @@ TEST(VirtualDisplay, WaitsForTheListingThenForThreeGoodModeChecksInARow) {
   auto unsettled = std::make_shared<FakeDisplayConfiguration>(
       FakeDisplayConfiguration::Config{.modeResults = std::deque<bool>(100, false)});
   ScriptedTime unsettledTime;
-  auto stubborn = VirtualDisplay::create(1280, 800, "iPad", unsettled, unsettledTime.timing());
+  auto stubborn = VirtualDisplay::create({1280, 800, "iPad"}, unsettled, unsettledTime.timing());
   EXPECT_TRUE(stubborn->waitUntilActive(1.0));
   EXPECT_GE(unsettledTime.now, 101.0);
 }
@@ -96,7 +96,7 @@ TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {
   fake->addWindow({.window = 11, .x = 1600, .y = 0, .width = 3000, .height = 2000});
   fake->addWindow({.window = 12, .x = 5, .y = 5, .width = 1280, .height = 770});
   ScriptedTime time;
-  auto display = VirtualDisplay::create(1280, 800, "iPad", fake, time.timing());
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, fake, time.timing());
   ASSERT_TRUE(display);
   std::uint32_t id = display->displayID();
   std::string self = std::to_string(id);
@@ -139,7 +139,7 @@ TEST(VirtualDisplay, SecondTakeOverKeepsTheFirstRecord) {
   fake->addDisplay(1, 0, 0, 1920, 1080);
   fake->addWindow({.window = 10, .x = 100, .y = 100, .width = 400, .height = 300});
   ScriptedTime time;
-  auto display = VirtualDisplay::create(1280, 800, "iPad", fake, time.timing());
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, fake, time.timing());
   std::string self = std::to_string(display->displayID());
   display->takeOverDesktop();
   display->takeOverDesktop();
@@ -155,7 +155,7 @@ TEST(VirtualDisplay, RefusedLayoutMovesNoWindow) {
   fake->addDisplay(1, 0, 0, 1920, 1080);
   fake->addWindow({.window = 10, .x = 100, .y = 100, .width = 400, .height = 300});
   ScriptedTime time;
-  auto display = VirtualDisplay::create(1280, 800, "iPad", fake, time.timing());
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, fake, time.timing());
   display->takeOverDesktop();
   EXPECT_EQ(fake->calls().size(), 2u);
   EXPECT_TRUE(time.sleeps.empty());
@@ -206,7 +206,7 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
                     {static_cast<long>(small), static_cast<long>(big), static_cast<long>(own),
                      static_cast<long>(hidden)});
 
-  auto display = VirtualDisplay::create(1280, 800, "Ombrel iPad", configuration_, time_.timing());
+  auto display = VirtualDisplay::create({1280, 800, "Ombrel iPad"}, configuration_, time_.timing());
   ASSERT_TRUE(display);
   EXPECT_EQ(display->displayID(), static_cast<std::uint32_t>(client_->atom("Ombrel iPad")));
   EXPECT_EQ(rectOf("Ombrel iPad"), (DisplayRect{display->displayID(), 3432, 0, 1280, 800}));
@@ -256,7 +256,7 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
 TEST_F(VirtualDisplayOnXvfb, RefusedWhenTheScreenHasNoRoomAndCannotGrow) {
   // Xvfb's one output covers its whole screen, which never grows past its start size.
   start("1024x768x24");
-  EXPECT_EQ(VirtualDisplay::create(1280, 800, "iPad", configuration_, time_.timing()), nullptr);
+  EXPECT_EQ(VirtualDisplay::create({1280, 800, "iPad"}, configuration_, time_.timing()), nullptr);
   EXPECT_EQ(configuration_->displays().size(), 1u);
 }
 
@@ -264,7 +264,7 @@ TEST_F(VirtualDisplayOnXvfb, LayoutThatCannotFitChangesNothing) {
   // Room for the virtual display below the output, but not for the row the take-over wants.
   start("2000x2000x24");
   client_->setOutputMode(1900, 1000);
-  auto display = VirtualDisplay::create(1000, 800, "iPad", configuration_, time_.timing());
+  auto display = VirtualDisplay::create({1000, 800, "iPad"}, configuration_, time_.timing());
   ASSERT_TRUE(display);
   EXPECT_EQ(rectOf("iPad"), (DisplayRect{display->displayID(), 0, 1000, 1000, 800}));
   display->takeOverDesktop();

@@ -7,14 +7,14 @@ namespace ombrel {
 void FakeDisplayConfiguration::addDisplay(std::uint32_t id, std::int64_t x, std::int64_t y,
                                           std::int64_t width, std::int64_t height) {
   std::lock_guard lock(mutex_);
-  LocalDisplayInfo info{.id = id,
-                        .name = "螢幕 " + std::to_string(id),
-                        .pixelWidth = width,
-                        .pixelHeight = height,
-                        .pointWidth = static_cast<double>(width),
-                        .pointHeight = static_cast<double>(height),
-                        .refreshRate = 60.0,
-                        .isMain = displays_.empty()};
+  DisplayInfo info{.id = id,
+                   .name = "螢幕 " + std::to_string(id),
+                   .pixelWidth = width,
+                   .pixelHeight = height,
+                   .pointWidth = static_cast<double>(width),
+                   .pointHeight = static_cast<double>(height),
+                   .refreshRate = 60.0,
+                   .isMain = displays_.empty()};
   displays_.push_back({info, {id, x, y, width, height}});
 }
 
@@ -23,9 +23,9 @@ void FakeDisplayConfiguration::addWindow(WindowFrame frame) {
   windows_.push_back(frame);
 }
 
-std::vector<LocalDisplayInfo> FakeDisplayConfiguration::displays() {
+std::vector<DisplayInfo> FakeDisplayConfiguration::displays() {
   std::lock_guard lock(mutex_);
-  std::vector<LocalDisplayInfo> out;
+  std::vector<DisplayInfo> out;
   for (auto& d : displays_) {
     if (d.info.id >= 1000 && config_.listDelay > 0) continue;
     out.push_back(d.info);
@@ -51,13 +51,13 @@ std::optional<std::uint32_t> FakeDisplayConfiguration::createVirtual(std::int64_
   for (auto& d : displays_) right = std::max(right, d.rect.x + d.rect.width);
   std::uint32_t id = nextVirtual_++;
   lastVirtualName_ = name;
-  LocalDisplayInfo info{.id = id,
-                        .name = name,
-                        .pixelWidth = width,
-                        .pixelHeight = height,
-                        .pointWidth = static_cast<double>(width),
-                        .pointHeight = static_cast<double>(height),
-                        .refreshRate = 60.0};
+  DisplayInfo info{.id = id,
+                   .name = name,
+                   .pixelWidth = width,
+                   .pixelHeight = height,
+                   .pointWidth = static_cast<double>(width),
+                   .pointHeight = static_cast<double>(height),
+                   .refreshRate = 60.0};
   displays_.push_back({info, {id, right, 0, width, height}});
   return id;
 }

@@ -21,7 +21,7 @@ class FakeDisplayConfiguration : public DisplayConfiguration {
   };
 
   struct Display {
-    LocalDisplayInfo info;
+    DisplayInfo info;
     DisplayRect rect;
   };
 
@@ -33,7 +33,7 @@ class FakeDisplayConfiguration : public DisplayConfiguration {
                   std::int64_t height);
   void addWindow(WindowFrame frame);
 
-  std::vector<LocalDisplayInfo> displays() override;
+  std::vector<DisplayInfo> displays() override;
   std::vector<DisplayRect> layout() override;
   std::optional<std::uint32_t> createVirtual(std::int64_t width, std::int64_t height,
                                              const std::string& name) override;

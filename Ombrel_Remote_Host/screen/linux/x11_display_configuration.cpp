@@ -69,9 +69,9 @@ X11DisplayConfiguration::~X11DisplayConfiguration() {
   for (std::uint32_t id : std::set(created_)) removeVirtual(id);
 }
 
-std::vector<LocalDisplayInfo> X11DisplayConfiguration::displays() {
+std::vector<DisplayInfo> X11DisplayConfiguration::displays() {
   auto lock = connection_->lock();
-  std::vector<LocalDisplayInfo> out;
+  std::vector<DisplayInfo> out;
   for (auto& monitor : x11::listMonitors(*connection_)) out.push_back(monitor.info);
   return out;
 }

@@ -4,9 +4,9 @@
 
 #include <vector>
 
+#include "OmbrelKit/display_info.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
-#include "Ombrel_Remote_Host/screen/local_display_info.h"
 
 namespace ombrel::x11 {
 
@@ -19,7 +19,7 @@ namespace ombrel::x11 {
 //
 // Sizes: X11 has no point space; points equal pixels.
 struct Monitor {
-  LocalDisplayInfo info;
+  DisplayInfo info;
   DisplayRect rect;
   ::Atom name = None;
   bool primary = false;
