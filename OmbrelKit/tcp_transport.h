@@ -1,0 +1,130 @@
+#pragma once
+
+// A CorvaneByteTransport over one TCP socket (Asio), either opened by this side (`connect`,
+// the client role; `outbound` is true) or accepted by the host's listener (`accepted`).
+//
+// States and what the owner hears of them:
+//   setup -> preparing (resolving, connecting; outbound only) -> ready        onReady
+//   preparing -> waiting(error)    the peer could not be reached: refused, unreachable, or the
+//                                  connection timeout passed. onClose(error) when outbound; an
+//                                  accepted connection is never in this state (a transport made
+//                                  from a connected socket skips the connect phase), and would
+//                                  be left alone if it were.
+//   preparing -> failed(error)     anything else in the connect phase (name resolution)
+//   ready -> failed(error)         a read or write error on the established stream: onClose
+//   any -> cancelled               cancel(); the state handler is removed first, so nothing is
+//                                  reported
+// End of the incoming stream is not a state: `receive` reports it with isComplete, as it does
+// on every transport.
+//
+// Socket settings come from TCPParameters (no-delay, keep-alive 15/5/4, DSCP AF41); the
+// connection timeout is armed on the transport's queue through the queue's clock.
+//
+// Reads: one `receive` at a time is outstanding on the socket (later calls wait their turn); a
+// read fills a buffer that starts at min(maximum, 64 KiB) and grows only as bytes arrive, so a
+// large request does not allocate its maximum up front, and it never returns more than
+// `maximum`. Writes are queued and written one after another, each completely.
+//
+// Threading: see CorvaneByteTransport. Every socket operation and completion runs on the queue
+// given to `start`; `cancel` may be called from any thread and, on the queue, silences every
+// callback at once.
+
+#include <asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "CorvaneKit/corvane_byte_transport.h"
+#include "OmbrelKit/tcp_parameters.h"
+#include "base/timer.h"
+
+namespace ombrel {
+
+class TCPTransport final : public CorvaneByteTransport,
+                           public std::enable_shared_from_this<TCPTransport> {
+ public:
+  enum class State { setup, preparing, waiting, ready, failed, cancelled };
+
+  // An outbound connection to `host` (a name or an address literal) and `port`, made on the
+  // io_context of the queue passed to `start`.
+  static std::shared_ptr<TCPTransport> connect(std::string host, std::uint16_t port,
+                                               TCPParameters parameters = {});
+  // A connection the host's listener accepted. The socket's io_context must be the one of the
+  // queue passed to `start`.
+  static std::shared_ptr<TCPTransport> accepted(asio::ip::tcp::socket socket,
+                                                TCPParameters parameters = {});
+  // Any connected socket; `outbound` says which side opened it.
+  static std::shared_ptr<TCPTransport> connected(asio::ip::tcp::socket socket, bool outbound,
+                                                 TCPParameters parameters = {});
+
+  // What the owner hears of a state change: nothing (nullopt), or onClose with the error.
+  // `ready` is reported through onReady instead and yields nullopt here.
+  static std::optional<Error> closeReport(State state, bool outbound, Error error);
+
+  bool outbound() const { return outbound_; }
+  State state() const { return state_.load(); }
+  // The connected socket's peer address and descriptor (for TCP_INFO diagnostics), once
+  // ready; call on the queue.
+  std::optional<asio::ip::tcp::endpoint> remoteEndpoint() const;
+  int nativeHandle();
+
+  void start(std::shared_ptr<SerialQueue> queue) override;
+  void send(Bytes data, SendCompletion completion) override;
+  void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
+  void cancel() override;
+
+ private:
+  struct Read {
+    std::size_t minimum;
+    std::size_t maximum;
+    ReceiveCompletion completion;
+    Bytes buffer;
+    std::size_t filled = 0;
+  };
+  struct Write {
+    Bytes data;
+    SendCompletion completion;
+  };
+
+  TCPTransport(bool outbound, TCPParameters parameters);
+
+  void resolved(const std::error_code& error, asio::ip::tcp::resolver::results_type results);
+  void connectNext();
+  void connectTimedOut();
+  void applyOptions();
+  void enter(State state, Error error = std::nullopt);
+  void startRead();
+  void continueRead();
+  void finishRead(Error error, bool complete);
+  void startWrite();
+  void failWrites(Error error);
+  bool live() const;
+  template <typename F>
+  auto onQueue(F&& handler);
+
+  const bool outbound_;
+  const TCPParameters parameters_;
+  std::string host_;
+  std::uint16_t port_ = 0;
+  std::shared_ptr<SerialQueue> queue_;
+  std::optional<asio::ip::tcp::resolver> resolver_;
+  asio::ip::tcp::resolver::results_type endpoints_;
+  asio::ip::tcp::resolver::results_type::const_iterator nextEndpoint_;
+  std::error_code lastConnectError_;
+  std::shared_ptr<Timer> connectTimer_;
+  std::atomic<State> state_{State::setup};
+  std::atomic<bool> cancelled_{false};
+  bool stateHandlerInstalled_ = false;
+  std::deque<Read> reads_;
+  std::deque<Write> writes_;
+  bool writing_ = false;
+  // Declared last so it closes first: pending operations are aborted before the buffers they
+  // write into go away.
+  std::optional<asio::ip::tcp::socket> socket_;
+};
+
+}  // namespace ombrel

@@ -1,0 +1,4 @@
+# Desktop-session services: mDNS advertisement through avahi-daemon, power, screen lock and
+# session queries over D-Bus (sd-bus).
+pkg_check_modules(PLATFORM_DESKTOP REQUIRED IMPORTED_TARGET avahi-client libsystemd)
+target_link_libraries(Ombrel_Remote_Host PUBLIC PkgConfig::PLATFORM_DESKTOP Threads::Threads)

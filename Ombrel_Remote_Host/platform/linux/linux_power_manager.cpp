@@ -1,0 +1,135 @@
+#include "Ombrel_Remote_Host/platform/linux/linux_power_manager.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "base/log.h"
+
+namespace ombrel {
+namespace {
+
+constexpr const char* inhibitorWho = "Ombrel Remote";
+constexpr SdBus::Method logindInhibitMethod{"org.freedesktop.login1", "/org/freedesktop/login1",
+                                            "org.freedesktop.login1.Manager", "Inhibit"};
+constexpr const char* screenSaverName = "org.freedesktop.ScreenSaver";
+constexpr const char* screenSaverPath = "/org/freedesktop/ScreenSaver";
+
+constexpr std::string_view noLogindText =
+    "無法保持喚醒：系統的 systemd-logind 沒有回應，電腦閒置時可能進入睡眠";
+
+SdBus::Method screenSaverMethod(const char* member) {
+  return {screenSaverName, screenSaverPath, screenSaverName, member};
+}
+
+}  // namespace
+
+LinuxPowerManager::LinuxPowerManager(Config config)
+    : config_(std::move(config)),
+      systemBus_(BusKind::system, config_.buses.systemBusAddress),
+      sessionBus_(BusKind::session, config_.buses.sessionBusAddress) {}
+
+LinuxPowerManager::~LinuxPowerManager() {
+  std::vector<std::uint32_t> ids;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, held] : held_) ids.push_back(id);
+  }
+  for (std::uint32_t id : ids) releaseAssertion(id);
+}
+
+std::uint32_t LinuxPowerManager::createAssertion(PowerAssertionType type, std::string_view name) {
+  std::lock_guard lock(mutex_);
+  std::optional<Held> held;
+  if (type == PowerAssertionType::displaySleep) {
+    if (auto cookie = screenSaverInhibit(name)) held = ScreenSaverCookie{*cookie};
+  }
+  if (!held) {
+    const char* what = type == PowerAssertionType::systemSleep ? "sleep" : "idle";
+    int fd = logindInhibit(what, name);
+    if (fd >= 0) held = InhibitorFd{fd};
+  }
+  if (!held) {
+    status_ = noLogindText;
+    return 0;
+  }
+  status_.clear();
+  std::uint32_t id = nextID_++;
+  if (nextID_ == 0) nextID_ = 1;
+  held_.emplace(id, *held);
+  return id;
+}
+
+void LinuxPowerManager::releaseAssertion(std::uint32_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = held_.find(id);
+  if (it == held_.end()) return;
+  Held held = it->second;
+  held_.erase(it);
+  if (auto* inhibitor = std::get_if<InhibitorFd>(&held)) {
+    // logind drops the lock when the last copy of its descriptor is closed.
+    ::close(inhibitor->fd);
+    return;
+  }
+  std::uint32_t cookie = std::get<ScreenSaverCookie>(held).cookie;
+  SdBusError error;
+  auto reply = sessionBus_.call(
+      screenSaverMethod("UnInhibit"),
+      [cookie](sd_bus_message* m) { return sd_bus_message_append(m, "u", cookie); },
+      config_.callTimeout, error);
+  if (!reply) log::line("Ombrel Remote: screensaver UnInhibit failed: " + error.describe(0));
+}
+
+void LinuxPowerManager::declareUserActivity(std::string_view) {
+  std::lock_guard lock(mutex_);
+  auto time = now();
+  if (lastActivity_ && time - *lastActivity_ < config_.activityInterval) return;
+  lastActivity_ = time;
+  sessionBus_.send(screenSaverMethod("SimulateUserActivity"), nullptr);
+}
+
+std::string LinuxPowerManager::status() const {
+  std::lock_guard lock(mutex_);
+  return status_;
+}
+
+int LinuxPowerManager::logindInhibit(const char* what, std::string_view why) {
+  std::string reason(why);
+  SdBusError error;
+  auto reply = systemBus_.call(
+      logindInhibitMethod,
+      [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ssss", what, inhibitorWho, reason.c_str(), "block");
+      },
+      config_.callTimeout, error);
+  if (!reply) {
+    log::line(std::string("Ombrel Remote: logind inhibitor \"") + what +
+              "\" unavailable: " + error.describe(0));
+    return -1;
+  }
+  int fd = -1;
+  int r = sd_bus_message_read(reply.get(), "h", &fd);
+  // The descriptor belongs to the reply message; keep a copy of our own.
+  int owned = r >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
+  if (owned < 0) log::line("Ombrel Remote: logind inhibitor reply unreadable");
+  return owned;
+}
+
+std::optional<std::uint32_t> LinuxPowerManager::screenSaverInhibit(std::string_view why) {
+  std::string reason(why);
+  SdBusError error;
+  auto reply = sessionBus_.call(
+      screenSaverMethod("Inhibit"),
+      [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", inhibitorWho, reason.c_str());
+      },
+      config_.callTimeout, error);
+  std::uint32_t cookie = 0;
+  if (!reply || sd_bus_message_read(reply.get(), "u", &cookie) < 0) return std::nullopt;
+  return cookie;
+}
+
+std::chrono::steady_clock::time_point LinuxPowerManager::now() const {
+  return config_.now ? config_.now() : std::chrono::steady_clock::now();
+}
+
+}  // namespace ombrel

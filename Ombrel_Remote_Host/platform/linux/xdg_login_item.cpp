@@ -1,0 +1,150 @@
+#include "Ombrel_Remote_Host/platform/linux/xdg_login_item.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "base/log.h"
+
+namespace fs = std::filesystem;
+
+namespace ombrel {
+namespace {
+
+fs::path defaultConfigHome() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  // Relative values are invalid by the base-directory rules and are ignored.
+  if (xdg && *xdg == '/') return xdg;
+  const char* home = std::getenv("HOME");
+  return fs::path(home && *home ? home : "/") / ".config";
+}
+
+fs::path currentExecutable() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path("ombrel-host") : self;
+}
+
+// One argument of an Exec key, quoted where the desktop-entry rules require it.
+std::string execArgument(const std::string& argument) {
+  static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+  std::string out;
+  bool quote = argument.empty() || argument.find_first_of(reserved) != std::string::npos;
+  if (quote) out += '"';
+  for (char c : argument) {
+    if (c == '%') {
+      out += "%%";
+      continue;
+    }
+    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+    out += c;
+  }
+  if (quote) out += '"';
+  // The value as a whole is a desktop-entry string, where a backslash is written twice.
+  std::string escaped;
+  for (char c : out) {
+    if (c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string trim(std::string text) {
+  auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+  text.erase(text.begin(), std::find_if(text.begin(), text.end(), notSpace));
+  text.erase(std::find_if(text.rbegin(), text.rend(), notSpace).base(), text.end());
+  return text;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+}  // namespace
+
+XdgLoginItem::XdgLoginItem(Config config)
+    : entryPath_(config.configHome.value_or(defaultConfigHome()) / "autostart" /
+                 "ombrel-remote.desktop"),
+      executable_(config.executable.value_or(currentExecutable())) {}
+
+std::string XdgLoginItem::desktopEntry(const fs::path& executable) {
+  return "[Desktop Entry]\n"
+         "Type=Application\n"
+         "Name=Ombrel Remote\n"
+         "Exec=" +
+         execArgument(executable.string()) +
+         "\n"
+         "Terminal=false\n"
+         "X-GNOME-Autostart-enabled=true\n";
+}
+
+LoginItemStatus XdgLoginItem::status() const {
+  std::ifstream in(entryPath_);
+  if (!in) return LoginItemStatus::notRegistered;
+  std::string line;
+  bool inEntry = false;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.starts_with('[')) {
+      inEntry = line == "[Desktop Entry]";
+      continue;
+    }
+    auto equals = line.find('=');
+    if (!inEntry || equals == std::string::npos) continue;
+    std::string key = trim(line.substr(0, equals));
+    std::string value = trim(line.substr(equals + 1));
+    if ((key == "Hidden" && value == "true") ||
+        (key == "X-GNOME-Autostart-enabled" && value == "false")) {
+      return LoginItemStatus::notRegistered;
+    }
+  }
+  return LoginItemStatus::enabled;
+}
+
+std::optional<std::string> XdgLoginItem::registerItem() {
+  std::error_code error;
+  fs::create_directories(entryPath_.parent_path(), error);
+  if (error) return failureText(error.message());
+
+  std::string temp = entryPath_.string() + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return failureText(errnoText(errno));
+  const std::string text = desktopEntry(executable_);
+  std::size_t written = 0;
+  int failure = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = n < 0 ? errno : EIO;
+      break;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (!failure && fchmod(fd, 0644) != 0) failure = errno;
+  if (!failure && fsync(fd) != 0) failure = errno;
+  if (::close(fd) != 0 && !failure) failure = errno;
+  if (!failure && std::rename(temp.c_str(), entryPath_.c_str()) != 0) failure = errno;
+  if (failure) {
+    ::unlink(temp.c_str());
+    return failureText(errnoText(failure));
+  }
+  log::line("Ombrel Remote: login item registered");
+  return std::nullopt;
+}
+
+std::optional<std::string> XdgLoginItem::unregisterItem() {
+  std::error_code error;
+  fs::remove(entryPath_, error);
+  if (error) return failureText(error.message());
+  log::line("Ombrel Remote: login item removed");
+  return std::nullopt;
+}
+
+}  // namespace ombrel

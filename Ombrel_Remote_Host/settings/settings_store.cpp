@@ -1,0 +1,249 @@
+#include "Ombrel_Remote_Host/settings/settings_store.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/base64.h"
+#include "base/log.h"
+
+namespace ombrel {
+namespace {
+
+constexpr std::string_view kBytesType = "bytes";
+
+std::filesystem::path homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+  return "/";
+}
+
+// Reads the whole file; nothing with errno set when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool syncDirectory(const std::filesystem::path& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Temporaries are named ".<file>.<pid>.<n>.tmp" so that those left by a crashed process can be
+// told from those of a live one.
+std::string temporaryPrefix(const std::filesystem::path& file) {
+  return "." + file.filename().string() + ".";
+}
+
+std::atomic<unsigned> temporaryCounter{0};
+
+}  // namespace
+
+std::filesystem::path SettingsStore::configHome() {
+  const char* configured = std::getenv("XDG_CONFIG_HOME");
+  if (configured && *configured) {
+    std::filesystem::path path(configured);
+    if (path.is_absolute()) return path;
+  }
+  return homeDirectory() / ".config";
+}
+
+std::filesystem::path SettingsStore::fileFor(std::string_view domain) {
+  return configHome() / "Ombrel Remote" / (std::string(domain) + ".json");
+}
+
+SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {
+  load();
+  removeStaleTemporaries();
+}
+
+std::unique_ptr<SettingsStore> SettingsStore::openExisting(std::filesystem::path file) {
+  // Checked before building the store so an unreadable suite is never written to.
+  if (!readFile(file) && errno != ENOENT) return nullptr;
+  return std::make_unique<SettingsStore>(std::move(file));
+}
+
+void SettingsStore::load() {
+  values_.clear();
+  auto text = readFile(file_);
+  if (!text) return;
+  Value root = Value::parse(*text, nullptr, /*allow_exceptions=*/false);
+  if (!root.is_object()) {
+    log::line("Ombrel Remote: settings file " + file_.filename().string() +
+              " is damaged; starting from defaults");
+    return;
+  }
+  for (auto& [key, value] : root.items()) values_.emplace(key, std::move(value));
+}
+
+void SettingsStore::removeStaleTemporaries() {
+  std::error_code ec;
+  const std::string prefix = temporaryPrefix(file_);
+  for (const auto& entry : std::filesystem::directory_iterator(file_.parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
+    std::string rest = name.substr(prefix.size());
+    pid_t pid = static_cast<pid_t>(std::atol(rest.c_str()));
+    if (pid <= 0 || pid == getpid()) continue;
+    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    std::filesystem::remove(entry.path(), ec);
+  }
+}
+
+bool SettingsStore::saveLocked() {
+  Value root = Value::object();
+  for (const auto& [key, value] : values_) root[key] = value;
+  const std::string text = root.dump(2, ' ', false, Value::error_handler_t::replace) + "\n";
+
+  const std::filesystem::path directory = file_.parent_path();
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+
+  const std::filesystem::path temporary =
+      directory / (temporaryPrefix(file_) + std::to_string(getpid()) + "." +
+                   std::to_string(temporaryCounter.fetch_add(1)) + ".tmp");
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const char* step = "create";
+  bool ok = fd >= 0;
+  if (ok) {
+    ok = writeAll(fd, text);
+    step = "write";
+    if (ok) {
+      ok = ::fsync(fd) == 0;
+      step = "sync";
+    }
+    if (::close(fd) != 0 && ok) {
+      ok = false;
+      step = "close";
+    }
+    if (ok) {
+      ok = ::rename(temporary.c_str(), file_.c_str()) == 0;
+      step = "rename";
+    }
+    if (!ok) {
+      int saved = errno;
+      ::unlink(temporary.c_str());
+      errno = saved;
+    }
+  }
+  if (!ok) {
+    log::line("Ombrel Remote: could not save settings file " + file_.filename().string() + " (" +
+              step + ": " + std::strerror(errno) + ")");
+    return false;
+  }
+  // The rename is durable only once the directory entry is.
+  syncDirectory(directory);
+  return true;
+}
+
+bool SettingsStore::contains(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  return values_.find(key) != values_.end();
+}
+
+std::optional<SettingsStore::Value> SettingsStore::value(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<bool> SettingsStore::boolValue(std::string_view key) const {
+  auto stored = value(key);
+  if (!stored || !stored->is_boolean()) return std::nullopt;
+  return stored->get<bool>();
+}
+
+std::optional<std::string> SettingsStore::stringValue(std::string_view key) const {
+  auto stored = value(key);
+  if (!stored || !stored->is_string()) return std::nullopt;
+  return stored->get<std::string>();
+}
+
+std::optional<Bytes> SettingsStore::bytesValue(std::string_view key) const {
+  auto stored = value(key);
+  if (!stored || !stored->is_object()) return std::nullopt;
+  auto type = stored->find("type");
+  auto text = stored->find("value");
+  if (type == stored->end() || text == stored->end() || !type->is_string() || !text->is_string() ||
+      type->get_ref<const std::string&>() != kBytesType) {
+    return std::nullopt;
+  }
+  return base64::decode(text->get_ref<const std::string&>());
+}
+
+SettingsStore::Value SettingsStore::bytesEntry(ByteView bytes) {
+  return Value{{"type", kBytesType}, {"value", base64::encode(bytes)}};
+}
+
+bool SettingsStore::setBool(std::string_view key, bool value) { return setValue(key, value); }
+
+bool SettingsStore::setString(std::string_view key, std::string_view value) {
+  return setValue(key, std::string(value));
+}
+
+bool SettingsStore::setBytes(std::string_view key, ByteView value) {
+  return setValue(key, bytesEntry(value));
+}
+
+bool SettingsStore::setValue(std::string_view key, Value value) {
+  return edit([&](Values& values) { values.insert_or_assign(std::string(key), std::move(value)); });
+}
+
+bool SettingsStore::remove(std::string_view key) {
+  return edit([&](Values& values) {
+    if (auto it = values.find(key); it != values.end()) values.erase(it);
+  });
+}
+
+bool SettingsStore::edit(const std::function<void(Values&)>& change) {
+  std::lock_guard lock(mutex_);
+  change(values_);
+  return saveLocked();
+}
+
+SettingsStore::Values SettingsStore::values() const {
+  std::lock_guard lock(mutex_);
+  return values_;
+}
+
+}  // namespace ombrel
