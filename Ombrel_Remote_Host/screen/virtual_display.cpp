@@ -20,25 +20,16 @@ constexpr double secondWindowRestore = 2.0;
 
 }  // namespace
 
-VirtualDisplayTiming VirtualDisplayTiming::system() {
+VirtualDisplayTiming VirtualDisplayTiming::onRuntime(Runtime& runtime) {
   return {
-      .now =
-          [] {
-            return std::chrono::duration<double>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-          },
+      .now = [clock = runtime.sharedClock()] { return clock->now(); },
       .sleep =
           [](double seconds) {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
           },
-      .schedule =
-          [](double delay, std::function<void()> work) {
-            std::thread([delay, work = std::move(work)] {
-              std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-              work();
-            }).detach();
-          },
+      .schedule = [main = runtime.mainQueue()](
+                      double delay,
+                      std::function<void()> work) { main->after(delay, std::move(work)); },
   };
 }
 

@@ -10,6 +10,7 @@
 
 #include "OmbrelKit/stream_messages.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
+#include "base/runtime.h"
 
 namespace ombrel {
 
@@ -20,8 +21,8 @@ struct VirtualDisplayTiming {
   // Runs `work` once, `delay` seconds later, on the main queue.
   std::function<void(double delay, std::function<void()> work)> schedule;
 
-  // steady_clock, this_thread::sleep_for, and a detached thread per scheduled piece of work.
-  static VirtualDisplayTiming system();
+  // The runtime's clock and main queue; sleeping blocks the calling thread for real.
+  static VirtualDisplayTiming onRuntime(Runtime& runtime);
 };
 
 // A display of the client's size made for one stream. It becomes the main display by moving to

@@ -6,6 +6,8 @@
 #include "Ombrel_Remote_Host/screen/fake/fake_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/virtual_display.h"
+#include "base/clock.h"
+#include "base/runtime.h"
 #include "host/x11_test_client.h"
 
 namespace ombrel {
@@ -147,6 +149,30 @@ TEST(VirtualDisplay, SecondTakeOverKeepsTheFirstRecord) {
   EXPECT_EQ(fake->calls().back(), "origins 1@0,0 " + self + "@1920,0");
   time.runScheduled();
   EXPECT_EQ(fake->windows()[0], (WindowFrame{10, 100, 100, 400, 300}));
+}
+
+TEST(VirtualDisplay, PutsWindowsBackOnTheRuntimesMainQueue) {
+  auto clock = std::make_shared<ManualClock>();
+  Runtime runtime(Runtime::Options{.threads = 2, .clock = clock});
+  auto timing = VirtualDisplayTiming::onRuntime(runtime);
+  timing.sleep = [](double) {};
+  auto fake = std::make_shared<FakeDisplayConfiguration>();
+  fake->addDisplay(1, 0, 0, 1920, 1080);
+  fake->addWindow({.window = 10, .x = 100, .y = 100, .width = 400, .height = 300});
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, fake, timing);
+  display->takeOverDesktop();
+  display.reset();
+  auto moves = [&] {
+    auto calls = fake->calls();
+    return std::count(calls.begin(), calls.end(), "move 10 100,100");
+  };
+  EXPECT_EQ(moves(), 0);
+  clock->advance(0.79);
+  EXPECT_EQ(moves(), 0);
+  clock->advance(0.01);
+  EXPECT_EQ(moves(), 1);
+  clock->advance(1.2);
+  EXPECT_EQ(moves(), 2);
 }
 
 TEST(VirtualDisplay, RefusedLayoutMovesNoWindow) {
