@@ -49,6 +49,10 @@ class DisplayConfiguration {
  public:
   virtual ~DisplayConfiguration() = default;
 
+  // False once the platform connection is gone for good (the X server ended); the owner makes
+  // a new configuration.
+  virtual bool isConnected() const { return true; }
+
   // The active displays in the platform's order.
   virtual std::vector<DisplayInfo> displays() = 0;
   // Where each active display is, in the same order.

@@ -20,8 +20,11 @@ std::vector<DisplayInfo> Displays::all() {
 
 std::shared_ptr<DisplayConfiguration> Displays::platform() {
   std::lock_guard lock(platformMutex);
-  // Opened on first use and again after a failure: the X server may start after the host.
-  if (!platformConfiguration) platformConfiguration = X11DisplayConfiguration::open();
+  // Opened on first use and again after a failure or a lost connection: the X server may
+  // start after the host, or restart under it.
+  if (!platformConfiguration || !platformConfiguration->isConnected()) {
+    platformConfiguration = X11DisplayConfiguration::open();
+  }
   return platformConfiguration;
 }
 

@@ -2,6 +2,7 @@
 
 #include <spng.h>
 
+#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "host/x11_test_client.h"
@@ -195,6 +196,30 @@ TEST_F(X11ScreenCapturerTest, CursorImageAndPointerPosition) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->serial, shape->serial);
   XFreeCursor(client_->display(), cursor);
+}
+
+TEST(X11ScreenCapturer, SurvivesTheEndOfTheXServer) {
+  auto server = std::make_unique<XvfbServer>();
+  ASSERT_TRUE(server->ok());
+  std::uint32_t screen = 0;
+  {
+    X11TestClient client(server->display());
+    screen = static_cast<std::uint32_t>(client.atom("screen"));
+  }
+  auto capturer = X11ScreenCapturer::open(screen, server->display());
+  auto configuration = X11DisplayConfiguration::open(server->display());
+  ASSERT_TRUE(capturer);
+  ASSERT_TRUE(configuration);
+  ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+  EXPECT_TRUE(configuration->isConnected());
+  server.reset();
+  // Xlib's default would end the process here.
+  EXPECT_EQ(capturer->capture(changeWait), CaptureResult::error);
+  EXPECT_EQ(capturer->grab(), CaptureResult::error);
+  EXPECT_EQ(capturer->cursor(), std::nullopt);
+  EXPECT_EQ(capturer->pointer(), std::nullopt);
+  EXPECT_TRUE(configuration->displays().empty());
+  EXPECT_FALSE(configuration->isConnected());
 }
 
 TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {

@@ -2,25 +2,45 @@
 
 #include <X11/Xatom.h>
 
+#include "base/log.h"
+
 namespace ombrel::x11 {
 
 namespace {
 
 thread_local ErrorTrap* innermostTrap = nullptr;
-XErrorHandler previousHandler = nullptr;
-std::once_flag handlerOnce;
+std::once_flag handlersOnce;
+
+// Xlib's own I/O error handler ends the process; returning lets the per-connection exit
+// handler mark the connection dead instead.
+int ioErrorHandler(::Display*) { return 0; }
+
+void installHandlers() {
+  std::call_once(handlersOnce, [] {
+    XSetErrorHandler(&ErrorTrap::handle);
+    XSetIOErrorHandler(&ioErrorHandler);
+  });
+}
 
 }  // namespace
 
 std::shared_ptr<Connection> Connection::open(const std::string& name) {
+  installHandlers();
   ::Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (display == nullptr) return nullptr;
   return std::shared_ptr<Connection>(new Connection(display));
 }
 
-Connection::Connection(::Display* display) : display_(display), root_(DefaultRootWindow(display)) {}
+Connection::Connection(::Display* display) : display_(display), root_(DefaultRootWindow(display)) {
+  XSetIOErrorExitHandler(display_, &Connection::connectionLost, this);
+}
 
 Connection::~Connection() { XCloseDisplay(display_); }
+
+void Connection::connectionLost(::Display*, void* connection) {
+  auto* self = static_cast<Connection*>(connection);
+  if (self->alive_.exchange(false)) log::line("Ombrel Remote: lost the X server connection");
+}
 
 ::Atom Connection::atom(const char* name) { return XInternAtom(display_, name, False); }
 
@@ -55,7 +75,7 @@ std::vector<unsigned long> Connection::longProperty(::Window window, ::Atom prop
 }
 
 ErrorTrap::ErrorTrap(::Display* display) : display_(display), outer_(innermostTrap) {
-  std::call_once(handlerOnce, [] { previousHandler = XSetErrorHandler(&ErrorTrap::handle); });
+  installHandlers();
   // Errors of requests made before this scope belong to the scope that made them.
   XSync(display_, False);
   innermostTrap = this;
@@ -78,7 +98,9 @@ int ErrorTrap::handle(::Display* display, ::XErrorEvent* event) {
       return 0;
     }
   }
-  return previousHandler != nullptr ? previousHandler(display, event) : 0;
+  log::line("Ombrel Remote: X error " + std::to_string(event->error_code) + " on request " +
+            std::to_string(event->request_code) + "." + std::to_string(event->minor_code));
+  return 0;
 }
 
 }  // namespace ombrel::x11

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,11 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // False once the connection to the X server broke (the server ended or restarted). Xlib's
+  // default would end the process; here the connection is just dead: every later request
+  // fails, and the owner opens a new one.
+  bool alive() const { return alive_.load(); }
+
   ::Display* display() const { return display_; }
   ::Window root() const { return root_; }
   std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
@@ -36,15 +42,18 @@ class Connection {
  private:
   Connection(::Display* display);
 
+  static void connectionLost(::Display* display, void* connection);
+
   std::mutex mutex_;
+  std::atomic<bool> alive_{true};
   ::Display* display_;
   ::Window root_;
 };
 
 // Collects the errors of the requests made on one connection inside its scope, so that a
 // refused request becomes a result instead of Xlib's default handler ending the process.
-// Traps nest per thread; an error on a connection without a trap goes to the handler that was
-// installed before ours.
+// Traps nest per thread. An error outside any trap (a display that changed between two
+// requests) is logged and otherwise ignored: the host must not end because a monitor went away.
 class ErrorTrap {
  public:
   explicit ErrorTrap(::Display* display);
@@ -57,9 +66,10 @@ class ErrorTrap {
   bool sync();
   int errorCode() const { return errorCode_; }
 
- private:
+  // The process's Xlib error handler (installed once by the first connection or trap).
   static int handle(::Display* display, ::XErrorEvent* event);
 
+ private:
   ::Display* display_;
   ErrorTrap* outer_;
   int errorCode_ = 0;

@@ -34,6 +34,7 @@ class X11DisplayConfiguration : public DisplayConfiguration {
   // Removes the virtual displays it made and that are still there.
   ~X11DisplayConfiguration() override;
 
+  bool isConnected() const override { return connection_->alive(); }
   std::vector<DisplayInfo> displays() override;
   std::vector<DisplayRect> layout() override;
   std::optional<std::uint32_t> createVirtual(std::int64_t width, std::int64_t height,

@@ -53,7 +53,9 @@ bool hasMonitors(Connection& connection) {
 std::vector<Monitor> listMonitors(Connection& connection) {
   ::Display* display = connection.display();
   std::vector<Monitor> out;
-  if (!hasMonitors(connection)) {
+  bool monitors15 = hasMonitors(connection);
+  if (!connection.alive()) return out;
+  if (!monitors15) {
     Monitor whole;
     whole.info.id = static_cast<std::uint32_t>(connection.root());
     whole.info.name = "螢幕 " + std::to_string(whole.info.id);
@@ -70,6 +72,9 @@ std::vector<Monitor> listMonitors(Connection& connection) {
     return out;
   }
 
+  // An output or CRTC can vanish between two of these requests (a display unplugged); its
+  // error must not reach anyone else.
+  ErrorTrap trap(display);
   XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, connection.root());
   int count = 0;
   XRRMonitorInfo* monitors = XRRGetMonitors(display, connection.root(), True, &count);
@@ -121,6 +126,7 @@ std::vector<Monitor> listMonitors(Connection& connection) {
   }
   if (monitors != nullptr) XRRFreeMonitors(monitors);
   if (resources != nullptr) XRRFreeScreenResources(resources);
+  if (!connection.alive()) return {};
 
   // One main display: RandR may flag an output and an output-less monitor primary at once; it
   // lists the primary monitor first.

@@ -213,6 +213,7 @@ CaptureResult X11ScreenCapturer::capture(std::chrono::milliseconds timeout) {
     {
       auto lock = capture_->lock();
       drainEvents();
+      if (!capture_->alive()) return CaptureResult::error;
       if (geometryChanged_) return CaptureResult::reinit;
       if (dirty_) {
         dirty_ = false;
@@ -232,6 +233,7 @@ CaptureResult X11ScreenCapturer::capture(std::chrono::milliseconds timeout) {
 CaptureResult X11ScreenCapturer::grab() {
   auto lock = capture_->lock();
   drainEvents();
+  if (!capture_->alive()) return CaptureResult::error;
   if (geometryChanged_) return CaptureResult::reinit;
   // What this grab shows needs no capture of its own.
   dirty_ = false;
@@ -263,6 +265,7 @@ CaptureResult X11ScreenCapturer::grabLocked() {
     }
     XDestroyImage(image);
   }
+  if (!capture_->alive()) return CaptureResult::error;
   everGrabbed_ = true;
   paintExcludedWindows();
   return CaptureResult::ok;
@@ -308,6 +311,7 @@ void X11ScreenCapturer::paintExcludedWindows() {
 
 std::optional<CursorPicture> X11ScreenCapturer::cursor() {
   auto lock = cursor_->lock();
+  if (!cursor_->alive()) return std::nullopt;
   XFixesCursorImage* image = XFixesGetCursorImage(cursor_->display());
   if (image == nullptr) return std::nullopt;
   CursorPicture shape{.width = image->width,
@@ -338,6 +342,7 @@ std::optional<CursorPicture> X11ScreenCapturer::cursor() {
 
 std::optional<DisplayPoint> X11ScreenCapturer::pointer() {
   auto lock = cursor_->lock();
+  if (!cursor_->alive()) return std::nullopt;
   ::Window root = None, child = None;
   int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   unsigned mask = 0;
