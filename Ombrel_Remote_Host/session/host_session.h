@@ -1,0 +1,126 @@
+#pragma once
+
+// The host's side of one client connection after intake: authorization, pairing with the
+// owner's confirmation, the host hello, and the dispatch of every message to the component
+// that serves it.
+//
+// States:
+//   accepted   -> registered by intake; deadlines armed (10 s handshake, 60 s pair request
+//                 by intake; 180 s authorization here)
+//   handshaken -> access and expected key checked; messages flow
+//   hello      -> authorized (trusted key) or not; a hostHello is sent either way
+//   pairing    -> one pair request at a time waits for the owner (120 s); denied sessions
+//                 close 0.5 s after the refusal, approved ones become authorized
+//   authorized -> stream, input, clipboard, files, AI, wake, ICE and tunnel messages
+//   closed     -> teardown, then onEnded (once)
+//
+// Threading: everything runs on the connection's serial queue except where a member says
+// otherwise; getters may be called from any thread (they read atomics or take the session's
+// small lock). The session holds its SessionHost by reference: the controller outlives every
+// session.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "CorvaneKit/corvane_access.h"
+#include "OmbrelKit/message_type.h"
+#include "base/bytes.h"
+
+namespace ombrel {
+
+class NVConnection;
+class SessionHost;
+
+class HostSession : public std::enable_shared_from_this<HostSession> {
+ public:
+  // Frame limits: before authorization, and after it.
+  static constexpr std::int64_t unauthorizedFrameLimit = 16448;
+  static constexpr std::int64_t authorizedFrameLimit = 67'108'864;
+  // A larger message from an unauthorized peer ends the session.
+  static constexpr std::size_t unauthorizedMessageLimit = 16384;
+  static constexpr double authorizationDeadline = 180.0;
+  static constexpr double denialCloseDelay = 0.5;
+  static constexpr double defaultGrantSeconds = 7200.0;
+
+  static std::shared_ptr<HostSession> create(std::shared_ptr<NVConnection> conn, std::string via,
+                                             SessionHost& host,
+                                             std::optional<Bytes> expectedPeerKey = {});
+  ~HostSession();
+
+  // Installs the connection's handlers, lowers its frame limit, starts it and arms the
+  // authorization deadline.
+  void start();
+  // Closes the connection; the close handler tears down and reports onEnded.
+  void disconnect();
+  // The owner's decision on a pending pair request (any thread; runs on the connection queue).
+  void answerPairing(bool approved);
+
+  // Called once, on the main queue, after the connection closed and the session tore down.
+  std::function<void(const std::shared_ptr<HostSession>&)> onEnded;
+
+  const std::string& id() const { return id_; }
+  const std::string& via() const { return via_; }
+  const std::shared_ptr<NVConnection>& conn() const { return conn_; }
+  CorvaneAccess::Token accessToken() const { return accessToken_; }
+  const std::optional<Bytes>& expectedPeerKey() const { return expectedPeerKey_; }
+
+  // Set by intake before start().
+  void setRemoteIP(std::string ip);
+  std::string remoteIP() const;
+
+  bool authorized() const { return authorized_; }
+  bool limited() const { return limited_; }
+  bool pairPending() const { return pairPending_; }
+  bool pairRequested() const { return pairRequested_; }
+  bool privacyRequested() const { return privacyRequested_; }
+  std::string clientName() const;
+  std::optional<double> grantSeconds() const;
+  // The owner's answer turns an ordinary approval into a 2-hour grant (main queue).
+  void setGrantSeconds(std::optional<double> seconds);
+
+  // Shared with HostSession's static rules (session_rules.h).
+  static std::string cleanDeviceName(std::string_view name);
+  static bool isInternetAddress(std::string_view address);
+
+  // Handlers for message types served by other components (streaming, input, clipboard, files,
+  // AI, wake, ICE, tunnel). A type without a handler is ignored, as undecodable messages are.
+  // Install before start(); they run on the connection queue for authorized sessions only,
+  // after the session's own checks.
+  using MessageHandler = std::function<void(HostSession&, ByteView body)>;
+  void setHandler(MessageType type, MessageHandler handler);
+
+  // Sends on the session's connection (any thread).
+  void send(MessageType type, Bytes body);
+
+ private:
+  HostSession(std::shared_ptr<NVConnection> conn, std::string via, SessionHost& host,
+              std::optional<Bytes> expectedPeerKey);
+
+  struct Private;
+  std::unique_ptr<Private> d_;
+
+  const std::string id_;
+  const std::string via_;
+  SessionHost& host_;
+  std::shared_ptr<NVConnection> conn_;
+  const std::optional<Bytes> expectedPeerKey_;
+  const CorvaneAccess::Token accessToken_;
+
+  mutable std::mutex lock_;  // guards remoteIP_, clientName_, grantSeconds_
+  std::string remoteIP_;
+  std::string clientName_ = "未知裝置";
+  std::optional<double> grantSeconds_;
+
+  std::atomic<bool> authorized_{false};
+  std::atomic<bool> limited_{false};
+  std::atomic<bool> pairPending_{false};
+  std::atomic<bool> pairRequested_{false};
+  std::atomic<bool> privacyRequested_{false};
+};
+
+}  // namespace ombrel
