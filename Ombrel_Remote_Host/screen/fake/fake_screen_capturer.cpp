@@ -10,6 +10,12 @@ FakeScreenCapturer::FakeScreenCapturer(DisplayRect bounds)
 void FakeScreenCapturer::script(Step step) {
   std::lock_guard lock(mutex_);
   steps_.push_back(step);
+  scripted_.notify_all();
+}
+
+void FakeScreenCapturer::setFailGrabs(bool fail) {
+  std::lock_guard lock(mutex_);
+  failGrabs_ = fail;
 }
 
 void FakeScreenCapturer::setCursor(std::optional<CursorPicture> cursor) {
@@ -37,10 +43,12 @@ std::vector<std::uint64_t> FakeScreenCapturer::excludedWindows() const {
   return excluded_;
 }
 
-CaptureResult FakeScreenCapturer::capture(std::chrono::milliseconds) {
-  std::lock_guard lock(mutex_);
+CaptureResult FakeScreenCapturer::capture(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
   ++captures_;
-  if (steps_.empty()) return CaptureResult::timeout;
+  if (!scripted_.wait_for(lock, timeout, [&] { return !steps_.empty(); })) {
+    return CaptureResult::timeout;
+  }
   Step step = steps_.front();
   steps_.pop_front();
   if (step.result == CaptureResult::ok) std::fill(pixels_.begin(), pixels_.end(), step.bgrx);
@@ -50,7 +58,7 @@ CaptureResult FakeScreenCapturer::capture(std::chrono::milliseconds) {
 CaptureResult FakeScreenCapturer::grab() {
   std::lock_guard lock(mutex_);
   ++grabs_;
-  return CaptureResult::ok;
+  return failGrabs_ ? CaptureResult::error : CaptureResult::ok;
 }
 
 CapturedFrame FakeScreenCapturer::frame() const {

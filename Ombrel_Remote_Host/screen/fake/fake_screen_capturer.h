@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -9,7 +10,8 @@ namespace ombrel {
 
 // A display whose pictures the test scripts: each step is what the next capture() returns and,
 // for `ok`, the colour the whole picture then has (B, G, R, X bytes). Without steps, capture()
-// answers `timeout` without waiting. grab() always succeeds with the current picture.
+// waits up to its timeout for one to be scripted, then answers `timeout`. grab() succeeds with
+// the current picture unless `failGrabs` says otherwise.
 class FakeScreenCapturer : public ScreenCapturer {
  public:
   struct Step {
@@ -20,6 +22,7 @@ class FakeScreenCapturer : public ScreenCapturer {
   FakeScreenCapturer(DisplayRect bounds);
 
   void script(Step step);
+  void setFailGrabs(bool fail);
   void setCursor(std::optional<CursorPicture> cursor);
   void setPointer(std::optional<DisplayPoint> pointer);
   // Counters for the test.
@@ -37,6 +40,8 @@ class FakeScreenCapturer : public ScreenCapturer {
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable scripted_;
+  bool failGrabs_ = false;
   DisplayRect bounds_;
   std::deque<Step> steps_;
   std::vector<std::uint32_t> pixels_;
