@@ -131,14 +131,17 @@ ScreenStreamer::~ScreenStreamer() {
 
 void ScreenStreamer::endCapture() {
   std::shared_ptr<CaptureLoop> stream;
-  std::shared_ptr<Timer> timer;
+  std::shared_ptr<Timer> refine;
+  std::shared_ptr<Timer> firstFrame;
   {
     std::lock_guard lock(stopLock_);
     stopped_ = true;
     stream = std::move(stream_);
-    timer = std::move(refineTimer_);
+    refine = std::move(refineTimer_);
+    firstFrame = std::move(firstFrameTimer_);
   }
-  if (timer) timer->cancel();
+  if (refine) refine->cancel();
+  if (firstFrame) firstFrame->cancel();
   if (stream) stream->stop();
 }
 
@@ -258,7 +261,9 @@ void ScreenStreamer::refineTick() {
 
 void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
   double delay = attempt == 0 ? firstFrameDelay : firstFrameRetryDelay;
-  videoQueue_->after(delay, [weak = weak_from_this(), displayID, attempt] {
+  std::lock_guard lock(stopLock_);
+  if (stopped_) return;
+  firstFrameTimer_ = videoQueue_->after(delay, [weak = weak_from_this(), displayID, attempt] {
     auto self = weak.lock();
     if (!self) return;
     {

@@ -106,9 +106,10 @@ class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
   std::atomic<std::int64_t> fps_{60};
 
   std::mutex stopLock_;
-  bool stopped_ = false;                 // stopLock_
-  std::shared_ptr<CaptureLoop> stream_;  // stopLock_
-  std::shared_ptr<Timer> refineTimer_;   // stopLock_
+  bool stopped_ = false;                    // stopLock_
+  std::shared_ptr<CaptureLoop> stream_;     // stopLock_
+  std::shared_ptr<Timer> refineTimer_;      // stopLock_
+  std::shared_ptr<Timer> firstFrameTimer_;  // stopLock_
 
   std::shared_ptr<SerialQueue> videoQueue_;
   // videoQueue_ only:

@@ -212,6 +212,7 @@ TEST(X11ScreenCapturer, SurvivesTheEndOfTheXServer) {
   ASSERT_TRUE(configuration);
   ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
   EXPECT_TRUE(configuration->isConnected());
+  EXPECT_EQ(configuration->displays().size(), 1u);
   server.reset();
   // Xlib's default would end the process here.
   EXPECT_EQ(capturer->capture(changeWait), CaptureResult::error);

@@ -71,6 +71,7 @@ X11DisplayConfiguration::~X11DisplayConfiguration() {
 
 std::vector<DisplayInfo> X11DisplayConfiguration::displays() {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   std::vector<DisplayInfo> out;
   for (auto& monitor : x11::listMonitors(*connection_)) out.push_back(monitor.info);
   return out;
@@ -78,6 +79,7 @@ std::vector<DisplayInfo> X11DisplayConfiguration::displays() {
 
 std::vector<DisplayRect> X11DisplayConfiguration::layout() {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   std::vector<DisplayRect> out;
   for (auto& monitor : x11::listMonitors(*connection_)) out.push_back(monitor.rect);
   return out;
@@ -87,6 +89,7 @@ std::optional<std::uint32_t> X11DisplayConfiguration::createVirtual(std::int64_t
                                                                     std::int64_t height,
                                                                     const std::string& name) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   ::Display* display = connection_->display();
   if (!x11::hasMonitors(*connection_) || width <= 0 || height <= 0) return std::nullopt;
   auto monitors = x11::listMonitors(*connection_);
@@ -152,6 +155,7 @@ std::optional<std::uint32_t> X11DisplayConfiguration::createVirtual(std::int64_t
 bool X11DisplayConfiguration::selectMode(std::uint32_t id, std::int64_t width,
                                          std::int64_t height) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   for (auto& monitor : x11::listMonitors(*connection_)) {
     if (monitor.info.id != id) continue;
     if (monitor.rect.width == width && monitor.rect.height == height) return true;
@@ -172,6 +176,7 @@ bool X11DisplayConfiguration::selectMode(std::uint32_t id, std::int64_t width,
 
 void X11DisplayConfiguration::removeVirtual(std::uint32_t id) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return;
   if (created_.erase(id) == 0) return;
   x11::ErrorTrap trap(connection_->display());
   XRRDeleteMonitor(connection_->display(), connection_->root(), static_cast<::Atom>(id));
@@ -179,6 +184,7 @@ void X11DisplayConfiguration::removeVirtual(std::uint32_t id) {
 
 bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, DisplayPoint>& origins) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   ::Display* display = connection_->display();
   ::Window root = connection_->root();
   if (!x11::hasMonitors(*connection_)) return false;
@@ -284,6 +290,7 @@ X11DisplayConfiguration::Extents X11DisplayConfiguration::frameExtents(::Window 
 
 std::vector<WindowFrame> X11DisplayConfiguration::openWindows() {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return {};
   ::Display* display = connection_->display();
   ::Window root = connection_->root();
   std::vector<WindowFrame> out;
@@ -326,6 +333,7 @@ std::vector<WindowFrame> X11DisplayConfiguration::openWindows() {
 void X11DisplayConfiguration::setWindowPosition(std::uint64_t window, std::int64_t x,
                                                 std::int64_t y) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return;
   x11::ErrorTrap trap(connection_->display());
   // With the default north-west gravity a window manager places the frame's corner here.
   XMoveWindow(connection_->display(), static_cast<::Window>(window), static_cast<int>(x),
@@ -335,6 +343,7 @@ void X11DisplayConfiguration::setWindowPosition(std::uint64_t window, std::int64
 void X11DisplayConfiguration::setWindowSize(std::uint64_t window, std::int64_t width,
                                             std::int64_t height) {
   auto lock = connection_->lock();
+  if (!connection_->alive()) return;
   Extents e = frameExtents(static_cast<::Window>(window));
   std::int64_t clientWidth = width - e.left - e.right;
   std::int64_t clientHeight = height - e.top - e.bottom;

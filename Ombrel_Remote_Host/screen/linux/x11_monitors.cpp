@@ -53,6 +53,8 @@ bool hasMonitors(Connection& connection) {
 std::vector<Monitor> listMonitors(Connection& connection) {
   ::Display* display = connection.display();
   std::vector<Monitor> out;
+  // Extension requests on a dead connection confuse libXext's per-display bookkeeping.
+  if (!connection.alive()) return out;
   bool monitors15 = hasMonitors(connection);
   if (!connection.alive()) return out;
   if (!monitors15) {

@@ -155,6 +155,15 @@ void X11ScreenCapturer::releaseSharedMemory() {
 
 X11ScreenCapturer::~X11ScreenCapturer() {
   auto lock = capture_->lock();
+  if (!capture_->alive()) {
+    // The server and its resources are gone; only our side of the segment is left.
+    if (shmImage_ != nullptr) {
+      shmImage_->data = nullptr;
+      XDestroyImage(shmImage_);
+      shmdt(shm_.shmaddr);
+    }
+    return;
+  }
   x11::ErrorTrap trap(capture_->display());
   releaseSharedMemory();
   if (damage_ != None) XDamageDestroy(capture_->display(), damage_);
