@@ -4,7 +4,8 @@
 
 namespace ombrel {
 
-InjectionRecord::InjectionRecord(std::size_t capacity) : capacity_(std::max<std::size_t>(1, capacity)) {}
+InjectionRecord::InjectionRecord(std::size_t capacity)
+    : capacity_(std::max<std::size_t>(1, capacity)) {}
 
 void InjectionRecord::add(InjectedEvent event) {
   std::lock_guard lock(mutex_);

@@ -21,8 +21,7 @@ constexpr uint32_t kTabKeysym = 0xFF09;
 constexpr uint32_t kUnicodeKeysymBase = 0x1000000;
 
 double uptime() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
@@ -71,8 +70,7 @@ std::optional<uint32_t> keysymFor(char32_t cp) {
 
 }  // namespace
 
-InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds,
-                             Clock clock)
+InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock)
     : sink_(std::move(sink)),
       clock_(clock ? std::move(clock) : Clock(uptime)),
       record_(std::make_shared<InjectionRecord>()),
@@ -161,8 +159,8 @@ void InputInjector::button(MouseButton button, bool down) {
   if (down) {
     char line[160];
     std::snprintf(line, sizeof line,
-                  "Ombrel Remote: Remote click x=%f y=%f accessibility=%s locked=%s", at.x,
-                  at.y, sink_->canInject() ? "true" : "false",
+                  "Ombrel Remote: Remote click x=%f y=%f accessibility=%s locked=%s", at.x, at.y,
+                  sink_->canInject() ? "true" : "false",
                   isScreenLocked && isScreenLocked() ? "true" : "false");
     log::line(line);
     const double now = clock_();

@@ -59,7 +59,8 @@ std::vector<uint32_t> HostWake::broadcastAddresses() {
     if (!(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & IFF_LOOPBACK)) continue;
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
     if (!i->ifa_broadaddr || i->ifa_broadaddr->sa_family != AF_INET) continue;
-    const uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
+    const uint32_t address =
+        reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
     if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(address);
   }
   freeifaddrs(list);

@@ -40,8 +40,8 @@ X11InputSink::~X11InputSink() {
   if (pool_) {
     for (unsigned keycode : pool_->lentKeycodes()) {
       std::vector<KeySym> none(keysymsPerKeycode_, NoSymbol);
-      XChangeKeyboardMapping(display_, static_cast<int>(keycode), keysymsPerKeycode_,
-                             none.data(), 1);
+      XChangeKeyboardMapping(display_, static_cast<int>(keycode), keysymsPerKeycode_, none.data(),
+                             1);
     }
   }
   XSync(display_, False);
@@ -52,8 +52,8 @@ std::optional<InputPoint> X11InputSink::pointerLocation() {
   Window root = 0, child = 0;
   int rootX = 0, rootY = 0, winX = 0, winY = 0;
   unsigned mask = 0;
-  if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY,
-                     &winX, &winY, &mask)) {
+  if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &winX,
+                     &winY, &mask)) {
     return std::nullopt;
   }
   return InputPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
@@ -79,7 +79,8 @@ void X11InputSink::wheel(unsigned xButton, int clicks) {
 
 void X11InputSink::key(unsigned xKeycode, bool down) {
   if (!hasXTest_) return;
-  if (xKeycode < static_cast<unsigned>(minKeycode_) || xKeycode > static_cast<unsigned>(maxKeycode_))
+  if (xKeycode < static_cast<unsigned>(minKeycode_) ||
+      xKeycode > static_cast<unsigned>(maxKeycode_))
     return;
   XTestFakeKeyEvent(display_, xKeycode, down ? True : False, CurrentTime);
 }
@@ -87,7 +88,8 @@ void X11InputSink::key(unsigned xKeycode, bool down) {
 void X11InputSink::loadSpareKeycodes() {
   const int count = maxKeycode_ - minKeycode_ + 1;
   int perKeycode = 0;
-  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode);
+  KeySym* map =
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode_), count, &perKeycode);
   std::vector<unsigned> spare;
   if (map) {
     keysymsPerKeycode_ = std::max(1, perKeycode);

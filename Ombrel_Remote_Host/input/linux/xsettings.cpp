@@ -42,7 +42,7 @@ std::size_t padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 std::optional<int32_t> integer(std::span<const uint8_t> data, std::string_view name) {
   if (data.size() < 12) return std::nullopt;
   Reader r(data, data[0] != 0);
-  r.skip(4);  // byte order, 3 unused
+  r.skip(4);                            // byte order, 3 unused
   if (!r.read(4)) return std::nullopt;  // serial
   const auto count = r.read(4);
   if (!count) return std::nullopt;

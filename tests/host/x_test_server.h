@@ -1,0 +1,181 @@
+#pragma once
+// A private Xvfb for a test, and a plain Xlib window that records what reaches it.
+// Header-only: the X libraries are linked through the host library. Include it after
+// <gtest/gtest.h>: Xlib's macros (None, Bool, Status) break GoogleTest's templates.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ombrel::xtest {
+
+// Xvfb on a display number it picks itself (-displayfd), so parallel tests never collide.
+class XvfbServer {
+ public:
+  explicit XvfbServer(const std::string& screen = "1920x1080x24") {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (fds[1] == 3) {
+        fcntl(3, F_SETFD, 0);
+      } else {
+        dup2(fds[1], 3);  // the copy is not close-on-exec
+      }
+      const int devnull = ::open("/dev/null", O_RDWR);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+      execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+             "-noreset", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    pollfd p{.fd = fds[0], .events = POLLIN};
+    char c;
+    while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) name_ = ":" + number;
+  }
+  ~XvfbServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  bool running() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+// One event as the window saw it.
+struct SeenEvent {
+  int type = 0;  // MotionNotify, ButtonPress, ...
+  int x = 0, y = 0;
+  unsigned button = 0;
+  unsigned keycode = 0;
+  unsigned state = 0;
+  KeySym keysym = NoSymbol;  // with the event's modifiers applied
+};
+
+// A window over the whole screen that takes the input focus and records pointer and key
+// events. Keeps its copy of the keyboard map current, as every X client must.
+class XTestWindow {
+ public:
+  explicit XTestWindow(const std::string& display) {
+    display_ = XOpenDisplay(display.c_str());
+    if (!display_) return;
+    const int screen = DefaultScreen(display_);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask | KeyPressMask |
+                            KeyReleaseMask | StructureNotifyMask;
+    window_ =
+        XCreateWindow(display_, RootWindow(display_, screen), 0, 0, DisplayWidth(display_, screen),
+                      DisplayHeight(display_, screen), 0, CopyFromParent, InputOutput,
+                      CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(display_, window_);
+    waitFor([](const XEvent& e) { return e.type == MapNotify; });
+    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
+    XSync(display_, False);
+  }
+  ~XTestWindow() {
+    if (display_) XCloseDisplay(display_);
+  }
+  XTestWindow(const XTestWindow&) = delete;
+  XTestWindow& operator=(const XTestWindow&) = delete;
+
+  Display* display() const { return display_; }
+
+  // Reads events until `count` pointer or key events of the given types have been seen since
+  // the last clear(), or a few seconds passed. Returns those events.
+  std::vector<SeenEvent> collect(std::vector<int> types, std::size_t count) {
+    auto matching = [&] {
+      std::vector<SeenEvent> out;
+      for (const auto& e : seen_) {
+        for (int t : types) {
+          if (e.type == t) out.push_back(e);
+        }
+      }
+      return out;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (matching().size() < count && std::chrono::steady_clock::now() < deadline) {
+      pump(100);
+    }
+    return matching();
+  }
+
+  void clear() { seen_.clear(); }
+
+ private:
+  void waitFor(const std::function<bool(const XEvent&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (XPending(display_) > 0) {
+        XEvent e;
+        XNextEvent(display_, &e);
+        if (done(e)) return;
+      }
+      pollfd p{.fd = ConnectionNumber(display_), .events = POLLIN};
+      poll(&p, 1, 100);
+    }
+  }
+
+  void pump(int timeoutMs) {
+    XSync(display_, False);
+    if (XPending(display_) == 0) {
+      pollfd p{.fd = ConnectionNumber(display_), .events = POLLIN};
+      poll(&p, 1, timeoutMs);
+    }
+    while (XPending(display_) > 0) {
+      XEvent e;
+      XNextEvent(display_, &e);
+      SeenEvent s{.type = e.type};
+      switch (e.type) {
+        case MappingNotify:
+          XRefreshKeyboardMapping(&e.xmapping);
+          continue;
+        case MotionNotify:
+          s.x = e.xmotion.x_root, s.y = e.xmotion.y_root, s.state = e.xmotion.state;
+          break;
+        case ButtonPress:
+        case ButtonRelease:
+          s.x = e.xbutton.x_root, s.y = e.xbutton.y_root, s.state = e.xbutton.state;
+          s.button = e.xbutton.button;
+          break;
+        case KeyPress:
+        case KeyRelease: {
+          s.keycode = e.xkey.keycode, s.state = e.xkey.state;
+          char text[16];
+          XLookupString(&e.xkey, text, sizeof text, &s.keysym, nullptr);
+          break;
+        }
+        default:
+          continue;
+      }
+      seen_.push_back(s);
+    }
+  }
+
+  Display* display_ = nullptr;
+  Window window_ = 0;
+  std::vector<SeenEvent> seen_;
+};
+
+}  // namespace ombrel::xtest
