@@ -19,18 +19,11 @@ namespace {
 using Origin = RemoteClickClassifier::Origin;
 using Kind = InjectedEvent::Kind;
 
-class RemoteClickClassifierTest : public ::testing::Test {
+class RemoteClickClassifierTest : public xtest::InjectorOnXvfbTest {
  protected:
-  static void SetUpTestSuite() { server = new xtest::XvfbServer(); }
-  static void TearDownTestSuite() { delete server; }
-
   void SetUp() override {
-    ASSERT_TRUE(server->running()) << "Xvfb did not start";
-    log::setSink([](std::string_view) {});
-    sink = X11InputSink::open(server->name());
-    ASSERT_TRUE(sink);
-    injector = std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080},
-                                               [this] { return injectorNow; });
+    InjectorOnXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
     classifier = RemoteClickClassifier::open(injector->record(), server->name(),
                                              [this] { return classifierNow; });
     ASSERT_TRUE(classifier);
@@ -38,7 +31,6 @@ class RemoteClickClassifierTest : public ::testing::Test {
       seen.push_back(c);
     };
   }
-  void TearDown() override { log::setSink({}); }
 
   // Runs xdotool against the test's server and waits for it.
   void xdotool(std::vector<std::string> args) {
@@ -66,9 +58,7 @@ class RemoteClickClassifierTest : public ::testing::Test {
     return out;
   }
 
-  static xtest::XvfbServer* server;
-  double injectorNow = 50;
-  double classifierNow = 50.1;
+  double classifierNow = now + 0.1;
   // Where the latest press came from, once the server has handled all the injector sent
   // (the server serves its clients in no fixed order).
   std::optional<Origin> lastPressOrigin() {
@@ -76,13 +66,9 @@ class RemoteClickClassifierTest : public ::testing::Test {
     return classifier->lastPressOrigin();
   }
 
-  std::shared_ptr<X11InputSink> sink;
-  std::unique_ptr<InputInjector> injector;
   std::unique_ptr<RemoteClickClassifier> classifier;
   std::vector<RemoteClickClassifier::Classified> seen;
 };
-
-xtest::XvfbServer* RemoteClickClassifierTest::server = nullptr;
 
 TEST_F(RemoteClickClassifierTest, TheInjectorsClicksAreRemoteAnotherXTestClientsAreLocal) {
   injector->moveTo(0.5, 0.5);
@@ -114,10 +100,10 @@ TEST_F(RemoteClickClassifierTest, TheInjectorsKeysAreRemoteXdotoolsAreLocal) {
 
 TEST_F(RemoteClickClassifierTest, AnEntryOlderThanHalfASecondNoLongerVouches) {
   injector->button(MouseButton::right, true);
-  classifierNow = injectorNow + 0.51;
+  classifierNow = now + 0.51;
   EXPECT_EQ(lastPressOrigin(), Origin::local);
   injector->button(MouseButton::right, false);
-  classifierNow = injectorNow + 0.49;
+  classifierNow = now + 0.49;
   lastPressOrigin();
   EXPECT_EQ(originsOf(Kind::buttonRelease), std::vector<Origin>{Origin::remote});
 }

@@ -19,38 +19,19 @@ namespace {
 
 using xtest::SeenEvent;
 
-class X11InputTest : public ::testing::Test {
+class X11InputTest : public xtest::InjectorOnXvfbTest {
  protected:
-  static void SetUpTestSuite() { server = new xtest::XvfbServer(); }
-  static void TearDownTestSuite() { delete server; }
-
   void SetUp() override {
-    ASSERT_TRUE(server->running()) << "Xvfb did not start";
-    log::setSink([](std::string_view) {});
+    InjectorOnXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
     window = std::make_unique<xtest::XTestWindow>(server->name());
     ASSERT_TRUE(window->display());
-    std::shared_ptr<X11InputSink> opened = X11InputSink::open(server->name());
-    ASSERT_TRUE(opened);
-    ASSERT_TRUE(opened->canInject());
-    sink = opened;
-    injector =
-        std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080}, [this] { return now; });
     injector->onPost = [this](const PostedEvent& e) { posted.push_back(e); };
   }
-  void TearDown() override {
-    if (injector) injector->releaseAll();
-    log::setSink({});
-  }
 
-  static xtest::XvfbServer* server;
-  double now = 100;
   std::unique_ptr<xtest::XTestWindow> window;
-  std::shared_ptr<X11InputSink> sink;
-  std::unique_ptr<InputInjector> injector;
   std::vector<PostedEvent> posted;
 };
-
-xtest::XvfbServer* X11InputTest::server = nullptr;
 
 TEST_F(X11InputTest, MoveToTheFarCornerLandsOnTheLastPixel) {
   injector->moveTo(1.0, 1.0);

@@ -1,10 +1,13 @@
 #pragma once
 // A private Xvfb for a test, and a plain Xlib window that records what reaches it.
-// Header-only: the X libraries are linked through the host library. Include it after
-// <gtest/gtest.h>: Xlib's macros (None, Bool, Status) break GoogleTest's templates.
+// Header-only: the X libraries are linked through the host library. It includes
+// <gtest/gtest.h> before Xlib, whose macros (None, Bool, Status) break GoogleTest.
 
+#include <gtest/gtest.h>
+// clang-format off
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+// clang-format on
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,8 +16,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "Ombrel_Remote_Host/input/input_injector.h"
+#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
+#include "base/log.h"
 
 namespace ombrel::xtest {
 
@@ -176,6 +184,35 @@ class XTestWindow {
   Display* display_ = nullptr;
   Window window_ = 0;
   std::vector<SeenEvent> seen_;
+};
+
+// One Xvfb for a suite, and for each test an injector on it driven by the test's clock.
+class InjectorOnXvfbTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server = new XvfbServer(); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(server->running()) << "Xvfb did not start";
+    log::setSink([](std::string_view) {});
+    sink = X11InputSink::open(server->name());
+    ASSERT_TRUE(sink);
+    ASSERT_TRUE(sink->canInject());
+    injector =
+        std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080}, [this] { return now; });
+  }
+  void TearDown() override {
+    if (injector) injector->releaseAll();
+    log::setSink({});
+  }
+
+  static inline XvfbServer* server = nullptr;
+  double now = 100;
+  std::shared_ptr<X11InputSink> sink;
+  std::unique_ptr<InputInjector> injector;
 };
 
 }  // namespace ombrel::xtest
