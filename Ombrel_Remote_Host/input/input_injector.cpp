@@ -368,14 +368,19 @@ void InputInjector::pen(double x, double y, double pressure, double tiltX, doubl
 void InputInjector::releaseAll() {
   std::lock_guard lock(mutex_);
   userActivity();
-  const std::set<MouseButton> buttons = std::exchange(buttonsDown_, {});
-  if (!buttons.empty()) {
+  // One at a time, so each event's flags say what is still held after it.
+  if (!buttonsDown_.empty()) {
     const InputPoint at = cursor();
     const int count = lastClick_.button ? lastClick_.count : 1;
-    for (MouseButton b : buttons) postButton(b, false, at, count);
+    while (!buttonsDown_.empty()) {
+      const MouseButton b = *buttonsDown_.begin();
+      buttonsDown_.erase(buttonsDown_.begin());
+      postButton(b, false, at, count);
+    }
   }
-  const std::set<uint16_t> modifiers = std::exchange(modifiersDown_, {});
-  for (uint16_t usage : modifiers) {
+  while (!modifiersDown_.empty()) {
+    const uint16_t usage = *modifiersDown_.begin();
+    modifiersDown_.erase(modifiersDown_.begin());
     if (auto keycode = LinuxKeyMap::xKeycode(usage)) postKey(*keycode, false, true);
   }
 }

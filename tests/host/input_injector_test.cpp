@@ -390,6 +390,7 @@ TEST_F(InjectorTest, ReleaseAllLetsGoOfHeldButtonsAndModifiers) {
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(posted[0].type, T::leftMouseUp);
   EXPECT_EQ(posted[0].clickState, 1);
+  EXPECT_EQ(posted[0].flags, ModifierFlag::command);  // still held while the button goes up
   EXPECT_EQ(posted[1].type, T::flagsChanged);
   EXPECT_EQ(posted[1].keycode, 125u + 8);
   EXPECT_EQ(posted[1].flags, 0u);
