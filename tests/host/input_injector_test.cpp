@@ -12,6 +12,7 @@
 #include "Ombrel_Remote_Host/input/fake/fake_caret_locator.h"
 #include "Ombrel_Remote_Host/input/fake/fake_input_sink.h"
 #include "Ombrel_Remote_Host/input/linux_key_map.h"
+#include "Ombrel_Remote_Host/input/spare_keycode_pool.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -455,6 +456,21 @@ TEST(InjectionRecordTest, ClaimMatchesTheOldestFreshEntryAndDropsWhatCameBefore)
   EXPECT_EQ(record.snapshot().size(), 4u);
   EXPECT_FALSE(record.claim(K::keyPress, 1, 20.0));  // fell off the front
   EXPECT_TRUE(record.claim(K::keyPress, 5, 20.0));
+}
+
+TEST(SpareKeycodePoolTest, KeepsKeysymsMappedAndRecyclesTheLeastRecentlyUsed) {
+  SpareKeycodePool pool({100, 101});
+  auto assign = [&](uint32_t keysym) {
+    auto a = pool.assign(keysym);
+    return a ? std::pair{a->keycode, a->remap} : std::pair{0u, false};
+  };
+  EXPECT_EQ(assign('a'), std::pair(100u, true));
+  EXPECT_EQ(assign('b'), std::pair(101u, true));
+  EXPECT_EQ(assign('a'), std::pair(100u, false));  // still mapped: no change, now most recent
+  EXPECT_EQ(assign('c'), std::pair(101u, true));   // 'b' was used least recently
+  EXPECT_EQ(assign('a'), std::pair(100u, false));
+  EXPECT_EQ(pool.lentKeycodes(), (std::vector<unsigned>{100, 101}));
+  EXPECT_FALSE(SpareKeycodePool().assign('a').has_value());
 }
 
 TEST(LinuxKeyMapTest, CoversTheClientsKeysWithDistinctCodesSaveTheBackslashTwins) {
