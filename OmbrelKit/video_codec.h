@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace ombrel {
 
 // The video codecs of the stream; raw values travel in JSON ("hevc", "h264").
@@ -17,5 +19,9 @@ inline std::optional<VideoCodec> videoCodec(std::string_view raw) {
   if (raw == "h264") return VideoCodec::h264;
   return std::nullopt;
 }
+
+// JSON form: the raw value; an unknown string fails to decode.
+void readValue(const nlohmann::json& in, VideoCodec& out);
+nlohmann::json writeValue(VideoCodec codec);
 
 }  // namespace ombrel

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "base/bytes.h"
 #include "OmbrelKit/video_codec.h"
+#include "base/bytes.h"
 
 namespace ombrel {
 

@@ -1,0 +1,55 @@
+#include "OmbrelKit/cipher_state.h"
+
+#include <limits>
+
+#include "OmbrelKit/nv_error.h"
+
+namespace ombrel {
+
+CipherState::CipherState(ByteView key, std::uint64_t counter) : key_(key), counter_(counter) {}
+
+std::array<std::uint8_t, crypto::aesGCMNonceSize> CipherState::nonce(std::uint64_t counter) {
+  std::array<std::uint8_t, crypto::aesGCMNonceSize> bytes{};
+  for (int i = 0; i < 8; ++i) bytes[4 + i] = static_cast<std::uint8_t>(counter >> (56 - 8 * i));
+  return bytes;
+}
+
+std::array<std::uint8_t, crypto::aesGCMNonceSize> CipherState::nextNonce() {
+  if (exhausted_) {
+    throw NVError::invalid(
+        "CipherState: all 2^64 nonces of this key are used; the connection must close");
+  }
+  const auto bytes = nonce(counter_);
+  if (counter_ == std::numeric_limits<std::uint64_t>::max()) {
+    exhausted_ = true;
+  } else {
+    ++counter_;
+  }
+  return bytes;
+}
+
+Bytes CipherState::seal(ByteView plaintext) {
+  Bytes out;
+  sealInto(plaintext, out);
+  return out;
+}
+
+void CipherState::sealInto(ByteView plaintext, Bytes& out) {
+  const auto nonceBytes = nextNonce();
+  const std::size_t start = out.size();
+  out.resize(start + plaintext.size() + tagSize);
+  try {
+    key_.seal(nonceBytes, plaintext, out.data() + start);
+  } catch (...) {
+    out.resize(start);
+    throw;
+  }
+}
+
+Bytes CipherState::open(ByteView sealed) {
+  if (sealed.size() < tagSize) throw NVError::truncated();
+  const auto nonceBytes = nextNonce();
+  return key_.open(nonceBytes, sealed);
+}
+
+}  // namespace ombrel

@@ -1,0 +1,108 @@
+#include "Ombrel_Remote_Host/session/session_rules.h"
+
+#include <gtest/gtest.h>
+
+#include "Ombrel_Remote_Host/intake/connection_admission.h"
+
+namespace ombrel {
+namespace {
+
+TEST(CleanDeviceNameTest, Table) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"My iPhone", "My iPhone"},
+      {"\u200B\u200C\u200D\uFEFF", "未知裝置"},  // only zero-width characters
+      {"", "未知裝置"},
+      {"  a\n\tb  \r\n c ", "a b c"},          // controls become folded spaces
+      {"\u202Eevil\u202C name", "evil name"},  // direction overrides dropped
+      {"\u3164\uFFA0", "未知裝置"},            // Hangul fillers
+      {std::string(50, 'x'), std::string(40, 'x')},
+      {std::string(39, 'x') + " y", std::string(39, 'x')},  // cut leaves no trailing space
+      {"王小明的 iPad", "王小明的 iPad"},
+      {std::string(39, 'a') + "e\u0301z", std::string(39, 'a') + "e\u0301"},  // accent kept
+      {"bad\xFFutf8", "bad\uFFFDutf8"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SessionRules::cleanDeviceName(c.in), c.out) << c.in;
+}
+
+TEST(IsInternetAddressTest, Table) {
+  struct Case {
+    const char* address;
+    bool internet;
+  };
+  const Case cases[] = {
+      {"8.8.8.8", true},
+      {"203.0.113.9", true},
+      {"192.168.1.20", false},
+      {"10.1.2.3", false},
+      {"172.16.0.1", false},
+      {"172.32.0.1", true},
+      {"100.64.0.1", false},
+      {"100.127.255.255", false},
+      {"100.128.0.1", true},
+      {"169.254.3.4", false},
+      {"127.0.0.1", false},
+      {"0.1.2.3", false},
+      {"::", false},
+      {"::1", false},
+      {"::ffff:192.168.0.1", false},
+      {"::ffff:8.8.4.4", true},
+      {"fd12::1", false},
+      {"fe80::1%en0", false},
+      {"2001:db8::1", true},
+      {"", false},
+      {"ICE", false},
+      {"192.168.1.1%eth0", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(SessionRules::isInternetAddress(c.address), c.internet) << c.address;
+}
+
+TEST(PairingBackoffTest, ThreePromptsPer120Seconds) {
+  PairingBackoff backoff;
+  EXPECT_FALSE(backoff.shouldRefuse(0));
+  EXPECT_FALSE(backoff.shouldRefuse(1));
+  EXPECT_FALSE(backoff.shouldRefuse(2));
+  EXPECT_TRUE(backoff.shouldRefuse(3));    // fourth within 120 s
+  EXPECT_TRUE(backoff.shouldRefuse(120));  // the first is exactly 120 s old: still counted
+  EXPECT_FALSE(backoff.shouldRefuse(120.5));
+  EXPECT_TRUE(backoff.shouldRefuse(121));
+}
+
+TEST(ConnectionAdmissionTest, RateLimitPerAddress) {
+  ConnectionAdmission admission;
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(admission.allowNewConnection("192.168.1.2", i));
+  EXPECT_FALSE(admission.allowNewConnection("192.168.1.2", 20));
+  EXPECT_TRUE(admission.allowNewConnection("192.168.1.3", 20));
+  EXPECT_FALSE(admission.allowNewConnection("192.168.1.2", 59.9));
+  EXPECT_TRUE(admission.allowNewConnection("192.168.1.2", 60.0));  // the oldest left the window
+  EXPECT_FALSE(admission.allowNewConnection("192.168.1.2", 60.5));
+  EXPECT_EQ(admission.trackedAddresses(), 2u);
+  EXPECT_TRUE(admission.allowNewConnection("x", 1000));
+  EXPECT_EQ(admission.trackedAddresses(), 1u);
+}
+
+TEST(ConnectionAdmissionTest, LiveSessionLimits) {
+  ConnectionAdmission admission;
+  std::vector<std::string> live(8, "10.0.0.5");
+  EXPECT_FALSE(admission.admitDirect(live, "10.0.0.5", 0));  // ninth from one address
+  EXPECT_TRUE(admission.admitDirect(live, "10.0.0.6", 0));
+  live.assign(48, "");
+  EXPECT_TRUE(admission.admitDirect(live, "10.0.0.7", 0));  // relayed ones do not count
+  EXPECT_FALSE(ConnectionAdmission::admitRelayed(std::vector<std::string>(16, "")));
+  EXPECT_TRUE(ConnectionAdmission::admitRelayed(std::vector<std::string>(15, "")));
+  std::vector<std::string> direct;
+  for (int i = 0; i < 48; ++i) direct.push_back("10.1.0." + std::to_string(i));
+  EXPECT_FALSE(admission.admitDirect(direct, "10.2.0.1", 0));
+  // A refused connection is not recorded against the rate limit.
+  for (int i = 0; i < 30; ++i)
+    admission.admitDirect(live = std::vector<std::string>(8, "h"), "h", 1);
+  live.clear();
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(admission.admitDirect(live, "h", 2)) << i;
+}
+
+}  // namespace
+}  // namespace ombrel
