@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
+#include "OmbrelKit/hid.h"
 #include "Ombrel_Remote_Host/input/linux_key_map.h"
 #include "Ombrel_Remote_Host/input/unicode_text.h"
 #include "base/log.h"
@@ -25,8 +28,6 @@ double uptime() {
 }
 
 double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
-
-bool isModifier(uint16_t usage) { return (usage & 0xFFF8) == 0xE0; }
 
 unsigned xButtonOf(MouseButton b) {
   switch (b) {
@@ -79,6 +80,37 @@ InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayB
 }
 
 InputInjector::~InputInjector() = default;
+
+// Dispatch -----------------------------------------------------------------------------------
+
+void InputInjector::handle(const InputEvent& event) {
+  std::visit(
+      [this](const auto& e) {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, InputEvent::MoveTo>) {
+          moveTo(e.x, e.y);
+        } else if constexpr (std::is_same_v<E, InputEvent::MoveBy>) {
+          moveBy(e.dx, e.dy);
+        } else if constexpr (std::is_same_v<E, InputEvent::Button>) {
+          button(e.button, e.down);
+        } else if constexpr (std::is_same_v<E, InputEvent::Scroll>) {
+          scroll(e.dx, e.dy, e.phase);
+        } else if constexpr (std::is_same_v<E, InputEvent::Key>) {
+          key(e.hid, e.down);
+        } else if constexpr (std::is_same_v<E, InputEvent::Text>) {
+          text(e.text);
+        } else if constexpr (std::is_same_v<E, InputEvent::Magnify>) {
+          std::lock_guard lock(mutex_);
+          userActivity();
+        } else if constexpr (std::is_same_v<E, InputEvent::Pen>) {
+          pen(e.x, e.y, e.pressure, e.tiltX, e.tiltY, e.phase);
+        } else {
+          static_assert(std::is_same_v<E, InputEvent::ReleaseAll>);
+          releaseAll();
+        }
+      },
+      event.value);
+}
 
 // Pointer ------------------------------------------------------------------------------------
 
@@ -233,7 +265,7 @@ void InputInjector::scroll(double dx, double dy, ScrollPhase phase) {
 void InputInjector::key(uint16_t hidUsage, bool down) {
   std::lock_guard lock(mutex_);
   userActivity();
-  const bool modifier = isModifier(hidUsage);
+  const bool modifier = HID::isModifier(hidUsage);
   if (modifier) {
     if (down) {
       modifiersDown_.insert(hidUsage);
@@ -335,12 +367,12 @@ void InputInjector::typeCodePoint(char32_t cp) {
 // Pen ----------------------------------------------------------------------------------------
 
 void InputInjector::pen(double x, double y, double pressure, double tiltX, double tiltY,
-                        int phase) {
+                        int64_t phase) {
   std::lock_guard lock(mutex_);
   userActivity();
   const InputPoint p = mapped(x, y);
-  const bool ended = phase == static_cast<int>(ScrollPhase::ended);
-  const bool began = phase == static_cast<int>(ScrollPhase::began);
+  const bool ended = phase == static_cast<int64_t>(ScrollPhase::ended);
+  const bool began = phase == static_cast<int64_t>(ScrollPhase::began);
   PostedEvent e{.location = p, .clickState = 1};
   if (ended) {
     buttonsDown_.erase(MouseButton::left);

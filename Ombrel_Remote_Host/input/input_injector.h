@@ -8,10 +8,10 @@
 #include <set>
 #include <string_view>
 
+#include "OmbrelKit/input_event.h"
 #include "Ombrel_Remote_Host/input/caret_locator.h"
 #include "Ombrel_Remote_Host/input/injection_record.h"
 #include "Ombrel_Remote_Host/input/input_sink.h"
-#include "Ombrel_Remote_Host/input/pending_input_types.h"
 #include "Ombrel_Remote_Host/input/posted_event.h"
 #include "Ombrel_Remote_Host/input/wheel_accumulator.h"
 
@@ -46,6 +46,10 @@ class InputInjector {
   InputInjector(const InputInjector&) = delete;
   InputInjector& operator=(const InputInjector&) = delete;
 
+  // One input message of the remote user. Magnify has no desktop counterpart and only counts
+  // as user activity.
+  void handle(const InputEvent& event);
+
   void moveTo(double x, double y);
   void moveBy(double dx, double dy);
   void button(MouseButton button, bool down);
@@ -53,7 +57,7 @@ class InputInjector {
   void key(uint16_t hidUsage, bool down);
   void text(std::string_view utf8);
   // `phase` takes ScrollPhase's raw values: 1 began, 3 ended, anything else a move.
-  void pen(double x, double y, double pressure, double tiltX, double tiltY, int phase);
+  void pen(double x, double y, double pressure, double tiltX, double tiltY, int64_t phase);
   void releaseAll();
 
   InputRect displayBounds() const;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Ombrel_Remote_Host/input/pending_input_types.h"
+#include "OmbrelKit/input_event.h"
 
 namespace ombrel {
 
