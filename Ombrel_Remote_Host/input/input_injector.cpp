@@ -71,10 +71,11 @@ std::optional<uint32_t> keysymFor(char32_t cp) {
 
 }  // namespace
 
-InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock)
+InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock,
+                             std::shared_ptr<InjectionRecord> record)
     : sink_(std::move(sink)),
       clock_(clock ? std::move(clock) : Clock(uptime)),
-      record_(std::make_shared<InjectionRecord>()),
+      record_(record ? std::move(record) : std::make_shared<InjectionRecord>()),
       displayBounds_(displayBounds) {
   if (auto interval = sink_->doubleClickInterval()) doubleClickInterval_ = *interval;
 }

@@ -40,7 +40,10 @@ class InputInjector {
   static constexpr double doubleClickDistance = 8.0;
   static constexpr std::size_t textChunkUnits = 16;
 
-  InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock = {});
+  // `record` is shared by every session's injector and the host's RemoteClickClassifier, so
+  // the interface recognises any session's input; without one the injector keeps its own.
+  InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock = {},
+                std::shared_ptr<InjectionRecord> record = {});
   ~InputInjector();
 
   InputInjector(const InputInjector&) = delete;

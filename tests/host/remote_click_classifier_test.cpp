@@ -98,6 +98,21 @@ TEST_F(RemoteClickClassifierTest, TheInjectorsKeysAreRemoteXdotoolsAreLocal) {
   EXPECT_EQ(originsOf(Kind::keyRelease), (std::vector<Origin>{Origin::remote, Origin::local}));
 }
 
+TEST_F(RemoteClickClassifierTest, EverySessionsInjectorVouchesThroughTheSharedRecord) {
+  std::shared_ptr<X11InputSink> secondSink = X11InputSink::open(server->name());
+  ASSERT_TRUE(secondSink);
+  InputInjector second(
+      secondSink, InputRect{0, 0, 1920, 1080}, [this] { return now; }, injector->record());
+  second.key(0x05, true);
+  second.key(0x05, false);
+  secondSink->sync();
+  EXPECT_EQ(lastPressOrigin(), Origin::remote);
+  injector->key(0x06, true);
+  injector->key(0x06, false);
+  EXPECT_EQ(lastPressOrigin(), Origin::remote);
+  EXPECT_EQ(originsOf(Kind::keyRelease), (std::vector<Origin>{Origin::remote, Origin::remote}));
+}
+
 TEST_F(RemoteClickClassifierTest, AnEntryOlderThanHalfASecondNoLongerVouches) {
   injector->button(MouseButton::right, true);
   classifierNow = now + 0.51;
