@@ -231,7 +231,7 @@ TEST_F(AudioCaptureTest, ServerGoneIsReportedOnceAndStopStaysSafe) {
   EXPECT_EQ(stopped_.size(), 0u) << "the loss is reported once";
 }
 
-TEST_F(AudioCaptureTest, StopFromInsideTheCallbackEndsDelivery) {
+TEST_F(AudioCaptureTest, StopOnTheDeliveryQueueEndsDelivery) {
   auto capturer = makeCapturer();
   std::atomic<int> calls = 0;
   std::weak_ptr<PulseAudioCapturer> weak = capturer;
