@@ -121,7 +121,7 @@ void HostController::incoming(const std::shared_ptr<HostListener>&, asio::ip::tc
     socket.close(ignored);
     return;
   }
-  accept(deps_.sessions->make(std::move(socket), std::nullopt, "直連", remoteIP));
+  accept(deps_.sessions->make(*this, std::move(socket), std::nullopt, "直連", remoteIP));
 }
 
 void HostController::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble) {
@@ -131,7 +131,7 @@ void HostController::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble)
     socket.close(ignored);
     return;
   }
-  accept(deps_.sessions->make(std::move(socket), std::move(preamble), "中繼", {}));
+  accept(deps_.sessions->make(*this, std::move(socket), std::move(preamble), "中繼", {}));
 }
 
 void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expectedPeerKey,
@@ -142,7 +142,7 @@ void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expecte
     deps_.sessions->close(conn);
     return;
   }
-  accept(deps_.sessions->make(std::move(conn), "Corvane · ICE 直連", remoteIP,
+  accept(deps_.sessions->make(*this, std::move(conn), "Corvane · ICE 直連", remoteIP,
                               std::move(expectedPeerKey)));
 }
 
