@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "CorvaneKit/corvane_access.h"
+#include "OmbrelKit/host_error_code.h"
 #include "OmbrelKit/message_type.h"
 #include "base/bytes.h"
 
@@ -94,12 +95,33 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   using MessageHandler = std::function<void(HostSession&, ByteView body)>;
   void setHandler(MessageType type, MessageHandler handler);
 
+  // Runs when the connection has closed, on the connection queue, before onEnded: components
+  // that served the session (stream, input, files, ICE) release what they hold. Install before
+  // start().
+  void addTeardown(std::function<void(HostSession&)> hook);
+
   // Sends on the session's connection (any thread).
   void send(MessageType type, Bytes body);
+
+  // The gate still covers this session's path and, once authorized, its key is still trusted.
+  // Checked before every message, at the end of the handshake and when a pairing answer is
+  // applied (any thread).
+  bool accessAllowed() const;
 
  private:
   HostSession(std::shared_ptr<NVConnection> conn, std::string via, SessionHost& host,
               std::optional<Bytes> expectedPeerKey);
+
+  void handshakeCompleted();
+  void handle(MessageType type, ByteView body);
+  void clientHello(ByteView body);
+  void sendHostHello();
+  void pairRequest(ByteView body);
+  void refusePairing(std::string message, std::optional<HostErrorCode> code);
+  void applyAnswer(bool approved);
+  void finishApproval(const Bytes& key);
+  void privacyMode(ByteView body);
+  void closed();
 
   struct Private;
   std::unique_ptr<Private> d_;
