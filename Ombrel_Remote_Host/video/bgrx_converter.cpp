@@ -1,0 +1,41 @@
+#include "Ombrel_Remote_Host/video/bgrx_converter.h"
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
+
+#include <limits>
+
+namespace ombrel {
+
+bool BgrxConverter::convert(const PixelBuffer& source, Layout layout, const Planes& destination) {
+  constexpr auto maxInt = std::numeric_limits<int>::max();
+  if (!source.data || source.width <= 0 || source.height <= 0 || source.width > maxInt / 4 ||
+      source.height > maxInt || source.stride < static_cast<std::size_t>(source.width) * 4 ||
+      source.stride > static_cast<std::size_t>(maxInt) || destination.width <= 0 ||
+      destination.height <= 0) {
+    return false;
+  }
+  const std::uint8_t* pixels = source.data;
+  int stride = static_cast<int>(source.stride);
+  const int width = destination.width;
+  const int height = destination.height;
+  if (source.width != width || source.height != height) {
+    scaled_.resize(static_cast<std::size_t>(width) * 4 * static_cast<std::size_t>(height));
+    if (libyuv::ARGBScale(pixels, stride, static_cast<int>(source.width),
+                          static_cast<int>(source.height), scaled_.data(), width * 4, width, height,
+                          libyuv::kFilterBilinear) != 0) {
+      return false;
+    }
+    pixels = scaled_.data();
+    stride = width * 4;
+  }
+  const auto& d = destination;
+  if (layout == Layout::i420) {
+    return libyuv::ARGBToI420(pixels, stride, d.data[0], d.stride[0], d.data[1], d.stride[1],
+                              d.data[2], d.stride[2], width, height) == 0;
+  }
+  return libyuv::ARGBToNV12(pixels, stride, d.data[0], d.stride[0], d.data[1], d.stride[1], width,
+                            height) == 0;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,82 @@
+#include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
+
+namespace ombrel {
+
+FakeVideoEncoderBackend::FakeVideoEncoderBackend(VideoEncoderSettings settings,
+                                                 FakeVideoEncoderScript script,
+                                                 std::shared_ptr<FakeVideoEncoderRecord> record)
+    : settings_(settings), script_(std::move(script)), record_(std::move(record)) {}
+
+Bytes FakeVideoEncoderBackend::packetFor(VideoCodec codec, std::int64_t ptsMicros, bool key) {
+  const bool h264 = codec == VideoCodec::h264;
+  // Header bytes: h264 type in the low five bits; hevc type in bits 1..6 of a two-byte header.
+  const Bytes aud = h264 ? Bytes{0x09, 0xF0} : Bytes{35 << 1, 0x01, 0x50};
+  const Bytes sei = h264 ? Bytes{0x06, 0x05, 0x01, 0x80} : Bytes{39 << 1, 0x01, 0x05, 0x80};
+  Bytes slice = h264 ? Bytes{static_cast<std::uint8_t>(key ? 0x65 : 0x41)}
+                     : Bytes{static_cast<std::uint8_t>((key ? 19 : 1) << 1), 0x01};
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    // Keep the time bytes free of start-code look-alikes: one bit set in every byte.
+    slice.push_back(static_cast<std::uint8_t>((ptsMicros >> shift) & 0x7F) | 0x80);
+  }
+  return concat(Bytes{0, 0, 0, 1}, aud, Bytes{0, 0, 1}, sei, Bytes{0, 0, 0, 1}, slice);
+}
+
+int FakeVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMicros,
+                                  bool forceKey) {
+  if (script_.beforeSend) script_.beforeSend();
+  const std::size_t n = sendCount_++;
+  {
+    std::lock_guard lock(record_->lock);
+    record_->calls.push_back("send " + std::to_string(ptsMicros) +
+                             " key=" + (forceKey ? "1" : "0") + " " +
+                             std::to_string(picture.width) + "x" + std::to_string(picture.height));
+  }
+  const int status = n < script_.sendStatuses.size() ? script_.sendStatuses[n] : 0;
+  if (status < 0) return status;
+  ready_.push_back({packetFor(settings_.codec, ptsMicros, forceKey), ptsMicros, forceKey});
+  return 0;
+}
+
+int FakeVideoEncoderBackend::receive(std::vector<EncodedPacket>& out) {
+  for (EncodedPacket& packet : ready_) out.push_back(std::move(packet));
+  ready_.clear();
+  return 0;
+}
+
+int FakeVideoEncoderBackend::finish(std::vector<EncodedPacket>& out) {
+  {
+    std::lock_guard lock(record_->lock);
+    record_->calls.push_back("finish");
+  }
+  return receive(out);
+}
+
+int FakeVideoEncoderBackend::setBitrate(std::int64_t kbps) {
+  std::lock_guard lock(record_->lock);
+  record_->calls.push_back("bitrate " + std::to_string(kbps));
+  return 0;
+}
+
+VideoEncoderCandidate fakeVideoEncoderCandidate(std::string name, bool hardware,
+                                                bool hasLowLatencyMode,
+                                                FakeVideoEncoderScript script,
+                                                std::shared_ptr<FakeVideoEncoderRecord> record) {
+  return {.name = name,
+          .hardware = hardware,
+          .hasLowLatencyMode = hasLowLatencyMode,
+          .open = [name, script = std::move(script), record = std::move(record)](
+                      const VideoEncoderSettings& settings,
+                      int& status) -> std::unique_ptr<VideoEncoderBackend> {
+            {
+              std::lock_guard lock(record->lock);
+              record->opens.push_back(name + " lowLatency=" + (settings.lowLatency ? "1" : "0"));
+            }
+            status = settings.lowLatency && script.lowLatencyOpenStatus
+                         ? *script.lowLatencyOpenStatus
+                         : script.openStatus;
+            if (status < 0) return nullptr;
+            return std::make_unique<FakeVideoEncoderBackend>(settings, script, record);
+          }};
+}
+
+}  // namespace ombrel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Ombrel_Remote_Host/video/video_encoder_backend.h"
+
+namespace ombrel {
+
+// What a fake encoder does, set by the test.
+struct FakeVideoEncoderScript {
+  // Negative: opening fails with this status.
+  int openStatus = 0;
+  // When set, replaces `openStatus` for opens with the low-latency mode.
+  std::optional<int> lowLatencyOpenStatus;
+  // Returned by header() (Annex-B, an avcC/hvcC record, or nothing).
+  Bytes header;
+  // Status of the n-th send; sends past the end succeed.
+  std::vector<int> sendStatuses;
+  // Runs on the output thread before each send (a test can hold the encoder there).
+  std::function<void()> beforeSend;
+};
+
+// What fakes were asked to do, shared by every candidate of a test.
+struct FakeVideoEncoderRecord {
+  std::mutex lock;
+  std::vector<std::string> opens;  // "name lowLatency=0|1", in order tried
+  // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "bitrate <kbps>",
+  // "finish".
+  std::vector<std::string> calls;
+
+  std::vector<std::string> callList() {
+    std::lock_guard guard(lock);
+    return calls;
+  }
+};
+
+// An encoder that codes nothing: each successful send yields one Annex-B packet in the codec's
+// syntax (access unit delimiter, SEI, then an IDR slice when a key frame was asked for and a
+// plain slice otherwise), whose slice bytes carry the picture's presentation time.
+class FakeVideoEncoderBackend : public VideoEncoderBackend {
+ public:
+  FakeVideoEncoderBackend(VideoEncoderSettings settings, FakeVideoEncoderScript script,
+                          std::shared_ptr<FakeVideoEncoderRecord> record);
+
+  Bytes header() const override { return script_.header; }
+  int send(const PixelBuffer& picture, std::int64_t ptsMicros, bool forceKey) override;
+  int receive(std::vector<EncodedPacket>& out) override;
+  int finish(std::vector<EncodedPacket>& out) override;
+  int setBitrate(std::int64_t kbps) override;
+
+  // The packet a send of (ptsMicros, key) produces.
+  static Bytes packetFor(VideoCodec codec, std::int64_t ptsMicros, bool key);
+
+ private:
+  VideoEncoderSettings settings_;
+  FakeVideoEncoderScript script_;
+  std::shared_ptr<FakeVideoEncoderRecord> record_;
+  std::size_t sendCount_ = 0;
+  std::vector<EncodedPacket> ready_;
+};
+
+VideoEncoderCandidate fakeVideoEncoderCandidate(std::string name, bool hardware,
+                                                bool hasLowLatencyMode,
+                                                FakeVideoEncoderScript script,
+                                                std::shared_ptr<FakeVideoEncoderRecord> record);
+
+}  // namespace ombrel
