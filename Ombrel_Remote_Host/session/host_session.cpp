@@ -1,9 +1,5 @@
 #include "Ombrel_Remote_Host/session/host_session.h"
 
-// The session only needs the connection once it exists in the protocol library; until then the
-// library builds without it and the controller cannot create sessions.
-#if __has_include("OmbrelKit/nv_connection.h")
-
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -339,5 +335,3 @@ void HostSession::closed() {
 }
 
 }  // namespace ombrel
-
-#endif
