@@ -190,9 +190,39 @@ void HostSession::handle(MessageType type, ByteView body) {
     default:
       break;
   }
-  if (!authorized_) return;
+  if (type == MessageType::vpnActivate) {
+    char line[96];
+    std::snprintf(line, sizeof line, "CORVANE_HOST_ACTIVATE authorized=%d limited=%d bytes=%zu",
+                  authorized_ ? 1 : 0, limited_ ? 1 : 0, body.size());
+    log::line(line);
+  }
+  if (!authorized_ || !admits(type, body.size())) return;
   auto handler = d_->handlers.find(type);
   if (handler != d_->handlers.end() && handler->second) handler->second(*this, body);
+}
+
+bool HostSession::admits(MessageType type, std::size_t size) const {
+  // The conditions of the serving components that depend only on the session, kept here so no
+  // handler can forget them: limited (assistance) sessions get no ICE, tunnel or privacy; the
+  // clipboard follows the owner's sync switch; bodies are bounded before anyone decodes them.
+  switch (type) {
+    case MessageType::videoReceipt:
+      return size <= VideoReceipt::maxBodySize;
+    case MessageType::clipboard:
+    case MessageType::clipboardTextPaste:
+      return host_.lockedSync();
+    case MessageType::clipboardImage:
+    case MessageType::clipboardImagePaste:
+      return host_.lockedSync() && size <= maxClipboardImageBody;
+    case MessageType::linkSignal:
+      return host_.icePreviewEnabled() && !limited_ && size <= maxLinkSignalBody;
+    case MessageType::vpnActivate:
+      return !limited_;
+    case MessageType::vpnEndpoint:
+      return !limited_ && size <= maxVPNEndpointBody;
+    default:
+      return true;
+  }
 }
 
 void HostSession::clientHello(ByteView body) {

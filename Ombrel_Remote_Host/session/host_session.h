@@ -47,6 +47,10 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   static constexpr double authorizationDeadline = 180.0;
   static constexpr double denialCloseDelay = 0.5;
   static constexpr double defaultGrantSeconds = 7200.0;
+  // Largest bodies handed to the serving components.
+  static constexpr std::size_t maxClipboardImageBody = 16'777'216;
+  static constexpr std::size_t maxLinkSignalBody = 71'680;
+  static constexpr std::size_t maxVPNEndpointBody = 1'023;
 
   static std::shared_ptr<HostSession> create(std::shared_ptr<NVConnection> conn, std::string via,
                                              SessionHost& host,
@@ -91,7 +95,10 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Handlers for message types served by other components (streaming, input, clipboard, files,
   // AI, wake, ICE, tunnel). A type without a handler is ignored, as undecodable messages are.
   // Install before start(); they run on the connection queue for authorized sessions only,
-  // after the session's own checks.
+  // after the session's own checks: access, and the per-type conditions that depend only on
+  // the session (no ICE, tunnel or privacy for limited sessions; clipboard types only while
+  // clipboard sync is on; body limits for videoReceipt 32, clipboard images 16 MiB, linkSignal
+  // 71680 and vpnEndpoint 1023 bytes; linkSignal only with the ICE preview on).
   using MessageHandler = std::function<void(HostSession&, ByteView body)>;
   void setHandler(MessageType type, MessageHandler handler);
 
@@ -114,6 +121,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
   void handshakeCompleted();
   void handle(MessageType type, ByteView body);
+  bool admits(MessageType type, std::size_t size) const;
   void clientHello(ByteView body);
   void sendHostHello();
   void pairRequest(ByteView body);

@@ -35,7 +35,7 @@ class FakeSessionHost : public SessionHost {
     return limited_.count(Bytes(key.begin(), key.end())) > 0;
   }
   bool lockedReceive() const override { return true; }
-  bool lockedSync() const override { return true; }
+  bool lockedSync() const override { return sync; }
   bool lockedPairingEnabled() const override { return pairingEnabled; }
   bool icePreviewEnabled() const override { return icePreview; }
   std::vector<std::string> lockedAddresses() const override { return {"192.168.1.5:47800"}; }
@@ -82,6 +82,7 @@ class FakeSessionHost : public SessionHost {
   FakePowerManager power;
   std::atomic<bool> pairingEnabled{true};
   std::atomic<bool> icePreview{true};
+  std::atomic<bool> sync{true};
   std::optional<Refusal> conflict;  // set before the request; read on the main queue
   test::Mailbox<Approval> approvals;
   test::Mailbox<Trust> trusts;

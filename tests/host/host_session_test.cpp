@@ -100,7 +100,9 @@ class HostSessionTest : public ::testing::Test {
                                        std::move(expectedKey));
     session->setRemoteIP(remoteIP);
     session->onEnded = [this](const std::shared_ptr<HostSession>& s) { ended.put(s->id()); };
-    for (auto type : {MessageType::startStream, MessageType::input}) {
+    for (auto type : {MessageType::startStream, MessageType::input, MessageType::videoReceipt,
+                      MessageType::clipboard, MessageType::clipboardImage, MessageType::linkSignal,
+                      MessageType::vpnActivate, MessageType::vpnEndpoint}) {
       session->setHandler(type, [this, type](HostSession&, ByteView body) {
         handled.put({type, Bytes(body.begin(), body.end())});
       });
@@ -380,6 +382,45 @@ TEST_F(HostSessionTest, HandlersRunOnlyForAuthorizedSessions) {
   auto m = handled.take();
   ASSERT_TRUE(m);
   EXPECT_EQ(m->type, MessageType::startStream);
+}
+
+TEST_F(HostSessionTest, PerTypeConditionsGuardTheHandlers) {
+  struct Case {
+    MessageType type;
+    std::size_t size;
+    bool limited;
+    bool sync;
+    bool handled;
+  } cases[] = {
+      {MessageType::videoReceipt, 32, false, true, true},
+      {MessageType::videoReceipt, 33, false, true, false},
+      {MessageType::clipboard, 10, false, true, true},
+      {MessageType::clipboard, 10, false, false, false},
+      {MessageType::clipboardImage, 16'777'216, false, true, true},
+      {MessageType::clipboardImage, 16'777'217, false, true, false},
+      {MessageType::linkSignal, 71'680, false, true, true},
+      {MessageType::linkSignal, 71'681, false, true, false},
+      {MessageType::linkSignal, 10, true, true, false},
+      {MessageType::vpnActivate, 10, false, true, true},
+      {MessageType::vpnActivate, 10, true, true, false},
+      {MessageType::vpnEndpoint, 1'023, false, true, true},
+      {MessageType::vpnEndpoint, 1'024, false, true, false},
+  };
+  host.setTrusted(DeviceIdentity(Bytes(32, 0x30)).publicKey(), false);
+  host.setTrusted(DeviceIdentity(Bytes(32, 0x31)).publicKey(), true);
+  auto& ordinary = connect("", {}, 0x30);
+  ordinary.hello();
+  auto& limited = connect("", {}, 0x31);
+  limited.hello();
+  for (const auto& c : cases) {
+    host.sync = c.sync;
+    auto& client = c.limited ? limited : ordinary;
+    client.conn->send(c.type, Bytes(c.size, ' '));
+    ASSERT_TRUE(client.roundTrip());
+    auto m = handled.take(std::chrono::milliseconds(0));
+    EXPECT_EQ(m.has_value(), c.handled) << int(rawValue(c.type)) << " " << c.size;
+  }
+  EXPECT_TRUE(logged("CORVANE_HOST_ACTIVATE authorized=1 limited=1 bytes=10"));
 }
 
 TEST_F(HostSessionTest, PingEchoesSmallBodiesOnly) {
