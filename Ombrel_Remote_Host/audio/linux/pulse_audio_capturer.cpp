@@ -197,10 +197,10 @@ std::optional<NVError> PulseAudioCapturer::connectLocked() {
   source_ = config_.source.empty() ? defaultMonitorLocked() : config_.source;
   if (cancelled_ || timedOut_) return waitFailureLocked();
 
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, captureRate, captureChannels};
+  pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, captureRate, captureChannels};
   pa_channel_map map;
   pa_channel_map_init_stereo(&map);
-  stream_ = pa_stream_new(context_, "系統音訊", &spec, &map);
+  stream_ = pa_stream_new(context_, "系統音訊", &sampleSpec, &map);
   if (!stream_) return failure(streamFailedText, pa_context_errno(context_));
   pa_stream_set_state_callback(
       stream_, [](pa_stream*, void* self) { from(self)->streamStateChanged(); }, this);
@@ -214,7 +214,7 @@ std::optional<NVError> PulseAudioCapturer::connectLocked() {
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
   attr.fragsize =
-      static_cast<std::uint32_t>(pa_usec_to_bytes(toMicros(config_.fragmentSeconds), &spec));
+      static_cast<std::uint32_t>(pa_usec_to_bytes(toMicros(config_.fragmentSeconds), &sampleSpec));
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
                                               PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
   if (pa_stream_connect_record(stream_, source_.c_str(), &attr, flags) < 0) {
