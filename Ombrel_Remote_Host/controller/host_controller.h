@@ -45,6 +45,7 @@
 #include "Ombrel_Remote_Host/platform/login_item.h"
 #include "Ombrel_Remote_Host/platform/power_manager.h"
 #include "Ombrel_Remote_Host/platform/screen_lock.h"
+#include "Ombrel_Remote_Host/session/host_session.h"
 #include "Ombrel_Remote_Host/session/session_host.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
 #include "Ombrel_Remote_Host/settings/host_settings.h"
@@ -95,7 +96,8 @@ class HostController final : public SessionHost,
   static constexpr double handshakeDeadline = 10.0;
   static constexpr double pairRequestDeadline = 60.0;
   static constexpr double approvalTimeout = 120.0;
-  static constexpr double defaultGrantSeconds = 7200.0;
+  // An ordinary approval becomes the session's default grant unless marked as own device.
+  static constexpr double defaultGrantSeconds = HostSession::defaultGrantSeconds;
 
   struct Dependencies {
     // Required: the runtime whose main queue the controller lives on (it must outlive the
