@@ -34,7 +34,7 @@ int connectTo(std::uint16_t port) {
   return fd;
 }
 
-TEST(ConnectionFloodTest, ThousandAttemptsFromOneAddressLeaveThePairedClientServed) {
+TEST(AdmissionFloodTest, ThousandAttemptsFromOneAddressLeaveThePairedClientServed) {
   test::TempHome home;
   test::HostProcess host(home.root() / "host");
   ASSERT_NE(host.port(), 0);
