@@ -12,7 +12,11 @@
 namespace ombrel {
 
 HeadlessHost::HeadlessHost(Options options, std::ostream& out)
-    : options_(options), out_(out), runtime_(std::make_unique<Runtime>()) {}
+    : options_(options),
+      out_(out),
+      runtime_(std::make_unique<Runtime>()),
+      power_(std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{})),
+      screenLock_(std::make_shared<LinuxScreenLock>(LinuxScreenLock::Config{})) {}
 
 HeadlessHost::~HeadlessHost() {
   stop();
@@ -35,8 +39,8 @@ void HeadlessHost::start() {
 
   HostController::Dependencies deps;
   deps.runtime = runtime_.get();
-  deps.power = std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{});
-  deps.screenLock = std::make_shared<LinuxScreenLock>(LinuxScreenLock::Config{});
+  deps.power = power_;
+  deps.screenLock = screenLock_;
   deps.loginItem = std::make_shared<XdgLoginItem>();
   deps.advertiser = std::make_shared<AvahiBonjourAdvertiser>(
       AvahiBonjourAdvertiser::Config{.name = HostController::machineHostName()});

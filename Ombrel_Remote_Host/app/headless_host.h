@@ -45,6 +45,9 @@ class HeadlessHost {
   HeadlessHost& operator=(const HeadlessHost&) = delete;
 
   Runtime& runtime() { return *runtime_; }
+  // The desktop's power and lock services, shared with the components sessions install.
+  const std::shared_ptr<PowerManager>& powerManager() const { return power_; }
+  const std::shared_ptr<ScreenLock>& screenLock() const { return screenLock_; }
 
   // Before start().
   void addSessionInstaller(SessionInstaller installer);
@@ -64,6 +67,8 @@ class HeadlessHost {
   Options options_;
   std::ostream& out_;
   std::unique_ptr<Runtime> runtime_;
+  std::shared_ptr<PowerManager> power_;
+  std::shared_ptr<ScreenLock> screenLock_;
   std::vector<SessionInstaller> installers_;
   std::shared_ptr<HostSessionFactory> factory_;
   std::shared_ptr<HostController> controller_;
