@@ -4,7 +4,7 @@
 #   asan  clang with AddressSanitizer + UndefinedBehaviorSanitizer over the same tests; the same
 #         tree also builds the libFuzzer binaries (one sanitized compile serves both stages)
 #   tsan  clang with ThreadSanitizer over the concurrency-heavy tests
-#   fuzz  the libFuzzer binaries, each run for a fixed number of executions
+#   fuzz  the libFuzzer binaries, each run for a fixed number of executions (or a time cap)
 #   format clang-format check
 # OMBREL_STAGES="gcc asan" runs a subset. The last line sums up every stage.
 set -uo pipefail
@@ -15,6 +15,8 @@ cd "$root"
 
 stages=${OMBREL_STAGES:-gcc asan tsan fuzz format}
 fuzz_runs=${OMBREL_FUZZ_RUNS:-20000}
+# Targets that run whole handshakes per input stop at this many seconds instead.
+fuzz_seconds=${OMBREL_FUZZ_SECONDS:-45}
 # Tests that exercise threads and queues; ThreadSanitizer builds the binaries whose file names
 # match tsan_files and runs the tests whose names match tsan_filter.
 tsan_filter='Dispatch|Queue|Timer|Connection|Transport|Listener|Session|Controller|Streaming'
@@ -114,8 +116,8 @@ for stage in $stages; do
           bin=$(find "$fuzz_tree/fuzz" -maxdepth 1 -name "$fuzzer" -type f | head -1)
           corpus="$root/build/fuzz-corpus/$fuzzer"
           mkdir -p "$corpus"
-          echo "=== fuzz $fuzzer ($fuzz_runs runs)"
-          if "$bin" -runs="$fuzz_runs" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
+          echo "=== fuzz $fuzzer ($fuzz_runs runs or ${fuzz_seconds} s)"
+          if "$bin" -runs="$fuzz_runs" -max_total_time="$fuzz_seconds" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
             -print_final_stats=0 "$corpus" "fuzz/corpus/$fuzzer" >"build/fuzz-$fuzzer.log" 2>&1; then
             passed=$((passed + 1))
           else
