@@ -199,7 +199,7 @@ void TCPTransport::enter(State state, Error error) {
     }
     if (!live()) return;
     startWrite();
-    if (!reads_.empty()) startRead();
+    if (!reading_ && !reads_.empty()) startRead();
     return;
   }
   // Sends still queued cannot go anywhere now; one being written hears it from its own
@@ -272,10 +272,11 @@ void TCPTransport::receive(std::size_t minimum, std::size_t maximum, ReceiveComp
     return;
   }
   reads_.push_back({std::min(minimum, maximum), maximum, std::move(completion), {}, 0});
-  if (reads_.size() == 1 && state_ == State::ready) startRead();
+  if (!reading_ && state_ == State::ready) startRead();
 }
 
 void TCPTransport::startRead() {
+  reading_ = true;
   Read& read = reads_.front();
   if (read.maximum == 0) {
     finishRead(std::nullopt, false);
@@ -294,7 +295,7 @@ void TCPTransport::continueRead() {
   socket_->async_read_some(
       asio::buffer(read.buffer.data() + read.filled, read.buffer.size() - read.filled),
       onQueue([](TCPTransport& self, const std::error_code& error, std::size_t count) {
-        if (self.reads_.empty()) return;
+        if (!self.reading_ || self.reads_.empty()) return;
         Read& read = self.reads_.front();
         read.filled += count;
         if (error == asio::error::eof) {
@@ -310,6 +311,7 @@ void TCPTransport::continueRead() {
 }
 
 void TCPTransport::finishRead(Error error, bool complete) {
+  reading_ = false;
   Read read = std::move(reads_.front());
   reads_.pop_front();
   std::optional<Bytes> data;
@@ -323,7 +325,7 @@ void TCPTransport::finishRead(Error error, bool complete) {
     if (state_ != State::failed) enter(State::failed, error);
     return;
   }
-  if (!reads_.empty()) startRead();
+  if (!reading_ && !reads_.empty()) startRead();
 }
 
 void TCPTransport::cancel() {
@@ -336,6 +338,7 @@ void TCPTransport::cancel() {
     std::error_code ignored;
     if (self->socket_) self->socket_->close(ignored);
     self->reads_.clear();
+    self->reading_ = false;
     self->writes_.clear();
   };
   if (!queue_ || queue_->isCurrent()) {

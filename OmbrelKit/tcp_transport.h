@@ -121,6 +121,7 @@ class TCPTransport final : public CorvaneByteTransport,
   bool stateHandlerInstalled_ = false;
   std::deque<Read> reads_;
   std::deque<Write> writes_;
+  bool reading_ = false;
   bool writing_ = false;
   // Declared last so it closes first: pending operations are aborted before the buffers they
   // write into go away.

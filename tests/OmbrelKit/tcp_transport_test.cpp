@@ -152,6 +152,29 @@ TEST_F(TCPTransportTest, ReceivesNeverExceedTheMaximumAndKeepStreamOrder) {
   EXPECT_EQ(assembled, sent);
 }
 
+// A connection asks for its next bytes from inside the completion of the previous read;
+// that read must start once, and the stream must stay in order.
+TEST_F(TCPTransportTest, ReceiveIssuedFromACompletionKeepsStreamOrder) {
+  connectPair();
+  Bytes sent(64 * 1024);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 13 + 1);
+  send(*host, hostQueue, sent, hostProbe);
+  Bytes assembled;
+  Mailbox<bool> done;
+  std::function<void()> next = [&] {
+    const std::size_t want = assembled.size() % 2 ? 100 : 4;
+    client->receive(want, want, [&](std::optional<Bytes> data, bool, Error error) {
+      if (error || !data) return done.put(false);
+      assembled.insert(assembled.end(), data->begin(), data->end());
+      if (assembled.size() + 100 > sent.size()) return done.put(true);
+      next();
+    });
+  };
+  clientQueue->post(next);
+  EXPECT_EQ(done.take(), true);
+  EXPECT_TRUE(std::equal(assembled.begin(), assembled.end(), sent.begin()));
+}
+
 TEST_F(TCPTransportTest, PeerEndingTheStreamIsCompletionNotClose) {
   connectPair();
   send(*host, hostQueue, toBytes("ab"), hostProbe);
