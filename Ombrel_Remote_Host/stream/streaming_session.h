@@ -1,7 +1,7 @@
 #pragma once
 
 // The part of a session that its streaming control talks to. HostSession provides one (see
-// session_streaming_handlers.h); tests use a recording fake. Kept narrow so streaming can be
+// host_session_streaming_link.h); tests use a recording fake. Kept narrow so streaming can be
 // tested without a connection.
 //
 // Threading: send, pendingBytes, accessAllowed and limited from any thread; tcpDescriptor on

@@ -1,6 +1,14 @@
 #include "Ombrel_Remote_Host/stream/session_streaming.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
 
 #include <atomic>
 #include <mutex>
@@ -13,6 +21,7 @@
 #include "Ombrel_Remote_Host/stream/fake/fake_cursor_source.h"
 #include "Ombrel_Remote_Host/stream/fake/fake_stream_displays.h"
 #include "Ombrel_Remote_Host/stream/fake/fake_stream_source.h"
+#include "Ombrel_Remote_Host/stream/transport_diagnostics.h"
 #include "base/runtime.h"
 
 namespace ombrel {
@@ -32,7 +41,7 @@ class RecordingSession : public StreamingSession {
   bool accessAllowed() const override { return access; }
   bool limited() const override { return limitedSession; }
   SerialQueue& queue() override { return *queue_; }
-  std::optional<int> tcpDescriptor() override { return std::nullopt; }
+  std::optional<int> tcpDescriptor() override { return tcp; }
   void streamDidStart() override { ++starts; }
 
   std::vector<Bytes> bodies(MessageType type) const {
@@ -59,6 +68,7 @@ class RecordingSession : public StreamingSession {
   std::atomic<bool> access{true};
   std::atomic<bool> limitedSession{false};
   std::atomic<int> starts{0};
+  std::optional<int> tcp;  // read on the queue only
 
  private:
   std::shared_ptr<SerialQueue> queue_;
@@ -569,6 +579,76 @@ TEST_F(SessionStreamingTest, CursorTimerSendsPositionImageAndClipboardChecks) {
   cursor->move(4000, 100);
   clock->advance(1.0);
   EXPECT_EQ(session->bodies(MessageType::cursorPosition).size(), 2u);
+}
+
+// A connected loopback TCP pair; the client side is the one diagnostics read.
+struct LoopbackPair {
+  int listener = -1, client = -1, server = -1;
+  LoopbackPair() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
+    server = accept(listener, nullptr, nullptr);
+  }
+  ~LoopbackPair() {
+    for (int fd : {listener, client, server})
+      if (fd >= 0) close(fd);
+  }
+};
+
+TEST(SessionTransportDiagnostics, LineFormat) {
+  TransportDiagnostics::Report report{2.5, 0.25, 1200, 64000, 0};
+  EXPECT_EQ(TransportDiagnostics::line(1735689600, 42, report, 123),
+            "OMBREL_TRANSPORT wall=1735689600.0 client_rtt_ms=42.0 interval_s=2.5 "
+            "tcp_rtt_ms=0.25 retransmitted_bytes=1200 sent_bytes=64000 duplicate_bytes=0 "
+            "app_pending_bytes=123");
+}
+
+TEST(SessionTransportDiagnostics, ReportsTheBytesOfTheInterval) {
+  LoopbackPair pair;
+  TransportDiagnostics diagnostics;
+  EXPECT_FALSE(diagnostics.collect(pair.client, 10.0));  // the starting reading
+  std::string data(5000, 'x');
+  ASSERT_EQ(write(pair.client, data.data(), data.size()), 5000);
+  auto report = diagnostics.collect(pair.client, 11.5);
+  ASSERT_TRUE(report);
+  EXPECT_DOUBLE_EQ(report->interval, 1.5);
+  EXPECT_EQ(report->sentBytes, 5000u);
+  EXPECT_EQ(report->retransmittedBytes, 0u);
+  EXPECT_GT(report->tcpRttMs, 0);
+  EXPECT_FALSE(diagnostics.collect(-1, 12.0));
+}
+
+TEST_F(SessionStreamingTest, ClientStatsPrintTransportLinesOnlyWhenAskedFor) {
+  LoopbackPair pair;
+  run([&] { session->tcp = pair.client; });
+  session->pending = 321;
+  auto stats = [&](double rtt) {
+    run([&] { streaming->handle(MessageType::clientStats, NVJSON::encode(ClientStats{rtt, 60})); });
+  };
+  std::vector<std::string> lines;
+  for (const char* value : {"1", "0"}) {
+    setenv("OMBREL_TRANSPORT_DIAGNOSTICS", value, 1);
+    testing::internal::CaptureStdout();
+    stats(30);
+    clock->advance(1.0);
+    stats(42);
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    for (std::string line; std::getline(out, line);)
+      if (line.rfind("OMBREL_TRANSPORT ", 0) == 0) lines.push_back(line);
+  }
+  unsetenv("OMBREL_TRANSPORT_DIAGNOSTICS");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(" client_rtt_ms=42.0 interval_s=1.0 tcp_rtt_ms="), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[0].find(" app_pending_bytes=321"), std::string::npos) << lines[0];
 }
 
 }  // namespace
