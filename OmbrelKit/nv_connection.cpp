@@ -392,9 +392,10 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
     if (completion) completion(false);
     return;
   }
-  Bytes plaintext(1 + data.size());
-  plaintext[0] = rawValue(type);
-  std::copy(data.begin(), data.end(), plaintext.begin() + 1);
+  Bytes plaintext;
+  plaintext.reserve(1 + data.size());
+  plaintext.push_back(rawValue(type));
+  plaintext.insert(plaintext.end(), data.begin(), data.end());
   Bytes frame;
   frame.reserve(4 + plaintext.size() + CipherState::tagSize);
   frame.resize(4);

@@ -282,15 +282,22 @@ void TCPTransport::startRead() {
     finishRead(std::nullopt, false);
     return;
   }
-  read.buffer.resize(std::min(read.maximum, initialReadBuffer));
+  read.buffer.resize(std::min(read.maximum, std::max(initialReadBuffer, bytesWaiting())));
   continueRead();
+}
+
+std::size_t TCPTransport::bytesWaiting() {
+  std::error_code ignored;
+  return socket_->available(ignored);
 }
 
 void TCPTransport::continueRead() {
   Read& read = reads_.front();
   if (read.filled == read.buffer.size()) {
     // Grow only as bytes arrive, so announcing a large read costs nothing up front.
-    read.buffer.resize(std::min(read.maximum, read.buffer.size() * 2));
+    // ... or to what the kernel already holds, which has arrived and so costs nothing extra.
+    read.buffer.resize(
+        std::min(read.maximum, std::max(read.buffer.size() * 2, read.filled + bytesWaiting())));
   }
   socket_->async_read_some(
       asio::buffer(read.buffer.data() + read.filled, read.buffer.size() - read.filled),

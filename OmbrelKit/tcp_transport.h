@@ -21,9 +21,10 @@
 // connection timeout is armed on the transport's queue through the queue's clock.
 //
 // Reads: one `receive` at a time is outstanding on the socket (later calls wait their turn); a
-// read fills a buffer that starts at min(maximum, 64 KiB) and grows only as bytes arrive, so a
-// large request does not allocate its maximum up front, and it never returns more than
-// `maximum`. Writes are queued and written one after another, each completely.
+// read fills a buffer that starts at min(maximum, max(64 KiB, bytes already received)) and grows
+// only as bytes arrive (doubling, or to what the kernel holds), so a large request does not
+// allocate its maximum up front, and it never returns more than `maximum`. Writes are queued and
+// written one after another, each completely.
 //
 // Threading: see CorvaneByteTransport. Every socket operation and completion runs on the queue
 // given to `start`; `cancel` may be called from any thread and, on the queue, silences every
@@ -99,6 +100,8 @@ class TCPTransport final : public CorvaneByteTransport,
   void enter(State state, Error error = std::nullopt);
   void startRead();
   void continueRead();
+  // Bytes received by the kernel and not yet read.
+  std::size_t bytesWaiting();
   void finishRead(Error error, bool complete);
   void startWrite();
   void failWrites(Error error);

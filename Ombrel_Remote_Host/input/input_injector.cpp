@@ -1,0 +1,520 @@
+#include "Ombrel_Remote_Host/input/input_injector.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "OmbrelKit/hid.h"
+#include "Ombrel_Remote_Host/input/linux_key_map.h"
+#include "Ombrel_Remote_Host/input/unicode_text.h"
+#include "base/log.h"
+
+namespace ombrel {
+namespace {
+
+using Kind = InjectedEvent::Kind;
+
+constexpr uint32_t kReturnKeysym = 0xFF0D;
+constexpr uint32_t kTabKeysym = 0xFF09;
+constexpr uint32_t kUnicodeKeysymBase = 0x1000000;
+
+double uptime() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
+
+unsigned xButtonOf(MouseButton b) {
+  switch (b) {
+    case MouseButton::left:
+      return XButton::left;
+    case MouseButton::right:
+      return XButton::right;
+    case MouseButton::middle:
+      return XButton::middle;
+  }
+  return XButton::left;
+}
+
+PostedEvent::Type buttonType(MouseButton b, bool down) {
+  using T = PostedEvent::Type;
+  switch (b) {
+    case MouseButton::left:
+      return down ? T::leftMouseDown : T::leftMouseUp;
+    case MouseButton::right:
+      return down ? T::rightMouseDown : T::rightMouseUp;
+    case MouseButton::middle:
+      return down ? T::otherMouseDown : T::otherMouseUp;
+  }
+  return T::leftMouseUp;
+}
+
+int32_t roundedInt32(double v) {
+  constexpr double lo = std::numeric_limits<int32_t>::min();
+  constexpr double hi = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(std::clamp(std::round(finiteOr(v, 0)), lo, hi));
+}
+
+// The keysym that types one code point; control characters other than line breaks and tabs
+// have nothing to type.
+std::optional<uint32_t> keysymFor(char32_t cp) {
+  if (cp == U'\n' || cp == U'\r') return kReturnKeysym;
+  if (cp == U'\t') return kTabKeysym;
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return std::nullopt;
+  return kUnicodeKeysymBase + static_cast<uint32_t>(cp);
+}
+
+}  // namespace
+
+InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock,
+                             std::shared_ptr<InjectionRecord> record)
+    : sink_(std::move(sink)),
+      clock_(clock ? std::move(clock) : Clock(uptime)),
+      record_(record ? std::move(record) : std::make_shared<InjectionRecord>()),
+      displayBounds_(displayBounds) {
+  if (auto interval = sink_->doubleClickInterval()) doubleClickInterval_ = *interval;
+}
+
+InputInjector::~InputInjector() = default;
+
+// Dispatch -----------------------------------------------------------------------------------
+
+void InputInjector::handle(const InputEvent& event) {
+  std::visit(
+      [this](const auto& e) {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, InputEvent::MoveTo>) {
+          moveTo(e.x, e.y);
+        } else if constexpr (std::is_same_v<E, InputEvent::MoveBy>) {
+          moveBy(e.dx, e.dy);
+        } else if constexpr (std::is_same_v<E, InputEvent::Button>) {
+          button(e.button, e.down);
+        } else if constexpr (std::is_same_v<E, InputEvent::Scroll>) {
+          scroll(e.dx, e.dy, e.phase);
+        } else if constexpr (std::is_same_v<E, InputEvent::Key>) {
+          key(e.hid, e.down);
+        } else if constexpr (std::is_same_v<E, InputEvent::Text>) {
+          text(e.text);
+        } else if constexpr (std::is_same_v<E, InputEvent::Magnify>) {
+          std::lock_guard lock(mutex_);
+          userActivity();
+        } else if constexpr (std::is_same_v<E, InputEvent::Pen>) {
+          pen(e.x, e.y, e.pressure, e.tiltX, e.tiltY, e.phase);
+        } else {
+          static_assert(std::is_same_v<E, InputEvent::ReleaseAll>);
+          releaseAll();
+        }
+      },
+      event.value);
+}
+
+// Pointer ------------------------------------------------------------------------------------
+
+void InputInjector::moveTo(double x, double y) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  move(mapped(x, y), std::nullopt);
+}
+
+void InputInjector::moveBy(double dx, double dy) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  dx = finiteOr(dx, 0);
+  dy = finiteOr(dy, 0);
+  const InputPoint from = cursor();
+  const InputRect& b = displayBounds_;
+  InputPoint p{std::clamp(from.x + dx, b.minX(), std::max(b.minX(), b.maxX() - 1)),
+               std::clamp(from.y + dy, b.minY(), std::max(b.minY(), b.maxY() - 1))};
+  move(p, InputPoint{std::round(dx), std::round(dy)});
+}
+
+InputPoint InputInjector::mapped(double x, double y) const {
+  // Clamped to just short of 1 so that the far edges stay on this display.
+  auto clamp = [](double v) {
+    if (!(v > 0)) return 0.0;  // also NaN
+    return v > 0.9999 ? 0.9999 : v;
+  };
+  const InputRect& b = displayBounds_;
+  return {b.minX() + clamp(x) * b.width, b.minY() + clamp(y) * b.height};
+}
+
+InputPoint InputInjector::cursor() {
+  if (requestedCursor_ && clock_() - lastPointerRequest_ < pointerRequestTrust) {
+    return *requestedCursor_;
+  }
+  if (auto real = sink_->pointerLocation()) return *real;
+  if (requestedCursor_) return *requestedCursor_;
+  return {displayBounds_.minX(), displayBounds_.minY()};
+}
+
+void InputInjector::move(InputPoint to, std::optional<InputPoint> delta) {
+  requestedCursor_ = to;
+  lastPointerRequest_ = clock_();
+  PostedEvent e{.location = to};
+  if (buttonsDown_.contains(MouseButton::left)) {
+    e.type = PostedEvent::Type::leftMouseDragged;
+  } else if (buttonsDown_.contains(MouseButton::right)) {
+    e.type = PostedEvent::Type::rightMouseDragged, e.mouseButton = 1;
+  } else if (buttonsDown_.contains(MouseButton::middle)) {
+    e.type = PostedEvent::Type::otherMouseDragged, e.mouseButton = 2;
+  }
+  if (delta) {
+    e.delta = delta;
+  } else if (to.y <= displayBounds_.minY() + 1) {
+    // Pushing against the top edge is how a hidden menu bar or panel is revealed. X motion
+    // has no delta field, so the X backend drops it; a backend whose pointer events carry
+    // relative motion passes it on.
+    e.delta = InputPoint{0, -8};
+  }
+  post(std::move(e));
+}
+
+void InputInjector::pointerAt(InputPoint p) {
+  const std::pair<long, long> pixel{std::lround(std::floor(p.x)), std::lround(std::floor(p.y))};
+  if (postedPixel_ == pixel) return;
+  sink_->movePointer(p, std::nullopt);
+  record(Kind::motion, 0);
+  postedPixel_ = pixel;
+}
+
+// Buttons ------------------------------------------------------------------------------------
+
+void InputInjector::button(MouseButton button, bool down) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  const InputPoint at = cursor();
+  int count = 1;
+  if (down) {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Ombrel Remote: Remote click x=%f y=%f accessibility=%s locked=%s", at.x, at.y,
+                  sink_->canInject() ? "true" : "false",
+                  isScreenLocked && isScreenLocked() ? "true" : "false");
+    log::line(line);
+    const double now = clock_();
+    if (lastClick_.button == button && now - lastClick_.time < doubleClickInterval_ &&
+        std::hypot(at.x - lastClick_.position.x, at.y - lastClick_.position.y) <
+            doubleClickDistance) {
+      count = lastClick_.count + 1;
+    }
+    lastClick_ = {.time = now, .position = at, .button = button, .count = count};
+    buttonsDown_.insert(button);
+  } else {
+    count = lastClick_.button ? lastClick_.count : 1;
+    buttonsDown_.erase(button);
+  }
+  postButton(button, down, at, count);
+}
+
+void InputInjector::postButton(MouseButton button, bool down, InputPoint at, int clickState) {
+  PostedEvent e{.type = buttonType(button, down),
+                .location = at,
+                .mouseButton = static_cast<int>(button),
+                .clickState = clickState};
+  post(std::move(e));
+}
+
+// Scrolling ----------------------------------------------------------------------------------
+
+void InputInjector::scroll(double dx, double dy, ScrollPhase phase) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  PostedEvent e{.type = PostedEvent::Type::scrollWheel, .location = cursor()};
+  e.wheel1 = roundedInt32(dy);
+  e.wheel2 = roundedInt32(dx);
+  e.continuous = true;
+  switch (phase) {
+    case ScrollPhase::none:
+      break;
+    case ScrollPhase::began:
+      e.scrollPhase = 1;
+      break;
+    case ScrollPhase::changed:
+      e.scrollPhase = 2;
+      break;
+    case ScrollPhase::ended:
+      e.scrollPhase = 4;
+      break;
+    case ScrollPhase::momentum:
+      e.momentumPhase = 2;
+      break;
+  }
+  const WheelAccumulator::Clicks clicks = wheel_.add(dx, dy, phase);
+  post(std::move(e));
+  if (clicks.up == 0 && clicks.left == 0) return;
+  auto turn = [&](int n, unsigned positive, unsigned negative) {
+    if (n == 0) return;
+    const unsigned b = n > 0 ? positive : negative;
+    sink_->wheel(b, std::abs(n));
+    for (int i = 0; i < std::abs(n); ++i) {
+      record(Kind::buttonPress, b);
+      record(Kind::buttonRelease, b);
+    }
+  };
+  turn(clicks.up, XButton::wheelUp, XButton::wheelDown);
+  turn(clicks.left, XButton::wheelLeft, XButton::wheelRight);
+  sink_->flush();
+}
+
+// Keys ---------------------------------------------------------------------------------------
+
+void InputInjector::key(uint16_t hidUsage, bool down) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  const bool modifier = HID::isModifier(hidUsage);
+  if (modifier) {
+    if (down) {
+      modifiersDown_.insert(hidUsage);
+    } else {
+      modifiersDown_.erase(hidUsage);
+    }
+  }
+  const auto keycode = LinuxKeyMap::xKeycode(hidUsage);
+  if (!keycode) return;
+  postKey(*keycode, down, modifier);
+}
+
+void InputInjector::postKey(unsigned keycode, bool down, bool modifier) {
+  PostedEvent e{.type = modifier ? PostedEvent::Type::flagsChanged
+                                 : (down ? PostedEvent::Type::keyDown : PostedEvent::Type::keyUp),
+                .keycode = keycode};
+  post(std::move(e));
+  sink_->key(keycode, down);
+  record(down ? Kind::keyPress : Kind::keyRelease, keycode);
+  sink_->flush();
+}
+
+uint32_t InputInjector::flagsLocked() const {
+  uint32_t flags = 0;
+  for (uint16_t usage : modifiersDown_) {
+    switch (usage & 0x3) {
+      case 0:
+        flags |= ModifierFlag::control;
+        break;
+      case 1:
+        flags |= ModifierFlag::shift;
+        break;
+      case 2:
+        flags |= ModifierFlag::alternate;
+        break;
+      case 3:
+        flags |= ModifierFlag::command;
+        break;
+    }
+  }
+  return flags;
+}
+
+uint32_t InputInjector::modifierFlags() const {
+  std::lock_guard lock(mutex_);
+  return flagsLocked();
+}
+
+// Text ---------------------------------------------------------------------------------------
+
+void InputInjector::text(std::string_view utf8) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  const std::u16string units = UnicodeText::utf16FromUTF8(utf8);
+  if (units.empty()) return;
+  // Typed text carries no modifiers: a held control would turn letters into shortcuts. X
+  // applies the keyboard's real state, so held modifiers are let go while typing.
+  for (uint16_t usage : modifiersDown_) {
+    if (auto keycode = LinuxKeyMap::xKeycode(usage)) {
+      sink_->key(*keycode, false);
+      record(Kind::keyRelease, *keycode);
+    }
+  }
+  char32_t previous = 0;
+  for (std::u16string_view chunk : UnicodeText::chunks(units, textChunkUnits)) {
+    for (bool down : {true, false}) {
+      PostedEvent e{.type = down ? PostedEvent::Type::keyDown : PostedEvent::Type::keyUp,
+                    .text = std::u16string(chunk)};
+      e.flags = 0;
+      post(std::move(e));
+    }
+    for (char32_t cp : UnicodeText::codePoints(chunk)) {
+      // A CR LF pair is one line break.
+      if (!(cp == U'\n' && previous == U'\r')) typeCodePoint(cp);
+      previous = cp;
+    }
+    sink_->flush();
+  }
+  for (uint16_t usage : modifiersDown_) {
+    if (auto keycode = LinuxKeyMap::xKeycode(usage)) {
+      sink_->key(*keycode, true);
+      record(Kind::keyPress, *keycode);
+    }
+  }
+  sink_->flush();
+}
+
+void InputInjector::typeCodePoint(char32_t cp) {
+  const auto keysym = keysymFor(cp);
+  if (!keysym) return;
+  const auto keycode = sink_->keycodeForKeysym(*keysym);
+  if (!keycode) return;
+  sink_->key(*keycode, true);
+  record(Kind::keyPress, *keycode);
+  sink_->key(*keycode, false);
+  record(Kind::keyRelease, *keycode);
+}
+
+// Pen ----------------------------------------------------------------------------------------
+
+void InputInjector::pen(double x, double y, double pressure, double tiltX, double tiltY,
+                        int64_t phase) {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  const InputPoint p = mapped(x, y);
+  const bool ended = phase == static_cast<int64_t>(ScrollPhase::ended);
+  const bool began = phase == static_cast<int64_t>(ScrollPhase::began);
+  PostedEvent e{.location = p, .clickState = 1};
+  if (ended) {
+    buttonsDown_.erase(MouseButton::left);
+    e.type = PostedEvent::Type::leftMouseUp;
+  } else if (began) {
+    buttonsDown_.insert(MouseButton::left);
+    e.type = PostedEvent::Type::leftMouseDown;
+  } else {
+    e.type = buttonsDown_.contains(MouseButton::left) ? PostedEvent::Type::leftMouseDragged
+                                                      : PostedEvent::Type::mouseMoved;
+  }
+  // Every pen event puts the pointer on its point.
+  requestedCursor_ = p;
+  lastPointerRequest_ = clock_();
+  const double pr = std::min(finiteOr(pressure, 0), 1.0);
+  e.tabletPoint = true;
+  e.pressure = (!ended && pr >= 0) ? pr : 0;
+  e.tiltX = std::clamp(finiteOr(tiltX, 0), -1.0, 1.0);
+  e.tiltY = std::clamp(finiteOr(tiltY, 0), -1.0, 1.0);
+  post(std::move(e));
+}
+
+// Release ------------------------------------------------------------------------------------
+
+void InputInjector::releaseAll() {
+  std::lock_guard lock(mutex_);
+  userActivity();
+  // One at a time, so each event's flags say what is still held after it.
+  if (!buttonsDown_.empty()) {
+    const InputPoint at = cursor();
+    const int count = lastClick_.button ? lastClick_.count : 1;
+    while (!buttonsDown_.empty()) {
+      const MouseButton b = *buttonsDown_.begin();
+      buttonsDown_.erase(buttonsDown_.begin());
+      postButton(b, false, at, count);
+    }
+  }
+  while (!modifiersDown_.empty()) {
+    const uint16_t usage = *modifiersDown_.begin();
+    modifiersDown_.erase(modifiersDown_.begin());
+    if (auto keycode = LinuxKeyMap::xKeycode(usage)) postKey(*keycode, false, true);
+  }
+}
+
+// Posting ------------------------------------------------------------------------------------
+
+void InputInjector::post(PostedEvent event) {
+  using T = PostedEvent::Type;
+  event.flags = event.text.empty() ? flagsLocked() : 0;
+  event.tag = injectionTag;
+  switch (event.type) {
+    case T::mouseMoved:
+    case T::leftMouseDragged:
+    case T::rightMouseDragged:
+    case T::otherMouseDragged:
+      sink_->movePointer(event.location, event.delta);
+      record(Kind::motion, 0);
+      postedPixel_ = {std::lround(std::floor(event.location.x)),
+                      std::lround(std::floor(event.location.y))};
+      sink_->flush();
+      break;
+    case T::leftMouseDown:
+    case T::leftMouseUp:
+    case T::rightMouseDown:
+    case T::rightMouseUp:
+    case T::otherMouseDown:
+    case T::otherMouseUp: {
+      const bool down = event.type == T::leftMouseDown || event.type == T::rightMouseDown ||
+                        event.type == T::otherMouseDown;
+      const unsigned b = xButtonOf(static_cast<MouseButton>(event.mouseButton));
+      pointerAt(event.location);
+      sink_->button(b, down);
+      record(down ? Kind::buttonPress : Kind::buttonRelease, b);
+      sink_->flush();
+      break;
+    }
+    case T::scrollWheel:
+      pointerAt(event.location);
+      break;
+    case T::keyDown:
+    case T::keyUp:
+    case T::flagsChanged:
+      // Keys reach the sink from postKey and text, which know the direction and keycodes.
+      break;
+  }
+  if (onPost) onPost(event);
+}
+
+void InputInjector::record(Kind kind, unsigned detail) {
+  record_->add({.kind = kind, .detail = detail, .time = clock_()});
+}
+
+void InputInjector::userActivity() {
+  sink_->resetIdleTimer();
+  if (onUserActivity) onUserActivity();
+}
+
+// State --------------------------------------------------------------------------------------
+
+InputRect InputInjector::displayBounds() const {
+  std::lock_guard lock(mutex_);
+  return displayBounds_;
+}
+
+void InputInjector::setDisplayBounds(InputRect bounds) {
+  std::lock_guard lock(mutex_);
+  if (bounds == displayBounds_) return;
+  displayBounds_ = bounds;
+  requestedCursor_.reset();
+  lastClick_ = {};
+}
+
+std::optional<InputPoint> InputInjector::requestedCursor() const {
+  std::lock_guard lock(mutex_);
+  return requestedCursor_;
+}
+
+void InputInjector::setRequestedCursor(std::optional<InputPoint> point) {
+  std::lock_guard lock(mutex_);
+  requestedCursor_ = point;
+}
+
+std::set<MouseButton> InputInjector::buttonsDown() const {
+  std::lock_guard lock(mutex_);
+  return buttonsDown_;
+}
+
+std::set<uint16_t> InputInjector::modifiersDown() const {
+  std::lock_guard lock(mutex_);
+  return modifiersDown_;
+}
+
+void InputInjector::setCaretLocator(std::shared_ptr<CaretLocator> locator) {
+  std::lock_guard lock(mutex_);
+  caretLocator_ = std::move(locator);
+}
+
+std::optional<InputRect> InputInjector::caretRect() {
+  std::lock_guard lock(mutex_);
+  if (!caretLocator_ || !sink_->canInject()) return std::nullopt;
+  return caretLocator_->caretRect();
+}
+
+}  // namespace ombrel

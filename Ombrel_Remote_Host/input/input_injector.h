@@ -1,0 +1,129 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include "OmbrelKit/input_event.h"
+#include "Ombrel_Remote_Host/input/caret_locator.h"
+#include "Ombrel_Remote_Host/input/injection_record.h"
+#include "Ombrel_Remote_Host/input/input_sink.h"
+#include "Ombrel_Remote_Host/input/posted_event.h"
+#include "Ombrel_Remote_Host/input/wheel_accumulator.h"
+
+namespace ombrel {
+
+// Turns the remote user's input into synthetic desktop events through an InputSink: absolute
+// and relative pointer moves, buttons with click counting, wheel scrolling from pixel deltas,
+// keys from USB HID usages, typed Unicode text, pen strokes, and a release of everything the
+// remote user holds. Every event it posts is appended to its InjectionRecord, which the
+// host's interface uses to ignore remote clicks on owner-only buttons.
+//
+// Coordinates arrive normalised to the controlled display (`displayBounds`); relative moves
+// and the pointer position are in global points.
+//
+// Threading: the session's queue calls it for input messages and the main thread for the
+// steps of a remote paste, so every public method takes the injector's lock. Callbacks
+// (`onUserActivity`, `onPost`, `isScreenLocked`) run under that lock and must not call back.
+class InputInjector {
+ public:
+  // Seconds of system uptime.
+  using Clock = std::function<double()>;
+
+  // How long a requested pointer position is trusted over the real one (the desktop may lag).
+  static constexpr double pointerRequestTrust = 0.5;
+  static constexpr double defaultDoubleClickInterval = 0.4;
+  static constexpr double doubleClickDistance = 8.0;
+  static constexpr std::size_t textChunkUnits = 16;
+
+  // `record` is shared by every session's injector and the host's RemoteClickClassifier, so
+  // the interface recognises any session's input; without one the injector keeps its own.
+  InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock = {},
+                std::shared_ptr<InjectionRecord> record = {});
+  ~InputInjector();
+
+  InputInjector(const InputInjector&) = delete;
+  InputInjector& operator=(const InputInjector&) = delete;
+
+  // One input message of the remote user. Magnify has no desktop counterpart and only counts
+  // as user activity.
+  void handle(const InputEvent& event);
+
+  void moveTo(double x, double y);
+  void moveBy(double dx, double dy);
+  void button(MouseButton button, bool down);
+  void scroll(double dx, double dy, ScrollPhase phase);
+  void key(uint16_t hidUsage, bool down);
+  void text(std::string_view utf8);
+  // `phase` takes ScrollPhase's raw values: 1 began, 3 ended, anything else a move.
+  void pen(double x, double y, double pressure, double tiltX, double tiltY, int64_t phase);
+  void releaseAll();
+
+  InputRect displayBounds() const;
+  // A different rectangle forgets the requested pointer position and the click tracking.
+  void setDisplayBounds(InputRect bounds);
+  std::optional<InputPoint> requestedCursor() const;
+  void setRequestedCursor(std::optional<InputPoint> point);
+
+  // The caret of the focused text, in global points; nothing without input control, without
+  // a locator, or when the focused element shows no caret.
+  std::optional<InputRect> caretRect();
+  void setCaretLocator(std::shared_ptr<CaretLocator> locator);
+
+  // The modifier flags of the held modifier usages.
+  uint32_t modifierFlags() const;
+  std::set<MouseButton> buttonsDown() const;
+  std::set<uint16_t> modifiersDown() const;
+
+  const std::shared_ptr<InjectionRecord>& record() const { return record_; }
+
+  // Called at the start of every handled event (the session declares user activity there).
+  std::function<void()> onUserActivity;
+  // Every event as it is posted.
+  std::function<void(const PostedEvent&)> onPost;
+  // Whether the desktop session is locked, for the click log line; unknown is false.
+  std::function<bool()> isScreenLocked;
+
+ private:
+  struct LastClick {
+    double time = 0;
+    InputPoint position;
+    std::optional<MouseButton> button;
+    int count = 0;
+  };
+
+  void userActivity();
+  InputPoint mapped(double x, double y) const;
+  InputPoint cursor();
+  void move(InputPoint to, std::optional<InputPoint> delta);
+  void pointerAt(InputPoint p);
+  void postButton(MouseButton button, bool down, InputPoint at, int clickState);
+  void postKey(unsigned keycode, bool down, bool modifier);
+  void typeCodePoint(char32_t cp);
+  void post(PostedEvent event);
+  void record(InjectedEvent::Kind kind, unsigned detail);
+  uint32_t flagsLocked() const;
+
+  mutable std::mutex mutex_;
+  const std::shared_ptr<InputSink> sink_;
+  const Clock clock_;
+  const std::shared_ptr<InjectionRecord> record_;
+  std::shared_ptr<CaretLocator> caretLocator_;
+  InputRect displayBounds_;
+  std::set<MouseButton> buttonsDown_;
+  std::set<uint16_t> modifiersDown_;
+  LastClick lastClick_;
+  std::optional<InputPoint> requestedCursor_;
+  double lastPointerRequest_ = 0;
+  double doubleClickInterval_ = defaultDoubleClickInterval;
+  WheelAccumulator wheel_;
+  // The pixel the injector last put the pointer on; buttons and wheels act where the pointer
+  // is, so the pointer is brought to the event's position first when it is elsewhere.
+  std::optional<std::pair<long, long>> postedPixel_;
+};
+
+}  // namespace ombrel

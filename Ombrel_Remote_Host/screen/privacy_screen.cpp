@@ -1,0 +1,34 @@
+#include "Ombrel_Remote_Host/screen/privacy_screen.h"
+
+#include "Ombrel_Remote_Host/screen/linux/x11_gamma_tables.h"
+
+namespace ombrel {
+
+PrivacyScreen::PrivacyScreen(std::unique_ptr<ColorTransferTables> tables)
+    : tables_(std::move(tables)) {}
+
+PrivacyScreen::~PrivacyScreen() { set(false); }
+
+PrivacyScreen& PrivacyScreen::shared() {
+  static PrivacyScreen screen(X11GammaTables::open());
+  return screen;
+}
+
+void PrivacyScreen::set(bool on) {
+  std::lock_guard lock(mutex_);
+  if (on == on_) return;
+  on_ = on;
+  if (!tables_) return;
+  if (on) {
+    tables_->blank();
+  } else {
+    tables_->restore();
+  }
+}
+
+bool PrivacyScreen::isOn() const {
+  std::lock_guard lock(mutex_);
+  return on_;
+}
+
+}  // namespace ombrel

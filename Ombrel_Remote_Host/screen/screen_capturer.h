@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "Ombrel_Remote_Host/screen/display_configuration.h"
+#include "base/bytes.h"
+
+namespace ombrel {
+
+// ok: a new picture is in frame(). timeout: nothing on the display changed in time (an idle
+// frame). reinit: the display moved, changed size or went away; make a new capturer. error:
+// the grab itself failed.
+enum class CaptureResult { ok, timeout, reinit, error };
+
+// One captured picture: 4 bytes per pixel in the order B, G, R, X (the fourth byte is padding,
+// not alpha), rows `stride` bytes apart. Valid until the capturer's next grab.
+struct CapturedFrame {
+  const std::uint8_t* data = nullptr;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::int64_t stride = 0;
+};
+
+// The pointer's current image as a PNG (straight RGBA), its size and hot spot in pixels
+// (points equal pixels on X11). `serial` changes whenever the image does.
+struct CursorPicture {
+  Bytes png;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::int64_t hotX = 0;
+  std::int64_t hotY = 0;
+  std::uint64_t serial = 0;
+};
+
+// Captures one display. The cursor is never part of the picture (it travels separately), and
+// the host's own windows are painted black in every picture.
+//
+// Threading: capture(), grab(), frame() and setExcludedWindows() from one thread (the capture
+// queue); cursor() and pointer() from any thread.
+class ScreenCapturer {
+ public:
+  virtual ~ScreenCapturer() = default;
+
+  // Waits up to `timeout` for a change on the display, then grabs it. The first call after
+  // creation always grabs.
+  virtual CaptureResult capture(std::chrono::milliseconds timeout) = 0;
+  // Grabs the display now, changed or not (a screenshot).
+  virtual CaptureResult grab() = 0;
+  virtual CapturedFrame frame() const = 0;
+  // The display's place in global coordinates, as of creation.
+  virtual DisplayRect bounds() const = 0;
+
+  // The host's own top-level windows.
+  virtual void setExcludedWindows(std::vector<std::uint64_t> windows) = 0;
+
+  virtual std::optional<CursorPicture> cursor() = 0;
+  // The pointer in global coordinates.
+  virtual std::optional<DisplayPoint> pointer() = 0;
+};
+
+}  // namespace ombrel

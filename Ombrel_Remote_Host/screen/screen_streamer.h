@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "OmbrelKit/display_info.h"
+#include "OmbrelKit/nv_error.h"
+#include "OmbrelKit/video_codec.h"
+#include "OmbrelKit/video_frame.h"
+#include "Ombrel_Remote_Host/screen/screen_capturer.h"
+#include "Ombrel_Remote_Host/stream/stream_plan.h"
+#include "Ombrel_Remote_Host/video/pixel_buffer.h"
+#include "Ombrel_Remote_Host/video/video_encoder.h"
+#include "base/runtime.h"
+#include "base/serial_queue.h"
+#include "base/timer.h"
+
+namespace ombrel {
+
+class CaptureLoop;
+
+// Captures one display and feeds its complete frames to a VideoEncoder; the encoded frames go
+// to `onVideo`. On top of the capture it seeds a first frame from a screenshot (an idle screen
+// delivers nothing) and re-encodes the last frame twice once the screen has gone idle, so that
+// a low-bit-rate picture sharpens after motion stops.
+//
+// Threading:
+//   - `videoQueue` ("nerovalde.capture.video") owns the last picture, its time, the pending
+//     refinements, the encoder's control fields and `start`'s work; `start`, `requestKeyframe`
+//     and `setBitrate` post there. Counters are atomics, read by the statistics timer anywhere.
+//   - A capture thread per running stream waits for changes on the display (at most one
+//     picture per 1/fps) and posts each complete picture to `videoQueue`.
+//   - `onVideo` runs on the encoder's output thread; `onStopped` on the capture thread.
+//   - `stop()` may be called from any thread (not from the callbacks), any number of times.
+//
+// States: idle -> starting -> running -> stopped; idle/starting -> stopped. `stopped` is never
+// cleared; a `start` that notices it fails with a cancellation error and leaves nothing running.
+//
+// Audio is not captured yet: `audio` is accepted and `onAudio` never called.
+class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
+ public:
+  struct Environment {
+    Runtime* runtime = nullptr;
+    // Opens a capturer for a display id; by default the platform's (openScreenCapturer).
+    std::function<std::unique_ptr<ScreenCapturer>(std::uint32_t)> openCapturer;
+    // Encoder candidates; empty means the platform's for the codec.
+    std::vector<VideoEncoderCandidate> encoders;
+    // The host's own windows, painted black in every picture.
+    std::function<std::vector<std::uint64_t>()> ownWindows;
+  };
+
+  static std::shared_ptr<ScreenStreamer> create(Environment environment);
+  ~ScreenStreamer();
+  ScreenStreamer(const ScreenStreamer&) = delete;
+  ScreenStreamer& operator=(const ScreenStreamer&) = delete;
+
+  std::function<void(VideoFrame)> onVideo;
+  std::function<void(AudioFrame)> onAudio;
+  std::function<void(std::optional<NVError>)> onStopped;
+  std::function<bool()> shouldSkipFrame;
+
+  // Completes (on videoQueue) with nullopt once capture runs, else with the error:
+  // "找不到螢幕" for an unknown display, the encoder's creation error, or a cancellation
+  // (NVError::system(operation_canceled)) when stop() came first.
+  void start(std::uint32_t displayID, std::int64_t width, std::int64_t height, std::int64_t fps,
+             std::int64_t bitrateKbps, VideoCodec codec, bool audio,
+             std::function<void(std::optional<NVError>)> completion);
+  void stop();
+  void requestKeyframe();
+  void setBitrate(std::int64_t kbps);
+
+  static StreamPlan::Size captureSize(const DisplayInfo& display, std::int64_t maxWidth,
+                                      std::int64_t maxHeight);
+
+  std::int64_t width() const { return width_; }
+  std::int64_t height() const { return height_; }
+  std::int64_t fps() const { return fps_; }
+  const std::shared_ptr<SerialQueue>& videoQueue() const { return videoQueue_; }
+
+  std::atomic<std::int64_t> encodedFrames{0};
+  std::atomic<std::int64_t> skippedFrames{0};
+  std::atomic<std::int64_t> skippedByEncoder{0};
+
+ private:
+  explicit ScreenStreamer(Environment environment);
+  static NVError cancelled();
+  // Marks the streamer stopped, cancels the refinement timer and ends the capture thread.
+  void endCapture();
+
+  void startOnQueue(std::uint32_t displayID, std::int64_t bitrateKbps, VideoCodec codec,
+                    const std::function<void(std::optional<NVError>)>& completion);
+  void startRefineTimer();
+  void refineTick();
+  void ensureFirstFrame(std::uint32_t displayID, int attempt);
+  void handlePicture(PixelBufferRef picture);
+  void encodeIfPossible(const PixelBufferRef& picture);
+
+  Environment environment_;
+  std::atomic<std::int64_t> width_{0};
+  std::atomic<std::int64_t> height_{0};
+  std::atomic<std::int64_t> fps_{60};
+
+  std::mutex stopLock_;
+  bool stopped_ = false;                    // stopLock_
+  std::shared_ptr<CaptureLoop> stream_;     // stopLock_
+  std::shared_ptr<Timer> refineTimer_;      // stopLock_
+  std::shared_ptr<Timer> firstFrameTimer_;  // stopLock_
+
+  std::shared_ptr<SerialQueue> videoQueue_;
+  // videoQueue_ only:
+  std::unique_ptr<VideoEncoder> encoder_;
+  PixelBufferRef lastPixelBuffer_;
+  double lastFrameTime_ = 0;
+  std::int64_t refinementsLeft_ = 0;
+};
+
+}  // namespace ombrel

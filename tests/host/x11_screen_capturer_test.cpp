@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <spng.h>
+
+#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
+#include "host/x11_test_client.h"
+
+namespace ombrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::X11TestClient;
+using test::XvfbServer;
+
+// Long enough for the server's damage report to reach the capturer; a capture that has
+// something to report returns as soon as it arrives.
+constexpr auto changeWait = 5000ms;
+// How long "nothing changed" is given to prove itself.
+constexpr auto idleWait = 150ms;
+
+// The pixel at (x, y) of a captured picture as 0xRRGGBB.
+std::uint32_t rgbAt(const CapturedFrame& frame, std::int64_t x, std::int64_t y) {
+  const std::uint8_t* p = frame.data + y * frame.stride + x * 4;
+  return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+struct DecodedPNG {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  Bytes rgba;
+  const std::uint8_t* at(std::uint32_t x, std::uint32_t y) const {
+    return rgba.data() + (y * width + x) * 4;
+  }
+};
+
+std::optional<DecodedPNG> decode(const Bytes& png) {
+  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), &spng_ctx_free);
+  spng_ihdr ihdr{};
+  std::size_t length = 0;
+  if (spng_set_png_buffer(ctx.get(), png.data(), png.size()) != 0 ||
+      spng_get_ihdr(ctx.get(), &ihdr) != 0 ||
+      spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &length) != 0) {
+    return std::nullopt;
+  }
+  DecodedPNG out{ihdr.width, ihdr.height, Bytes(length)};
+  if (spng_decode_image(ctx.get(), out.rgba.data(), length, SPNG_FMT_RGBA8, 0) != 0) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+class X11ScreenCapturerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    client_ = std::make_unique<X11TestClient>(server_.display());
+    ASSERT_NE(client_->display(), nullptr);
+  }
+
+  std::unique_ptr<X11ScreenCapturer> open(const char* monitor = "screen") {
+    return X11ScreenCapturer::open(static_cast<std::uint32_t>(client_->atom(monitor)),
+                                   server_.display());
+  }
+
+  XvfbServer server_;
+  std::unique_ptr<X11TestClient> client_;
+};
+
+TEST_F(X11ScreenCapturerTest, GrabsDrawnPixelsAndReportsOnlyRealChanges) {
+  client_->window(100, 200, 300, 150, 0xFF0000);
+  ::Window green = client_->window(1000, 50, 64, 64, 0x00FF00);
+  auto capturer = open();
+  ASSERT_TRUE(capturer);
+  EXPECT_TRUE(capturer->usesSharedMemory());
+  EXPECT_EQ(capturer->bounds(), (DisplayRect{capturer->bounds().id, 0, 0, 5120, 2880}));
+
+  // The first capture always delivers a picture.
+  ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+  CapturedFrame frame = capturer->frame();
+  EXPECT_EQ(frame.width, 5120);
+  EXPECT_EQ(frame.height, 2880);
+  EXPECT_GE(frame.stride, 5120 * 4);
+  EXPECT_EQ(rgbAt(frame, 100, 200), 0xFF0000u);
+  EXPECT_EQ(rgbAt(frame, 399, 349), 0xFF0000u);
+  EXPECT_EQ(rgbAt(frame, 400, 349), 0x000000u);
+  EXPECT_EQ(rgbAt(frame, 1063, 113), 0x00FF00u);
+
+  // Nothing drawn: nothing new, also not from the damage that existed before the capturer.
+  EXPECT_EQ(capturer->capture(idleWait), CaptureResult::timeout);
+
+  client_->fill(green, 10, 10, 20, 20, 0x0000FF);
+  ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+  frame = capturer->frame();
+  EXPECT_EQ(rgbAt(frame, 1015, 65), 0x0000FFu);
+  EXPECT_EQ(rgbAt(frame, 1005, 55), 0x00FF00u);
+  EXPECT_EQ(capturer->capture(idleWait), CaptureResult::timeout);
+
+  // A screenshot grabs whether or not anything changed.
+  EXPECT_EQ(capturer->grab(), CaptureResult::ok);
+  EXPECT_EQ(rgbAt(capturer->frame(), 1015, 65), 0x0000FFu);
+
+  // The output changes its mode: the picture size is stale.
+  client_->setOutputMode(1920, 1080);
+  EXPECT_EQ(capturer->capture(changeWait), CaptureResult::reinit);
+}
+
+TEST_F(X11ScreenCapturerTest, CapturesOneMonitorAndIgnoresChangesElsewhere) {
+  client_->setMonitor("SIDE", 2000, 1000, 800, 600);
+  ::Window inside = client_->window(2100, 1100, 50, 40, 0x123456);
+  ::Window outside = client_->window(10, 10, 50, 40, 0x654321);
+  auto capturer = open("SIDE");
+  ASSERT_TRUE(capturer);
+  ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+  CapturedFrame frame = capturer->frame();
+  EXPECT_EQ(frame.width, 800);
+  EXPECT_EQ(frame.height, 600);
+  EXPECT_EQ(rgbAt(frame, 100, 100), 0x123456u);
+  EXPECT_EQ(rgbAt(frame, 149, 139), 0x123456u);
+  EXPECT_EQ(rgbAt(frame, 150, 100), 0x000000u);
+
+  client_->fill(outside, 0, 0, 10, 10, 0xFFFFFF);
+  EXPECT_EQ(capturer->capture(idleWait), CaptureResult::timeout);
+  client_->fill(inside, 0, 0, 10, 10, 0xFFFFFF);
+  ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+  EXPECT_EQ(rgbAt(capturer->frame(), 100, 100), 0xFFFFFFu);
+
+  // The monitor moves: the capturer must be rebuilt.
+  client_->setMonitor("SIDE", 2100, 1000, 800, 600);
+  EXPECT_EQ(capturer->capture(changeWait), CaptureResult::reinit);
+  EXPECT_FALSE(open("NO-SUCH-MONITOR"));
+}
+
+TEST_F(X11ScreenCapturerTest, PaintsTheHostsOwnWindowsBlackWithOrWithoutSharedMemory) {
+  // A small monitor keeps the grabs quick.
+  client_->setMonitor("SMALL", 0, 0, 800, 600);
+  for (bool sharedMemory : {true, false}) {
+    SCOPED_TRACE(sharedMemory ? "shared memory" : "XGetImage");
+    client_->window(0, 0, 600, 400, 0xFFFFFF);
+    ::Window own = client_->window(50, 60, 100, 80, 0xFF00FF);
+    ::Window hidden = client_->window(300, 60, 100, 80, 0xFF00FF);
+    XUnmapWindow(client_->display(), hidden);
+    XSync(client_->display(), False);
+    auto capturer = open("SMALL");
+    ASSERT_TRUE(capturer);
+    if (!sharedMemory) capturer->disableSharedMemoryForTest();
+    EXPECT_EQ(capturer->usesSharedMemory(), sharedMemory);
+    // A window that no longer exists is skipped, not an error.
+    capturer->setExcludedWindows({own, hidden, 0x7FFFFF});
+    ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+    CapturedFrame frame = capturer->frame();
+    EXPECT_EQ(rgbAt(frame, 50, 60), 0x000000u);
+    EXPECT_EQ(rgbAt(frame, 149, 139), 0x000000u);
+    EXPECT_EQ(rgbAt(frame, 150, 139), 0xFFFFFFu);
+    EXPECT_EQ(rgbAt(frame, 49, 60), 0xFFFFFFu);
+    EXPECT_EQ(rgbAt(frame, 320, 70), 0xFFFFFFu);  // unmapped: not on screen
+    ASSERT_EQ(capturer->grab(), CaptureResult::ok);
+    EXPECT_EQ(rgbAt(capturer->frame(), 100, 100), 0x000000u);
+  }
+}
+
+TEST_F(X11ScreenCapturerTest, CursorImageAndPointerPosition) {
+  // A 16 x 16 cursor: opaque red where the left half of the mask is set, transparent elsewhere.
+  constexpr int size = 16;
+  std::vector<char> bits(size * size / 8, 0);
+  for (int y = 0; y < size; ++y) bits[static_cast<std::size_t>(y * 2)] = static_cast<char>(0xFF);
+  Pixmap source =
+      XCreateBitmapFromData(client_->display(), client_->root(), bits.data(), size, size);
+  Pixmap mask = XCreateBitmapFromData(client_->display(), client_->root(), bits.data(), size, size);
+  XColor red{.pixel = 0, .red = 0xFFFF, .green = 0, .blue = 0, .flags = DoRed | DoGreen | DoBlue};
+  XColor black{};
+  Cursor cursor = XCreatePixmapCursor(client_->display(), source, mask, &red, &black, 3, 5);
+  XDefineCursor(client_->display(), client_->root(), cursor);
+  XWarpPointer(client_->display(), None, client_->root(), 0, 0, 0, 0, 1234, 567);
+  XSync(client_->display(), False);
+
+  auto capturer = open();
+  ASSERT_TRUE(capturer);
+  EXPECT_EQ(capturer->pointer(), (DisplayPoint{1234, 567}));
+  auto shape = capturer->cursor();
+  ASSERT_TRUE(shape);
+  EXPECT_EQ(shape->width, size);
+  EXPECT_EQ(shape->height, size);
+  EXPECT_EQ(shape->hotX, 3);
+  EXPECT_EQ(shape->hotY, 5);
+
+  auto png = decode(shape->png);
+  ASSERT_TRUE(png);
+  ASSERT_EQ(png->width, std::uint32_t{size});
+  ASSERT_EQ(png->height, std::uint32_t{size});
+  EXPECT_EQ(Bytes(png->at(2, 7), png->at(2, 7) + 4), (Bytes{255, 0, 0, 255}));
+  EXPECT_EQ(png->at(12, 7)[3], 0);
+
+  auto again = capturer->cursor();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->serial, shape->serial);
+  XFreeCursor(client_->display(), cursor);
+}
+
+TEST(X11ScreenCapturer, SurvivesTheEndOfTheXServer) {
+  auto server = std::make_unique<XvfbServer>();
+  ASSERT_TRUE(server->ok());
+  std::uint32_t screen = 0;
+  {
+    X11TestClient client(server->display());
+    screen = static_cast<std::uint32_t>(client.atom("screen"));
+  }
+  auto capturer = X11ScreenCapturer::open(screen, server->display());
+  auto configuration = X11DisplayConfiguration::open(server->display());
+  ASSERT_TRUE(capturer);
+  ASSERT_TRUE(configuration);
+  ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+  EXPECT_TRUE(configuration->isConnected());
+  EXPECT_EQ(configuration->displays().size(), 1u);
+  server.reset();
+  // Xlib's default would end the process here.
+  EXPECT_EQ(capturer->capture(changeWait), CaptureResult::error);
+  EXPECT_EQ(capturer->grab(), CaptureResult::error);
+  EXPECT_EQ(capturer->cursor(), std::nullopt);
+  EXPECT_EQ(capturer->pointer(), std::nullopt);
+  EXPECT_TRUE(configuration->displays().empty());
+  EXPECT_FALSE(configuration->isConnected());
+}
+
+TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {
+  client_->setMonitor("SHOT", 100, 100, 64, 48);
+  client_->window(110, 120, 20, 10, 0x3366CC);
+  setenv("DISPLAY", server_.display().c_str(), 1);
+  auto png = screenshotPNG(static_cast<std::uint32_t>(client_->atom("SHOT")));
+  ASSERT_TRUE(png);
+  auto picture = decode(*png);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 64u);
+  EXPECT_EQ(picture->height, 48u);
+  // Opaque although the grab's fourth byte is padding.
+  EXPECT_EQ(Bytes(picture->at(10, 20), picture->at(10, 20) + 4), (Bytes{0x33, 0x66, 0xCC, 255}));
+  EXPECT_EQ(Bytes(picture->at(0, 0), picture->at(0, 0) + 4), (Bytes{0, 0, 0, 255}));
+  EXPECT_EQ(screenshotPNG(12345), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ombrel
