@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "CorvaneKit/corvane_access.h"
+#include "OmbrelKit/host_error_code.h"
 #include "OmbrelKit/message_type.h"
 #include "base/bytes.h"
 
@@ -46,6 +47,10 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   static constexpr double authorizationDeadline = 180.0;
   static constexpr double denialCloseDelay = 0.5;
   static constexpr double defaultGrantSeconds = 7200.0;
+  // Largest bodies handed to the serving components.
+  static constexpr std::size_t maxClipboardImageBody = 16'777'216;
+  static constexpr std::size_t maxLinkSignalBody = 71'680;
+  static constexpr std::size_t maxVPNEndpointBody = 1'023;
 
   static std::shared_ptr<HostSession> create(std::shared_ptr<NVConnection> conn, std::string via,
                                              SessionHost& host,
@@ -90,16 +95,41 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   // Handlers for message types served by other components (streaming, input, clipboard, files,
   // AI, wake, ICE, tunnel). A type without a handler is ignored, as undecodable messages are.
   // Install before start(); they run on the connection queue for authorized sessions only,
-  // after the session's own checks.
+  // after the session's own checks: access, and the per-type conditions that depend only on
+  // the session (no ICE, tunnel or privacy for limited sessions; clipboard types only while
+  // clipboard sync is on; body limits for videoReceipt 32, clipboard images 16 MiB, linkSignal
+  // 71680 and vpnEndpoint 1023 bytes; linkSignal only with the ICE preview on).
   using MessageHandler = std::function<void(HostSession&, ByteView body)>;
   void setHandler(MessageType type, MessageHandler handler);
+
+  // Runs when the connection has closed, on the connection queue, before onEnded: components
+  // that served the session (stream, input, files, ICE) release what they hold. Install before
+  // start().
+  void addTeardown(std::function<void(HostSession&)> hook);
 
   // Sends on the session's connection (any thread).
   void send(MessageType type, Bytes body);
 
+  // The gate still covers this session's path and, once authorized, its key is still trusted.
+  // Checked before every message, at the end of the handshake and when a pairing answer is
+  // applied (any thread).
+  bool accessAllowed() const;
+
  private:
   HostSession(std::shared_ptr<NVConnection> conn, std::string via, SessionHost& host,
               std::optional<Bytes> expectedPeerKey);
+
+  void handshakeCompleted();
+  void handle(MessageType type, ByteView body);
+  bool admits(MessageType type, std::size_t size) const;
+  void clientHello(ByteView body);
+  void sendHostHello();
+  void pairRequest(ByteView body);
+  void refusePairing(std::string message, std::optional<HostErrorCode> code);
+  void applyAnswer(bool approved);
+  void finishApproval(const Bytes& key);
+  void privacyMode(ByteView body);
+  void closed();
 
   struct Private;
   std::unique_ptr<Private> d_;

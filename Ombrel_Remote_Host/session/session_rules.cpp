@@ -1,6 +1,7 @@
 #include "Ombrel_Remote_Host/session/session_rules.h"
 
 #include <arpa/inet.h>
+#include <sys/utsname.h>
 
 #include <algorithm>
 #include <array>
@@ -144,6 +145,45 @@ bool SessionRules::isInternetAddress(std::string_view address) {
   if ((v6[0] & 0xFE) == 0xFC) return false;                   // fc00::/7
   if (v6[0] == 0xFE && (v6[1] & 0xC0) == 0x80) return false;  // fe80::/10
   return true;
+}
+
+std::vector<std::string> SessionRules::hostCapabilities(bool limited, bool relayed,
+                                                        bool icePreviewEnabled) {
+  std::vector<std::string> out = {
+      "hevc",   "h264",   "audio", "clipboard",      "multiDisplay",        "cursor",
+      "120fps", "refine", "wake",  "clipboardImage", "clipboardImagePaste", "clipboardTextPaste",
+      "ai"};
+  if (!limited) {
+    out.push_back("virtualDisplay");
+    out.push_back("privacy");
+  }
+  if (relayed && !limited && icePreviewEnabled) out.push_back("corvane-ice-v1");
+  return out;
+}
+
+double SessionRules::grantSeconds(std::int64_t requestedMinutes) {
+  return 60.0 * static_cast<double>(std::clamp<std::int64_t>(requestedMinutes, 5, 1440));
+}
+
+std::string SessionRules::osName(std::string_view kernelRelease) {
+  auto number = [&](std::size_t& i) {
+    std::size_t start = i;
+    while (i < kernelRelease.size() && kernelRelease[i] >= '0' && kernelRelease[i] <= '9') ++i;
+    return std::string(kernelRelease.substr(start, i - start));
+  };
+  std::size_t i = 0;
+  std::string major = number(i);
+  if (major.empty() || i >= kernelRelease.size() || kernelRelease[i] != '.') return "Linux";
+  ++i;
+  std::string minor = number(i);
+  if (minor.empty()) return "Linux";
+  return "Linux " + major + "." + minor;
+}
+
+std::string SessionRules::osName() {
+  utsname names{};
+  if (uname(&names) != 0) return "Linux";
+  return osName(names.release);
 }
 
 bool PairingBackoff::shouldRefuse(double now) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ombrel {
 
@@ -19,6 +21,20 @@ std::string cleanDeviceName(std::string_view name);
 // carrier-grade NAT (100.64/10), unique-local IPv6, and any text that is no address at all
 // (the empty relay address, "ICE").
 bool isInternetAddress(std::string_view address);
+
+// The capabilities an authorized client is offered, in the order they are sent: the full set,
+// then what only an ordinary (not limited) session may use, then the ICE preview, which needs a
+// relayed session and the owner's opt-in.
+std::vector<std::string> hostCapabilities(bool limited, bool relayed, bool icePreviewEnabled);
+
+// The length of a support grant a client asked for: minutes clamped to 5 ... 1440, in seconds.
+double grantSeconds(std::int64_t requestedMinutes);
+
+// "Linux " + kernel major + "." + minor, from a uname release such as "6.1.0-18-amd64";
+// just "Linux" when the release has no such numbers.
+std::string osName(std::string_view kernelRelease);
+// The same for the running kernel.
+std::string osName();
 
 }  // namespace SessionRules
 

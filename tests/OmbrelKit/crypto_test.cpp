@@ -162,7 +162,7 @@ struct GCMVector {
   const char* tag;
 };
 
-// The GCM specification (McGrew and Viega), test cases 13 to 15 (AES-256, no associated data).
+// The GCM paper (McGrew and Viega), test cases 13 to 15 (AES-256, no associated data).
 const GCMVector kGCMVectors[] = {
     {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000",
      "", "", "530f8afbc74536b9a963b4f1c4cb738b"},

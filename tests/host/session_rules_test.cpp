@@ -104,5 +104,49 @@ TEST(ConnectionAdmissionTest, LiveSessionLimits) {
   for (int i = 0; i < 20; ++i) EXPECT_TRUE(admission.admitDirect(live, "h", 2)) << i;
 }
 
+TEST(HostCapabilitiesTest, OrderAndConditions) {
+  const std::vector<std::string> base = {
+      "hevc",   "h264",   "audio", "clipboard",      "multiDisplay",        "cursor",
+      "120fps", "refine", "wake",  "clipboardImage", "clipboardImagePaste", "clipboardTextPaste",
+      "ai"};
+  auto with = [&](std::vector<std::string> extra) {
+    auto out = base;
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+  };
+  struct Case {
+    bool limited, relayed, ice;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {false, false, false, with({"virtualDisplay", "privacy"})},
+      {false, false, true, with({"virtualDisplay", "privacy"})},
+      {false, true, true, with({"virtualDisplay", "privacy", "corvane-ice-v1"})},
+      {false, true, false, with({"virtualDisplay", "privacy"})},
+      {true, true, true, base},
+      {true, false, false, base},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SessionRules::hostCapabilities(c.limited, c.relayed, c.ice), c.expected)
+        << c.limited << c.relayed << c.ice;
+  }
+}
+
+TEST(GrantSecondsTest, ClampsMinutes) {
+  struct Case {
+    std::int64_t minutes;
+    double seconds;
+  } cases[] = {{2, 300}, {5, 300}, {120, 7200}, {1440, 86400}, {5000, 86400}, {-3, 300}};
+  for (const auto& c : cases) EXPECT_EQ(SessionRules::grantSeconds(c.minutes), c.seconds);
+}
+
+TEST(OsNameTest, KernelReleases) {
+  EXPECT_EQ(SessionRules::osName("6.1.0-18-amd64"), "Linux 6.1");
+  EXPECT_EQ(SessionRules::osName("5.15.153.1-microsoft-standard-WSL2"), "Linux 5.15");
+  EXPECT_EQ(SessionRules::osName("6.8"), "Linux 6.8");
+  EXPECT_EQ(SessionRules::osName("weird"), "Linux");
+  EXPECT_EQ(SessionRules::osName("6."), "Linux");
+  EXPECT_EQ(SessionRules::osName().rfind("Linux ", 0), 0u);
+}
+
 }  // namespace
 }  // namespace ombrel

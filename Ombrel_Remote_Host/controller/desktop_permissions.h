@@ -1,0 +1,22 @@
+#pragma once
+
+// What stands in for the two system permissions on an X11 desktop.
+//   screen recording: the X display opens and its shared-memory extension (XShm) answers, which
+//                     is what screen capture needs;
+//   accessibility:    the display has the XTest extension, through which input is injected.
+//
+// Threading: any thread; each probe opens and closes its own display connection.
+
+namespace ombrel {
+
+struct DesktopPermissions {
+  bool screen = false;
+  bool accessibility = false;
+
+  bool operator==(const DesktopPermissions&) const = default;
+};
+
+// Probes the display named by $DISPLAY.
+DesktopPermissions probeDesktopPermissions();
+
+}  // namespace ombrel

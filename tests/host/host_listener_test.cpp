@@ -1,0 +1,117 @@
+#include "Ombrel_Remote_Host/controller/host_listener.h"
+
+#include <gtest/gtest.h>
+
+#include "Ombrel_Remote_Host/controller/address_list.h"
+#include "host/controller_fixture.h"
+#include "support/loopback.h"
+
+#include <asio/ip/v6_only.hpp>
+
+namespace ombrel {
+namespace {
+
+using test::ControllerFixture;
+
+class HostListenerTest : public ControllerFixture {};
+
+TEST_F(HostListenerTest, TakenPortIsRetriedFifteenTimesThenAnyFreePortIsAdvertised) {
+  // Another program holds the port on every address.
+  asio::ip::tcp::acceptor holder(clientContext);
+  asio::ip::tcp::endpoint any(asio::ip::tcp::v6(), 0);
+  holder.open(any.protocol());
+  holder.set_option(asio::ip::v6_only(false));
+  holder.bind(any);
+  holder.listen();
+  const std::uint16_t taken = holder.local_endpoint().port();
+
+  startController(taken);
+  for (int attempt = 0; attempt < HostController::listenerRetries; ++attempt) {
+    ASSERT_TRUE(waitFor([&] {
+      return controller->listenerAttempt() == attempt && controller->listenerRetryPending();
+    })) << attempt;
+    onMain([&] {
+      EXPECT_TRUE(controller->listenerStatus().starts_with("監聽失敗："));
+      EXPECT_EQ(controller->listenerPort(), 0);
+    });
+    clock->advance(HostController::listenerRetryDelay);
+  }
+  // The fifteenth retry fails as well; the host falls back to any free port at once.
+  ASSERT_TRUE(waitForListener());
+  const auto port = onMain([&] { return controller->listenerPort(); });
+  EXPECT_NE(port, taken);
+  EXPECT_EQ(onMain([&] { return controller->listenerStatus(); }),
+            "等待連線（埠 " + std::to_string(port) + "）");
+  EXPECT_EQ(advertiser->port(), port);
+  EXPECT_EQ(advertiser->status().state, BonjourState::advertising);
+  auto client = connectClient();
+  EXPECT_TRUE(waitFor([&] { return factory->count() == 1; }));
+}
+
+TEST_F(HostListenerTest, ShowsWhyItFailed) {
+  asio::ip::tcp::acceptor holder(clientContext, {asio::ip::tcp::v4(), 0});
+  const std::uint16_t taken = holder.local_endpoint().port();
+  startController(taken);
+  ASSERT_TRUE(waitFor([&] { return controller->listenerRetryPending(); }));
+  EXPECT_EQ(onMain([&] { return controller->listenerStatus(); }),
+            "監聽失敗：" + std::make_error_code(std::errc::address_in_use).message());
+  // The owner turns both switches off while a retry waits: nothing starts again.
+  onMain([&] {
+    controller->setCorvaneEnabled(false);
+    controller->setRemoteEnabled(false);
+  });
+  clock->advance(HostController::listenerRetryDelay * 2);
+  onMain([&] {
+    EXPECT_EQ(controller->listenerStatus(), "Corvane 與 Remote 已關閉");
+    EXPECT_FALSE(controller->listenerRetryPending());
+  });
+}
+
+TEST(HostListenerAddressTest, MappedIPv4PeersAreWrittenAsIPv4) {
+  EXPECT_EQ(HostListener::addressText(asio::ip::make_address("::ffff:192.168.1.4")), "192.168.1.4");
+  EXPECT_EQ(HostListener::addressText(asio::ip::make_address("2001:db8::1")), "2001:db8::1");
+  EXPECT_EQ(HostListener::addressText(asio::ip::make_address("127.0.0.1")), "127.0.0.1");
+}
+
+TEST(AddressListTest, SelectsByInterfaceClass) {
+  const std::vector<InterfaceAddress> walk = {
+      {"eth0", "192.168.1.20", false},
+      {"wlp2s0", "192.168.7.3", false},
+      {"tailscale0", "100.101.1.2", false},
+      {"wg0", "10.8.0.2", false},
+      {"br-lan", "172.20.0.1", false},
+      {"docker0", "172.17.0.1", false},
+      {"virbr0", "192.168.122.1", false},
+      {"eth0", "fe80::1%eth0", true},
+      {"eth0", "fd00::5", true},
+      {"eth0", "2001:db8::5", true},
+      {"wg0", "2001:db8:1::1", true},
+      {"enp3s0", "3001:db8::9", true},
+  };
+  const LocalAddresses local = selectAddresses(walk);
+  EXPECT_EQ(local.ipv4, (std::vector<std::string>{"192.168.1.20", "192.168.7.3", "100.101.1.2",
+                                                  "10.8.0.2", "172.20.0.1"}));
+  EXPECT_EQ(local.ipv6, (std::vector<std::string>{"2001:db8::5", "3001:db8::9"}));
+}
+
+TEST(AddressListTest, AdvertisedListOrder) {
+  LocalAddresses local{{"100.64.0.9", "192.168.1.20", "100.100.5.5", "10.0.0.3"},
+                       {"2001:db8::1", "2001:db8::2", "2001:db8::3"}};
+  EXPECT_EQ(advertisedAddresses(local, 47800, std::string("203.0.113.9:47800")),
+            (std::vector<std::string>{"192.168.1.20:47800", "10.0.0.3:47800", "100.64.0.9:47800",
+                                      "100.100.5.5:47800", "[2001:db8::1]:47800",
+                                      "[2001:db8::2]:47800", "203.0.113.9:47800"}));
+  EXPECT_TRUE(advertisedAddresses(local, 0, std::string("203.0.113.9:47800")).empty());
+}
+
+TEST(AddressListTest, SystemWalkSkipsLoopback) {
+  auto walk = systemInterfaces();
+  ASSERT_TRUE(walk);
+  for (const auto& entry : *walk) {
+    EXPECT_NE(entry.address, "127.0.0.1");
+    EXPECT_NE(entry.address, "::1");
+  }
+}
+
+}  // namespace
+}  // namespace ombrel
