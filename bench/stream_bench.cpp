@@ -204,6 +204,8 @@ int main(int argc, char** argv) {
   for (const Case& c : cases) {
     PerFrame mine = ours(c.id, c.width, c.height, c.kbps, frames);
     PerFrame base = ffmpeg(server.name(), c.width, c.height, c.kbps, frames);
+    if (base.wallMs <= 0)
+      std::printf("%-5s ffmpeg baseline did not run (is ffmpeg installed?)\n", c.name);
     std::printf(
         "%-5s capture+convert+encode: ours %6.2f ms/frame wall %6.2f ms cpu | ffmpeg "
         "x11grab+libx264 %6.2f ms wall %6.2f ms cpu | ratio ours/ffmpeg wall %.2f cpu "
