@@ -96,13 +96,13 @@ class StreamEndToEnd : public ::testing::Test {
 
   // Streams with `config` until the client's time is up; every decoded picture goes to
   // `decoded`.
-  std::future<Run> stream(StreamMode::Config config) {
+  std::future<Run> stream(StreamMode::Config config, bool trusted = true) {
     config.onDecoded = [this](const VideoFrame& frame, const StreamReceiver& receiver) {
       decoded.put(Decoded{frame.isKeyframe, receiver.lastPicture().value_or(DecodedPicture{})});
     };
     auto listener = std::make_shared<test::LoopbackListener>(runtime.context());
     DeviceIdentity identity(Bytes(32, 0x44));
-    host.setTrusted(identity.publicKey(), false);
+    if (trusted) host.setTrusted(identity.publicKey(), false);
     ClientSession::Options options{.host = "127.0.0.1",
                                    .port = listener->port(),
                                    .name = "測試",
@@ -243,6 +243,14 @@ TEST_F(StreamEndToEnd, StaticScreenSendsOnePictureAndTwoRefinementsAndAChangeThr
   Run result = run.get();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.event("streamSummary")["frames"], 6);
+}
+
+TEST_F(StreamEndToEnd, AClientThatIsNotAuthorizedDoesNotAskForAStream) {
+  Run result = stream(StreamMode::Config{}, false).get();
+  EXPECT_EQ(result.status, ClientSession::refused);
+  EXPECT_FALSE(result.event("hello")["authorized"]);
+  EXPECT_TRUE(result.event("streamStarted").is_null());
+  EXPECT_FALSE(decoded.take(100ms));
 }
 
 // The client's layout check, which the end-to-end runs rely on to catch malformed frames.

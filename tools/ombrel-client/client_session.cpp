@@ -130,6 +130,7 @@ void ClientSession::hostHello(const HostHello& hello) {
                           {"displays", hello.displays.size()}};
   if (hello.addresses) event["addresses"] = *hello.addresses;
   emit(event);
+  authorized_ = hello.authorized;
   if (!hello.authorized && options_.pair && !pairSent_) {
     pairSent_ = true;
     conn_->sendJSON(MessageType::pairRequest, PairRequest{.deviceName = options_.name,
@@ -154,6 +155,12 @@ void ClientSession::nextAction() {
   }
   if (options_.mode) {
     if (modeBegun_) return;
+    // A mode needs an authorized session; the host would ignore it otherwise.
+    if (!authorized_) {
+      status_ = refused;
+      conn_->close();
+      return;
+    }
     modeBegun_ = true;
     std::weak_ptr<ClientSession> weak = weak_from_this();
     options_.mode->begin(conn_, [weak](const nlohmann::json& event) {

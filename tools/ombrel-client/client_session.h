@@ -91,6 +91,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool pingSent_ = false;
   bool rawSent_ = false;
   bool modeBegun_ = false;
+  bool authorized_ = false;
   std::shared_ptr<Timer> lingerTimer_;
 };
 
