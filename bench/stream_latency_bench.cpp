@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   Runtime runtime;
   Runtime clientRuntime;
   BenchSessionHost host(runtime);
-  StreamingServices services(runtime, host, {});
+  StreamingServices services(runtime, {});
 
   // The colour painted last and when the server had drawn it.
   std::mutex lock;

@@ -13,8 +13,8 @@
 
 namespace ombrel {
 
-StreamingServices::StreamingServices(Runtime& runtime, SessionHost& host, Options options)
-    : runtime_(runtime), host_(host), options_(std::move(options)) {
+StreamingServices::StreamingServices(Runtime& runtime, Options options)
+    : runtime_(runtime), options_(std::move(options)) {
   makeStreamer_ = options_.makeStreamer;
   if (!makeStreamer_) {
     makeStreamer_ = ScreenStreamSource::factory(
@@ -35,18 +35,19 @@ std::shared_ptr<CursorSource> StreamingServices::cursor() {
 
 std::shared_ptr<SessionStreaming> StreamingServices::install(
     const std::shared_ptr<HostSession>& session) {
+  SessionHost& host = session->host();
   std::weak_ptr<HostSession> weak = session;
-  auto link = std::make_shared<HostSessionStreamingLink>(weak, session->conn(), host_, [weak] {
+  auto link = std::make_shared<HostSessionStreamingLink>(weak, session->conn(), host, [weak] {
     auto self = weak.lock();
     return self && self->authorized() && self->accessAllowed();
   });
 
   SessionStreaming::Dependencies dependencies{
-      .mainQueue = host_.mainQueue().shared_from_this(),
+      .mainQueue = host.mainQueue().shared_from_this(),
       .makeStreamer = makeStreamer_,
       .displays = displays_,
       .screenLock = options_.screenLock,
-      .powerManager = options_.powerManager ? options_.powerManager : &host_.powerManager(),
+      .powerManager = options_.powerManager ? options_.powerManager : &host.powerManager(),
       .cursor = cursor(),
   };
   if (options_.onDisplayBounds) {

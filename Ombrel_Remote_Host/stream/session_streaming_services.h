@@ -6,14 +6,16 @@
 // The host program builds one StreamingServices at start-up and calls install() for every new
 // session before the session starts (the session factory's onCreated):
 //
-//   StreamingServices streaming(runtime, controller, {.screenLock = screenLock});
-//   factory.onCreated = [&](const std::shared_ptr<HostSession>& session) {
+//   StreamingServices streaming(runtime, {.screenLock = screenLock});
+//   host.addSessionInstaller([&streaming](const std::shared_ptr<HostSession>& session) {
 //     streaming.install(session);
-//   };
+//   });
 //
 // install() makes the session's SessionStreaming, routes startStream, stopStream,
 // requestKeyframe, updateBitrate, videoReceipt and clientStats to it, and stops the stream and
-// removes its virtual display when the session ends.
+// removes its virtual display when the session ends. What a stream reports to the application
+// (capture works, sessions changed) and the default power manager come from the session's own
+// SessionHost (the controller), so the services can be built before the controller is.
 //
 // Shared resources: the display list and virtual displays (the process's X11 configuration,
 // Displays::platform()), the pointer and cursor reader (one X11 connection, opened on first use
@@ -43,7 +45,6 @@ namespace ombrel {
 class HostSession;
 class PowerManager;
 class ScreenLock;
-class SessionHost;
 class SessionStreaming;
 
 class StreamingServices {
@@ -52,7 +53,7 @@ class StreamingServices {
     // Whether the login session is locked (a locked screen is never streamed on a virtual
     // display); null reads as "not locked".
     std::shared_ptr<ScreenLock> screenLock;
-    // Where the streams' sleep assertion is held; null means the session host's.
+    // Where the streams' sleep assertion is held; null means each session's SessionHost's.
     PowerManager* powerManager = nullptr;
     // The host's own top-level windows, painted black in every picture (none when headless).
     std::function<std::vector<std::uint64_t>()> ownWindows;
@@ -67,8 +68,8 @@ class StreamingServices {
     std::shared_ptr<CursorSource> cursor;
   };
 
-  // `runtime` and `host` (the controller) must outlive the services.
-  StreamingServices(Runtime& runtime, SessionHost& host, Options options);
+  // `runtime` must outlive the services.
+  StreamingServices(Runtime& runtime, Options options);
   StreamingServices(const StreamingServices&) = delete;
   StreamingServices& operator=(const StreamingServices&) = delete;
 
@@ -81,7 +82,6 @@ class StreamingServices {
   std::shared_ptr<CursorSource> cursor();
 
   Runtime& runtime_;
-  SessionHost& host_;
   Options options_;
   StreamSourceFactory makeStreamer_;
   std::shared_ptr<StreamDisplays> displays_;

@@ -74,7 +74,7 @@ class StreamEndToEnd : public ::testing::Test {
     painter->fill(w, 0, 540, 960, 540, blue);
     painter->fill(w, 960, 540, 960, 540, white);
     canvas = w;
-    services = std::make_unique<StreamingServices>(runtime, host, StreamingServices::Options{});
+    services = std::make_unique<StreamingServices>(runtime, StreamingServices::Options{});
   }
   void TearDown() override {
     for (auto& s : sessions) s->disconnect();
