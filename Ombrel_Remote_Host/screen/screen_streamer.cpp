@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Ombrel_Remote_Host/audio/linux/pulse_audio_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "base/log.h"
 
@@ -116,6 +117,11 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
 std::shared_ptr<ScreenStreamer> ScreenStreamer::create(Environment environment) {
   if (environment.runtime == nullptr) environment.runtime = &Runtime::shared();
   if (!environment.openCapturer) environment.openCapturer = &openScreenCapturer;
+  if (!environment.openAudio) {
+    environment.openAudio = [runtime = environment.runtime]() -> std::shared_ptr<AudioCapturer> {
+      return PulseAudioCapturer::create(*runtime, {});
+    };
+  }
   return std::shared_ptr<ScreenStreamer>(new ScreenStreamer(std::move(environment)));
 }
 
@@ -133,16 +139,29 @@ void ScreenStreamer::endCapture() {
   std::shared_ptr<CaptureLoop> stream;
   std::shared_ptr<Timer> refine;
   std::shared_ptr<Timer> firstFrame;
+  std::shared_ptr<AudioCapturer> audio;
+  std::thread audioStarter;
   {
     std::lock_guard lock(stopLock_);
     stopped_ = true;
     stream = std::move(stream_);
     refine = std::move(refineTimer_);
     firstFrame = std::move(firstFrameTimer_);
+    audio = std::move(audio_);
+    audioStarter = std::move(audioStarter_);
   }
   if (refine) refine->cancel();
   if (firstFrame) firstFrame->cancel();
   if (stream) stream->stop();
+  // Stopping also cuts short a start still waiting for the audio server.
+  if (audio) audio->stop();
+  if (audioStarter.joinable()) {
+    if (audioStarter.get_id() == std::this_thread::get_id()) {
+      audioStarter.detach();
+    } else {
+      audioStarter.join();
+    }
+  }
 }
 
 NVError ScreenStreamer::cancelled() {
@@ -155,7 +174,7 @@ StreamPlan::Size ScreenStreamer::captureSize(const DisplayInfo& display, std::in
 }
 
 void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int64_t height,
-                           std::int64_t fps, std::int64_t bitrateKbps, VideoCodec codec, bool,
+                           std::int64_t fps, std::int64_t bitrateKbps, VideoCodec codec, bool audio,
                            std::function<void(std::optional<NVError>)> completion) {
   {
     std::lock_guard lock(stopLock_);
@@ -167,8 +186,9 @@ void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int
   width_ = width;
   height_ = height;
   fps_ = fps;
-  videoQueue_->post([self = shared_from_this(), displayID, bitrateKbps, codec, completion] {
+  videoQueue_->post([self = shared_from_this(), displayID, bitrateKbps, codec, audio, completion] {
     self->startOnQueue(displayID, bitrateKbps, codec, completion);
+    if (audio) self->startAudio();
   });
 }
 
@@ -233,6 +253,25 @@ void ScreenStreamer::setBitrate(std::int64_t kbps) {
     if (!self || !self->encoder_ || self->encoder_->bitrateKbps == kbps) return;
     self->encoder_->bitrateKbps = kbps;
     self->encoder_->applyBitrate();
+  });
+}
+
+void ScreenStreamer::startAudio() {
+  if (!onAudio || !environment_.openAudio) return;
+  std::lock_guard lock(stopLock_);
+  // Only a stream whose video runs gets sound.
+  if (stopped_ || !stream_) return;
+  audio_ = environment_.openAudio();
+  if (!audio_) return;
+  audioStarter_ = std::thread([audio = audio_, onAudio = onAudio] {
+    auto error =
+        audio->start([onAudio](AudioFrame frame) { onAudio(std::move(frame)); },
+                     [](const NVError& error) {
+                       log::line(std::string("Ombrel Remote: stream audio ended: ") + error.what());
+                     });
+    if (error && !isAudioCaptureCancelled(*error)) {
+      log::line(std::string("Ombrel Remote: stream goes on without audio: ") + error->what());
+    }
   });
 }
 

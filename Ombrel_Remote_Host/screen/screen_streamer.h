@@ -6,12 +6,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "OmbrelKit/display_info.h"
 #include "OmbrelKit/nv_error.h"
 #include "OmbrelKit/video_codec.h"
 #include "OmbrelKit/video_frame.h"
+#include "Ombrel_Remote_Host/audio/audio_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_capturer.h"
 #include "Ombrel_Remote_Host/stream/stream_plan.h"
 #include "Ombrel_Remote_Host/video/pixel_buffer.h"
@@ -35,13 +37,18 @@ class CaptureLoop;
 //     and `setBitrate` post there. Counters are atomics, read by the statistics timer anywhere.
 //   - A capture thread per running stream waits for changes on the display (at most one
 //     picture per 1/fps) and posts each complete picture to `videoQueue`.
-//   - `onVideo` runs on the encoder's output thread; `onStopped` on the capture thread.
+//   - `onVideo` runs on the encoder's output thread; `onStopped` on the capture thread;
+//     `onAudio` on the audio capturer's delivery queue ("nerovalde.capture.audio").
 //   - `stop()` may be called from any thread (not from the callbacks), any number of times.
 //
 // States: idle -> starting -> running -> stopped; idle/starting -> stopped. `stopped` is never
 // cleared; a `start` that notices it fails with a cancellation error and leaves nothing running.
 //
-// Audio is not captured yet: `audio` is accepted and `onAudio` never called.
+// Audio: a stream started with `audio` and an `onAudio` also captures the desktop's sound
+// (16-bit stereo AudioFrames). The audio capture starts on a thread of its own once the video
+// runs, so a slow or absent audio server never delays the picture; when it cannot start, or
+// its server goes away later, the stream goes on without sound (logged, not reported: the
+// picture is what the client's error codes are about).
 class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
  public:
   struct Environment {
@@ -52,6 +59,9 @@ class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
     std::vector<VideoEncoderCandidate> encoders;
     // The host's own windows, painted black in every picture.
     std::function<std::vector<std::uint64_t>()> ownWindows;
+    // Opens the audio capture of a stream that wants sound; by default the platform's
+    // (PulseAudioCapturer on the default sink's monitor). nullptr: no sound.
+    std::function<std::shared_ptr<AudioCapturer>()> openAudio;
   };
 
   static std::shared_ptr<ScreenStreamer> create(Environment environment);
@@ -94,6 +104,7 @@ class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
 
   void startOnQueue(std::uint32_t displayID, std::int64_t bitrateKbps, VideoCodec codec,
                     const std::function<void(std::optional<NVError>)>& completion);
+  void startAudio();
   void startRefineTimer();
   void refineTick();
   void ensureFirstFrame(std::uint32_t displayID, int attempt);
@@ -110,6 +121,8 @@ class ScreenStreamer : public std::enable_shared_from_this<ScreenStreamer> {
   std::shared_ptr<CaptureLoop> stream_;     // stopLock_
   std::shared_ptr<Timer> refineTimer_;      // stopLock_
   std::shared_ptr<Timer> firstFrameTimer_;  // stopLock_
+  std::shared_ptr<AudioCapturer> audio_;    // stopLock_
+  std::thread audioStarter_;                // stopLock_
 
   std::shared_ptr<SerialQueue> videoQueue_;
   // videoQueue_ only:

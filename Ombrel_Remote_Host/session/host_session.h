@@ -71,6 +71,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   const std::string& id() const { return id_; }
   const std::string& via() const { return via_; }
   const std::shared_ptr<NVConnection>& conn() const { return conn_; }
+  // The application around the session (components installed in it reach the controller here).
+  SessionHost& host() const { return host_; }
   CorvaneAccess::Token accessToken() const { return accessToken_; }
   const std::optional<Bytes>& expectedPeerKey() const { return expectedPeerKey_; }
 

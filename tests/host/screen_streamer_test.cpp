@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 
+#include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_streamer.h"
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
@@ -46,16 +47,22 @@ class ScreenStreamerTest : public ::testing::Test {
           return capturer;
         },
         .encoders = {fakeVideoEncoderCandidate("fake", true, false, script, record_)},
-        .ownWindows = [] { return std::vector<std::uint64_t>{42}; }};
+        .ownWindows = [] { return std::vector<std::uint64_t>{42}; },
+        .openAudio = [this]() -> std::shared_ptr<AudioCapturer> {
+          std::lock_guard lock(mutex_);
+          audio_ = std::make_shared<FakeAudioCapturer>(audioConfig_);
+          return audio_;
+        }};
     auto streamer = ScreenStreamer::create(environment);
     streamer->onVideo = [this](VideoFrame frame) { frames_.put(std::move(frame)); };
     streamer->onStopped = [this](Completion error) { stops_.put(std::move(error)); };
     return streamer;
   }
 
-  Completion start(const std::shared_ptr<ScreenStreamer>& streamer, std::uint32_t id = display) {
+  Completion start(const std::shared_ptr<ScreenStreamer>& streamer, std::uint32_t id = display,
+                   bool audio = false) {
     test::Mailbox<Completion> done;
-    streamer->start(id, 64, 48, 60, 4000, VideoCodec::h264, false,
+    streamer->start(id, 64, 48, 60, 4000, VideoCodec::h264, audio,
                     [&](Completion error) { done.put(std::move(error)); });
     auto result = done.take();
     EXPECT_TRUE(result.has_value());
@@ -65,6 +72,10 @@ class ScreenStreamerTest : public ::testing::Test {
   FakeScreenCapturer* stream() {
     std::lock_guard lock(mutex_);
     return stream_;
+  }
+  std::shared_ptr<FakeAudioCapturer> audio() {
+    std::lock_guard lock(mutex_);
+    return audio_;
   }
 
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
@@ -77,6 +88,8 @@ class ScreenStreamerTest : public ::testing::Test {
   int opens_ = 0;
   bool displayGone_ = false;
   bool failScreenshots_ = false;
+  std::shared_ptr<FakeAudioCapturer> audio_;
+  FakeAudioCapturer::Config audioConfig_;
 };
 
 TEST_F(ScreenStreamerTest, StaticScreenGetsAScreenshotThenExactlyTwoRefinements) {
@@ -228,6 +241,46 @@ TEST_F(ScreenStreamerTest, CaptureEndsAreReported) {
   ASSERT_TRUE(stopped && *stopped);
   EXPECT_EQ((*stopped)->errorDescription(), "找不到螢幕");
   other->stop();
+}
+
+TEST_F(ScreenStreamerTest, SoundFollowsTheVideoAndEndsWithIt) {
+  // Without audio asked for, no audio capture is opened at all.
+  auto silent = make();
+  ASSERT_EQ(start(silent), std::nullopt);
+  silent->videoQueue()->sync([] {});
+  EXPECT_EQ(audio(), nullptr);
+  silent->stop();
+
+  auto streamer = make();
+  test::Mailbox<AudioFrame> sound;
+  streamer->onAudio = [&](AudioFrame frame) { sound.put(std::move(frame)); };
+  ASSERT_EQ(start(streamer, display, true), std::nullopt);
+  ASSERT_TRUE(eventually([&] { return audio() && audio()->running(); }));
+  AudioFrame frame{.sampleRate = 48000, .channels = 2, .pcm = Bytes{1, 0, 2, 0}};
+  EXPECT_TRUE(audio()->deliver(frame));
+  auto got = sound.take();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->pcm, frame.pcm);
+  // The audio server going away leaves the picture alone.
+  audio()->serverGone(NVError::invalid("gone"));
+  EXPECT_FALSE(stops_.take(50ms));
+  streamer->stop();
+  EXPECT_EQ(audio()->stopCount(), 1);
+  EXPECT_FALSE(audio()->deliver(frame));
+
+  // No audio server: the stream runs without sound.
+  audioConfig_.startError = NVError::invalid("無法連接音訊伺服器：");
+  auto mute = make();
+  mute->onAudio = [&](AudioFrame frame) { sound.put(std::move(frame)); };
+  {
+    std::lock_guard lock(mutex_);
+    stream_ = nullptr;
+  }
+  ASSERT_EQ(start(mute, display, true), std::nullopt);
+  ASSERT_TRUE(eventually([&] { return audio() && audio()->startCount() == 1; }));
+  stream()->script({CaptureResult::ok, 0x00112233});
+  EXPECT_TRUE(frames_.take());
+  mute->stop();
 }
 
 TEST(ScreenStreamerCaptureSize, ScalesDownEvenAndNeverUp) {

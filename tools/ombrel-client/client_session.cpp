@@ -34,6 +34,10 @@ int ClientSession::run() {
   conn_->onClose = [weak](std::optional<NVError> error) {
     auto self = weak.lock();
     if (!self) return;
+    if (self->modeBegun_) {
+      self->options_.mode->end();
+      if (self->status_ == ok) self->status_ = self->options_.mode->status();
+    }
     self->emit({{"event", "closed"},
                 {"error", error ? nlohmann::json(error->what()) : nlohmann::json(nullptr)}});
     self->finish(self->status_ == ok && error ? closedWithError : self->status_);
@@ -77,6 +81,7 @@ void ClientSession::ready() {
 }
 
 void ClientSession::handle(MessageType type, const Bytes& body) {
+  if (modeBegun_ && options_.mode->handle(type, body)) return;
   switch (type) {
     case MessageType::hostHello:
       if (auto hello = NVJSON::tryDecode<HostHello>(body)) hostHello(*hello);
@@ -138,6 +143,7 @@ void ClientSession::hostHello(const HostHello& hello) {
                           {"displays", hello.displays.size()}};
   if (hello.addresses) event["addresses"] = *hello.addresses;
   emit(event);
+  authorized_ = hello.authorized;
   if (!hello.authorized && options_.pair && !pairSent_) {
     pairSent_ = true;
     conn_->sendJSON(MessageType::pairRequest, PairRequest{.deviceName = options_.name,
@@ -159,6 +165,21 @@ void ClientSession::nextAction() {
     rawSent_ = true;
     conn_->send(static_cast<MessageType>(*options_.rawType), Bytes(options_.rawSize, 'x'));
     emit({{"event", "sent"}, {"type", *options_.rawType}, {"bytes", options_.rawSize}});
+  }
+  if (options_.mode) {
+    if (modeBegun_) return;
+    // A mode needs an authorized session; the host would ignore it otherwise.
+    if (!authorized_) {
+      status_ = refused;
+      conn_->close();
+      return;
+    }
+    modeBegun_ = true;
+    std::weak_ptr<ClientSession> weak = weak_from_this();
+    options_.mode->begin(conn_, [weak](const nlohmann::json& event) {
+      if (auto self = weak.lock()) self->emit(event);
+    });
+    return;
   }
   if (lingerTimer_) return;
   std::weak_ptr<ClientSession> weak = weak_from_this();

@@ -10,13 +10,14 @@
 //
 // Flow: ready -> hello sent -> hostHello; with `pair` and not authorized a pair request, then
 // pairResult (and a second hostHello when allowed); then the actions in order (ping, raw
-// message); then `linger` seconds of listening; then close. New message kinds (stream, input,
-// clipboard, files) add their actions and their events to `handle`.
+// message); then `linger` seconds of listening, or the mode (below) when one is given; then
+// close. New message kinds (stream, input, clipboard, files) come as modes.
 //
 // Threading: everything runs on the connection's queue; `run` blocks the calling thread until
 // the connection ends and returns the exit status.
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -28,6 +29,21 @@
 #include "host_pins.h"
 
 namespace ombrel {
+
+// A mode that takes over an authorized session once the actions are done (streaming, ...).
+// Runs on the connection's queue; it closes the connection when it is done.
+class ClientMode {
+ public:
+  using Emit = std::function<void(const nlohmann::json&)>;
+  virtual ~ClientMode() = default;
+  virtual void begin(std::shared_ptr<NVConnection> conn, Emit emit) = 0;
+  // Every message after begin(); false leaves it to the session's own handling.
+  virtual bool handle(MessageType type, const Bytes& body) = 0;
+  // The connection closed: finish files, print a summary.
+  virtual void end() {}
+  // The exit status the mode asks for: ClientSession::ok when all went as planned.
+  virtual int status() const { return 0; }
+};
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
@@ -45,6 +61,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::size_t rawSize = 0;
     double linger = 0;
     double timeout = 60;
+    std::shared_ptr<ClientMode> mode;
   };
   enum Status { ok = 0, closedWithError = 1, keyMismatch = 3, refused = 4, timedOut = 5 };
 
@@ -75,6 +92,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   int pingsSent_ = 0;
   std::shared_ptr<Timer> pingTimer_;
   bool rawSent_ = false;
+  bool modeBegun_ = false;
+  bool authorized_ = false;
   std::shared_ptr<Timer> lingerTimer_;
 };
 

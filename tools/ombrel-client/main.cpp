@@ -20,6 +20,7 @@
 #include "base/runtime.h"
 #include "client_session.h"
 #include "discovery.h"
+#include "stream_mode.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--timeout") {
       good = value(text) && parseSeconds(text, options.timeout);
       discoverTimeout = options.timeout;
+    } else if (StreamMode::parseArgument(argc, argv, i, options.mode, good)) {
     } else {
       good = false;
     }

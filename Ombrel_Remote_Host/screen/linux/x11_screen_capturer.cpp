@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Ombrel_Remote_Host/screen/linux/x11_cursor.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_monitors.h"
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
 
@@ -319,47 +320,20 @@ void X11ScreenCapturer::paintExcludedWindows() {
 }
 
 std::optional<CursorPicture> X11ScreenCapturer::cursor() {
-  auto lock = cursor_->lock();
-  if (!cursor_->alive()) return std::nullopt;
-  XFixesCursorImage* image = XFixesGetCursorImage(cursor_->display());
-  if (image == nullptr) return std::nullopt;
-  CursorPicture shape{.width = image->width,
-                      .height = image->height,
-                      .hotX = image->xhot,
-                      .hotY = image->yhot,
-                      .serial = image->cursor_serial};
-  // XFixes hands out premultiplied ARGB, one pixel per long; PNG wants straight RGBA.
-  std::size_t count = std::size_t{image->width} * image->height;
-  Bytes rgba(count * 4);
-  for (std::size_t i = 0; i < count; ++i) {
-    auto pixel = static_cast<std::uint32_t>(image->pixels[i]);
-    std::uint32_t a = pixel >> 24;
-    std::uint32_t channels[3] = {(pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF};
-    for (int c = 0; c < 3; ++c) {
-      std::uint32_t value =
-          a == 0 ? 0 : std::min<std::uint32_t>(255, (channels[c] * 255 + a / 2) / a);
-      rgba[i * 4 + c] = static_cast<std::uint8_t>(value);
-    }
-    rgba[i * 4 + 3] = static_cast<std::uint8_t>(a);
-  }
-  shape.png =
-      encodeRGBAPNG(rgba.data(), image->width, image->height, std::size_t{image->width} * 4);
-  XFree(image);
+  auto pixels = x11::readCursor(*cursor_);
+  if (!pixels) return std::nullopt;
+  CursorPicture shape{.width = pixels->width,
+                      .height = pixels->height,
+                      .hotX = pixels->hotX,
+                      .hotY = pixels->hotY,
+                      .serial = pixels->serial};
+  shape.png = encodeRGBAPNG(pixels->rgba.data(), static_cast<std::uint32_t>(pixels->width),
+                            static_cast<std::uint32_t>(pixels->height),
+                            static_cast<std::size_t>(pixels->width) * 4);
   if (shape.png.empty()) return std::nullopt;
   return shape;
 }
 
-std::optional<DisplayPoint> X11ScreenCapturer::pointer() {
-  auto lock = cursor_->lock();
-  if (!cursor_->alive()) return std::nullopt;
-  ::Window root = None, child = None;
-  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
-  unsigned mask = 0;
-  if (!XQueryPointer(cursor_->display(), cursor_->root(), &root, &child, &rootX, &rootY, &windowX,
-                     &windowY, &mask)) {
-    return std::nullopt;  // on another screen of the display
-  }
-  return DisplayPoint{rootX, rootY};
-}
+std::optional<DisplayPoint> X11ScreenCapturer::pointer() { return x11::readPointer(*cursor_); }
 
 }  // namespace ombrel

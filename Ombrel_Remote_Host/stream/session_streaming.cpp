@@ -1,0 +1,444 @@
+#include "Ombrel_Remote_Host/stream/session_streaming.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <system_error>
+#include <utility>
+
+#include "OmbrelKit/messages.h"
+#include "OmbrelKit/video_backpressure.h"
+#include "Ombrel_Remote_Host/platform/power_manager.h"
+#include "Ombrel_Remote_Host/platform/screen_lock.h"
+#include "Ombrel_Remote_Host/stream/stream_plan.h"
+#include "base/log.h"
+
+namespace ombrel {
+namespace {
+
+int clampKbps(std::int64_t kbps) {
+  return static_cast<int>(std::clamp<std::int64_t>(kbps, 0, 1'000'000));
+}
+
+}  // namespace
+
+std::shared_ptr<SessionStreaming> SessionStreaming::create(
+    std::shared_ptr<StreamingSession> session, Dependencies dependencies) {
+  return std::shared_ptr<SessionStreaming>(
+      new SessionStreaming(std::move(session), std::move(dependencies)));
+}
+
+SessionStreaming::SessionStreaming(std::shared_ptr<StreamingSession> session,
+                                   Dependencies dependencies)
+    : session_(std::move(session)), deps_(std::move(dependencies)) {}
+
+SessionStreaming::~SessionStreaming() {
+  if (streamer_) streamer_->stop();
+  if (statsTimer_) statsTimer_->cancel();
+  if (cursorTimer_) cursorTimer_->cancel();
+  if (sleepAssertion_ != 0 && deps_.powerManager)
+    deps_.powerManager->releaseAssertion(sleepAssertion_);
+  // An owner that skipped shutdown() still gets its desktop back, on the queue that owns it.
+  if (virtualDisplay_ && deps_.mainQueue) {
+    std::shared_ptr<StreamVirtualDisplay> display(std::move(virtualDisplay_));
+    deps_.mainQueue->post([display]() mutable {
+      display->restore();
+      display.reset();
+    });
+  }
+}
+
+void SessionStreaming::assertOnQueue() const { assert(session_->queue().isCurrent()); }
+
+bool SessionStreaming::handle(MessageType type, ByteView body) {
+  switch (type) {
+    case MessageType::startStream:
+      if (auto config = NVJSON::tryDecode<StreamConfig>(body)) startStream(std::move(*config));
+      return true;
+    case MessageType::stopStream:
+      stopStream();
+      return true;
+    case MessageType::requestKeyframe:
+      requestKeyframe();
+      return true;
+    case MessageType::updateBitrate:
+      if (auto update = NVJSON::tryDecode<BitrateUpdate>(body)) updateBitrate(*update);
+      return true;
+    case MessageType::videoReceipt:
+      if (auto pts = VideoReceipt::decode(body)) videoReceipt(*pts);
+      return true;
+    case MessageType::clientStats:
+      if (auto stats = NVJSON::tryDecode<ClientStats>(body)) clientStats(*stats);
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<std::uint32_t> SessionStreaming::virtualDisplayID() const {
+  if (!virtualDisplay_) return std::nullopt;
+  return virtualDisplay_->displayID();
+}
+
+void SessionStreaming::sendError(std::string message, HostErrorCode code,
+                                 std::optional<std::string> detail) {
+  session_->send(MessageType::error,
+                 NVJSON::encode(ErrorMessage{std::move(message), code, std::move(detail)}));
+}
+
+void SessionStreaming::dropVirtualDisplay() {
+  virtualDisplayRequest_.reset();
+  if (!virtualDisplay_) return;
+  deps_.mainQueue->sync([this] {
+    virtualDisplay_->restore();
+    virtualDisplay_.reset();
+  });
+}
+
+bool SessionStreaming::useVirtualDisplay(const VirtualDisplayRequest& request) {
+  if (virtualDisplay_ && virtualDisplayRequest_ == request) return true;
+  dropVirtualDisplay();
+  std::unique_ptr<StreamVirtualDisplay> display =
+      deps_.mainQueue->sync([&] { return deps_.displays->createVirtualDisplay(request); });
+  // The wait sleeps on this queue, never on the main queue the desktop needs meanwhile.
+  if (display && display->waitUntilActive(virtualDisplayWait)) {
+    deps_.mainQueue->sync([&] { display->takeOverDesktop(); });
+    virtualDisplay_ = std::move(display);
+    virtualDisplayRequest_ = request;
+    return true;
+  }
+  if (display) deps_.mainQueue->sync([&] { display.reset(); });
+  log::line("Ombrel Remote: virtual display not possible, streaming a physical display");
+  sendError(virtualDisplayFallbackText, HostErrorCode::virtualDisplayFallback, std::nullopt);
+  return false;
+}
+
+void SessionStreaming::startStream(StreamConfig config) {
+  assertOnQueue();
+  if (!session_->accessAllowed()) return;
+  stopStream();
+
+  const bool locked = deps_.screenLock && deps_.screenLock->isLocked();
+  // A locked screen is shown where the owner can unlock it, never on a private display.
+  if (locked) config.virtualDisplay.reset();
+
+  if (!config.virtualDisplay) {
+    std::optional<std::uint32_t> current = virtualDisplayID();
+    bool physical = (!config.displayID && (!current || locked)) ||
+                    (current && config.displayID == current && locked);
+    if (physical) {
+      std::vector<StreamDisplay> all = deps_.displays->all();
+      if (current)
+        std::erase_if(all, [&](const StreamDisplay& d) { return d.info.id == *current; });
+      auto chosen = std::find_if(all.begin(), all.end(), [](const auto& d) { return d.builtIn; });
+      if (chosen == all.end()) chosen = all.begin();
+      if (chosen != all.end()) config.displayID = chosen->info.id;
+      dropVirtualDisplay();
+    }
+  }
+  // Assistance shows the owner's own screen; the helper is not told of a fallback.
+  if (session_->limited()) config.virtualDisplay.reset();
+  if (!config.virtualDisplay && virtualDisplay_ && config.displayID != virtualDisplayID())
+    dropVirtualDisplay();
+  if (config.virtualDisplay) {
+    if (useVirtualDisplay(*config.virtualDisplay)) {
+      config.displayID = virtualDisplay_->displayID();
+    } else {
+      config.virtualDisplay.reset();
+    }
+  }
+
+  std::vector<StreamDisplay> all = deps_.displays->all();
+  if (all.empty()) {
+    sendError(noDisplayText, HostErrorCode::noDisplay, std::nullopt);
+    return;
+  }
+  auto display = std::find_if(all.begin(), all.end(),
+                              [&](const auto& d) { return d.info.id == config.displayID; });
+  if (display == all.end())
+    display = std::find_if(all.begin(), all.end(), [](const auto& d) { return d.info.isMain; });
+  if (display == all.end()) display = all.begin();
+  config.displayID = display->info.id;
+  config_ = config;
+
+  StreamPlan::Size maximum =
+      StreamPlan::requestedMaximum(config.codec, config.maxWidth, config.maxHeight);
+  StreamPlan::Size size = StreamPlan::captureSize(
+      display->info.pixelWidth, display->info.pixelHeight, maximum.width, maximum.height);
+  std::int64_t fps = StreamPlan::clampFps(config.fps);
+
+  {
+    std::lock_guard lock(boundsLock_);
+    bounds_ = display->bounds;
+  }
+  if (deps_.onDisplayBounds) deps_.onDisplayBounds(display->bounds);
+
+  adapter_.reset(config.bitrateKbps,
+                 StreamPlan::startBitrate(config.bitrateKbps, config.startBitrateKbps));
+  budgetBitrate_ = adapter_.currentBitrate();
+
+  window_ =
+      config.receiverPacing.value_or(false) ? std::make_shared<VideoDeliveryWindow>() : nullptr;
+
+  std::shared_ptr<StreamSource> source = deps_.makeStreamer();
+  if (!source) {
+    sendError(std::string(captureFailedPrefix), HostErrorCode::captureFailed, std::string());
+    return;
+  }
+  const std::uint64_t generation = ++generation_;
+  connect(*source, generation);
+  streamer_ = source;
+  liveGeneration_ = generation;
+
+  if (!session_->accessAllowed()) {
+    stopStream();
+    return;
+  }
+  StreamStarted report{display->info, size.width, size.height, fps, config.codec};
+  std::weak_ptr<SessionStreaming> weak = weak_from_this();
+  std::shared_ptr<SerialQueue> queue = session_->queue().shared_from_this();
+  source->start(config.displayID.value_or(0), size.width, size.height, fps,
+                adapter_.currentBitrate(), config.codec, config.audio,
+                [weak, queue, generation, report](std::optional<NVError> error) {
+                  queue->post([weak, generation, report, error = std::move(error)]() mutable {
+                    if (auto self = weak.lock())
+                      self->started(generation, std::move(error), std::move(report));
+                  });
+                });
+}
+
+void SessionStreaming::connect(StreamSource& source, std::uint64_t generation) {
+  std::weak_ptr<SessionStreaming> weak = weak_from_this();
+  std::shared_ptr<SerialQueue> queue = session_->queue().shared_from_this();
+  std::shared_ptr<VideoDeliveryWindow> window = window_;
+
+  source.onVideo = [weak, queue, generation, window](const VideoFrame& frame) {
+    if (window) window->sent(frame.ptsMicros);
+    queue->post([weak, generation, window, pts = frame.ptsMicros, body = frame.encoded()]() {
+      if (auto self = weak.lock()) {
+        self->sendVideo(generation, pts, std::move(body), window);
+      } else if (window) {
+        window->acknowledge(pts);
+      }
+    });
+  };
+  if (config_ && config_->audio) {
+    source.onAudio = [weak, generation](const AudioFrame& frame) {
+      if (auto self = weak.lock()) self->sendAudio(generation, frame);
+    };
+  }
+  source.shouldSkipFrame = [weak, generation, window]() {
+    auto self = weak.lock();
+    return !self || self->shouldSkip(generation, window);
+  };
+  source.onStopped = [weak, queue, generation](std::optional<NVError> error) {
+    queue->post([weak, generation, error = std::move(error)]() mutable {
+      if (auto self = weak.lock()) self->captureStopped(generation, std::move(error));
+    });
+  };
+}
+
+void SessionStreaming::started(std::uint64_t generation, std::optional<NVError> error,
+                               StreamStarted report) {
+  assertOnQueue();
+  if (!isCurrent(generation)) return;  // stopped or replaced: that streamer was stopped then
+  if (error) {
+    // On X11 there is no screen-recording permission to decline: every failure is a capture
+    // failure with the platform's description.
+    std::string description = error->errorDescription();
+    log::line("Ombrel Remote: capture could not start");
+    stopStream();
+    sendError(captureFailedPrefix + description, HostErrorCode::captureFailed, description);
+    return;
+  }
+  if (!session_->accessAllowed()) {
+    stopStream();
+    return;
+  }
+  session_->send(MessageType::streamStarted, NVJSON::encode(report));
+  started_ = true;
+  streamer_->requestKeyframe();
+  startTimers();
+  if (sleepAssertion_ == 0 && deps_.powerManager) {
+    sleepAssertion_ = deps_.powerManager->createAssertion(sessionAssertionType(session_->limited()),
+                                                          sessionAssertionName);
+  }
+  session_->streamDidStart();
+}
+
+void SessionStreaming::captureStopped(std::uint64_t generation, std::optional<NVError> error) {
+  assertOnQueue();
+  if (!isCurrent(generation)) return;
+  std::optional<std::string> description;
+  if (error) description = error->errorDescription();
+  // The capture is gone: release what the stream held; the client decides whether to restart.
+  stopStream();
+  sendError(captureStoppedPrefix + description.value_or(std::string()),
+            HostErrorCode::captureStopped, description);
+}
+
+void SessionStreaming::sendVideo(std::uint64_t generation, std::uint64_t ptsMicros, Bytes body,
+                                 const std::shared_ptr<VideoDeliveryWindow>& window) {
+  assertOnQueue();
+  if (session_->accessAllowed() && isCurrent(generation) && started_) {
+    session_->send(MessageType::videoFrame, std::move(body));
+  } else if (window) {
+    window->acknowledge(ptsMicros);
+  }
+}
+
+std::int64_t SessionStreaming::budget() const {
+  return VideoBackpressure::queueBudgetBytes(clampKbps(budgetBitrate_.load()));
+}
+
+bool SessionStreaming::shouldSkip(std::uint64_t generation,
+                                  const std::shared_ptr<VideoDeliveryWindow>& window) {
+  // Encoding for a streamer that was replaced would only burn the encoder.
+  if (liveGeneration_.load() != generation) return true;
+  if (window && !window->mayEncode()) return true;
+  return session_->pendingBytes() > budget();
+}
+
+void SessionStreaming::sendAudio(std::uint64_t generation, const AudioFrame& frame) {
+  if (!session_->accessAllowed() || liveGeneration_.load() != generation) return;
+  // Late audio is worse than none: drop it rather than queue behind video.
+  if (session_->pendingBytes() >= budget()) return;
+  session_->send(MessageType::audioFrame, frame.encoded());
+}
+
+void SessionStreaming::stopStream() {
+  assertOnQueue();
+  window_.reset();
+  if (statsTimer_) statsTimer_->cancel();
+  if (cursorTimer_) cursorTimer_->cancel();
+  statsTimer_.reset();
+  cursorTimer_.reset();
+  liveGeneration_ = 0;
+  if (streamer_) streamer_->stop();
+  streamer_.reset();
+  started_ = false;
+  if (sleepAssertion_ != 0) {
+    if (deps_.powerManager) deps_.powerManager->releaseAssertion(sleepAssertion_);
+    sleepAssertion_ = 0;
+  }
+}
+
+void SessionStreaming::shutdown() {
+  assertOnQueue();
+  stopStream();
+  dropVirtualDisplay();
+}
+
+void SessionStreaming::requestKeyframe() {
+  assertOnQueue();
+  if (streamer_) streamer_->requestKeyframe();
+}
+
+void SessionStreaming::updateBitrate(const BitrateUpdate& update) {
+  assertOnQueue();
+  adapter_.setBitrate(update.bitrateKbps);
+  budgetBitrate_ = adapter_.currentBitrate();
+  if (config_) config_->adaptiveBitrate = update.adaptive;
+  if (streamer_) streamer_->setBitrate(update.bitrateKbps);
+}
+
+void SessionStreaming::videoReceipt(std::uint64_t ptsMicros) {
+  assertOnQueue();
+  if (window_) window_->acknowledge(ptsMicros);
+}
+
+void SessionStreaming::clientStats(const ClientStats& stats) {
+  assertOnQueue();
+  SerialQueue& queue = session_->queue();
+  adapter_.recordRtt(queue.now(), stats.rttMs);
+  if (!TransportDiagnostics::enabled()) return;
+  std::optional<int> fd = session_->tcpDescriptor();
+  if (!fd) return;
+  if (auto report = diagnostics_.collect(*fd, queue.now())) {
+    TransportDiagnostics::print(TransportDiagnostics::line(queue.clock().wallSeconds(), stats.rttMs,
+                                                           *report, session_->pendingBytes()));
+  }
+}
+
+void SessionStreaming::startTimers() {
+  std::weak_ptr<SessionStreaming> weak = weak_from_this();
+  statsTimer_ = session_->queue().every(statsInterval, [weak] {
+    if (auto self = weak.lock()) self->statsTick();
+  });
+  if (!deps_.mainQueue) return;
+  auto tick = [weak] {
+    if (auto self = weak.lock()) self->cursorTick();
+  };
+  deps_.mainQueue->post(tick);
+  cursorTimer_ = deps_.mainQueue->every(cursorInterval, tick);
+}
+
+void SessionStreaming::statsTick() {
+  assertOnQueue();
+  if (!streamer_ || !config_) return;
+  if (virtualDisplay_ && config_->displayID == virtualDisplay_->displayID() && deps_.screenLock &&
+      deps_.screenLock->isLocked()) {
+    StreamConfig restart = *config_;
+    restart.virtualDisplay.reset();
+    log::line("Ombrel Remote: screen locked, moving the stream to a physical display");
+    startStream(std::move(restart));
+    return;
+  }
+  adaptBitrate();
+}
+
+void SessionStreaming::adaptBitrate() {
+  BitrateAdapter::Tick tick =
+      adapter_.tick(session_->queue().now(), streamer_->encodedFrames(), streamer_->skippedFrames(),
+                    config_->adaptiveBitrate, config_->receiverPacing.value_or(false));
+  if (tick.apply) {
+    budgetBitrate_ = *tick.apply;
+    streamer_->setBitrate(*tick.apply);
+  }
+  session_->send(MessageType::hostStats,
+                 NVJSON::encode(HostStats{tick.bitrateKbps, static_cast<double>(tick.encodedFrames),
+                                          tick.skippedFrames}));
+}
+
+void SessionStreaming::cursorTick() {
+  // A tick already under way when the stream stopped reports nothing more.
+  if (liveGeneration_.load() == 0 || !session_->accessAllowed()) return;
+  ++cursorTicks_;
+  sendCursorPosition();
+  if (cursorTicks_ % cursorImageEvery == 0) sendCursorImageIfChanged();
+  if (cursorTicks_ % clipboardCheckEvery == 0 && deps_.onClipboardCheck) deps_.onClipboardCheck();
+}
+
+void SessionStreaming::sendCursorPosition() {
+  if (!deps_.cursor) return;
+  std::optional<DisplayBounds> bounds;
+  {
+    std::lock_guard lock(boundsLock_);
+    bounds = bounds_;
+  }
+  if (!bounds || bounds->width <= 0 || bounds->height <= 0) return;
+  std::optional<CursorSource::Point> location = deps_.cursor->location();
+  if (!location) return;
+  CursorPosition position{(location->x - bounds->x) / bounds->width,
+                          (location->y - bounds->y) / bounds->height,
+                          bounds->contains(location->x, location->y)};
+  if (lastCursor_ && std::abs(position.x - lastCursor_->x) < cursorThreshold &&
+      std::abs(position.y - lastCursor_->y) < cursorThreshold &&
+      position.visible == lastCursor_->visible) {
+    return;
+  }
+  lastCursor_ = position;
+  session_->send(MessageType::cursorPosition, NVJSON::encode(position));
+}
+
+void SessionStreaming::sendCursorImageIfChanged() {
+  if (!deps_.cursor) return;
+  std::optional<std::uint64_t> hash = deps_.cursor->imageHash();
+  if (!hash || hash == lastCursorImageHash_) return;
+  std::optional<CursorImage> image = deps_.cursor->image();
+  if (!image) return;
+  lastCursorImageHash_ = hash;
+  session_->send(MessageType::cursorImage, NVJSON::encode(*image));
+}
+
+}  // namespace ombrel

@@ -1,0 +1,145 @@
+// The streaming control's X11 backends on a private Xvfb: the display list with desktop bounds
+// and virtual displays (ScreenStreamDisplays), and the pointer and its image (X11CursorSource).
+
+#include "host/x11_test_client.h"
+// After the test client: it brings GoogleTest in before Xlib's macros.
+#include <X11/cursorfont.h>
+#include <X11/extensions/Xfixes.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/stream/linux/x11_cursor_source.h"
+#include "Ombrel_Remote_Host/stream/screen_stream_displays.h"
+
+namespace ombrel {
+namespace {
+
+using test::X11TestClient;
+using test::XvfbServer;
+
+// Waiting for the virtual display sleeps on this clock instead of the real one.
+struct ScriptedTime {
+  double now = 0;
+  VirtualDisplayTiming timing() {
+    return {.now = [this] { return now; },
+            .sleep = [this](double s) { now += s; },
+            .schedule = [](double, std::function<void()> work) { work(); }};
+  }
+};
+
+class StreamBackendsOnXvfb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    client_ = std::make_unique<X11TestClient>(server_.display());
+    configuration_ = X11DisplayConfiguration::open(server_.display());
+    ASSERT_TRUE(configuration_);
+  }
+
+  XvfbServer server_;
+  std::unique_ptr<X11TestClient> client_;
+  std::shared_ptr<X11DisplayConfiguration> configuration_;
+  ScriptedTime time_;
+};
+
+TEST_F(StreamBackendsOnXvfb, DisplaysCarryTheirDesktopBoundsAndVirtualDisplaysComeAndGo) {
+  client_->setOutputMode(1920, 1080);
+  client_->setMonitor("SIDE", 1920, 0, 1280, 720);
+  ScreenStreamDisplays displays([this] { return configuration_; }, time_.timing());
+
+  const auto side = static_cast<std::uint32_t>(client_->atom("SIDE"));
+  auto find = [&](std::uint32_t id) -> std::optional<StreamDisplay> {
+    for (auto& d : displays.all()) {
+      if (d.info.id == id) return d;
+    }
+    return std::nullopt;
+  };
+  auto all = displays.all();
+  ASSERT_EQ(all.size(), 2u);
+  const std::uint32_t screen = all[0].info.id == side ? all[1].info.id : all[0].info.id;
+  EXPECT_EQ(find(screen)->bounds, (DisplayBounds{0, 0, 1920, 1080}));
+  EXPECT_EQ(find(side)->bounds, (DisplayBounds{1920, 0, 1280, 720}));
+  EXPECT_FALSE(all[0].builtIn || all[1].builtIn);
+
+  auto virtualDisplay = displays.createVirtualDisplay({1280, 800, "Ombrel iPad"});
+  ASSERT_TRUE(virtualDisplay);
+  ASSERT_TRUE(virtualDisplay->waitUntilActive(4.0));
+  virtualDisplay->takeOverDesktop();
+  auto listed = find(virtualDisplay->displayID());
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->bounds, (DisplayBounds{0, 0, 1280, 800}));
+  EXPECT_TRUE(listed->info.isMain);
+  // The others moved into a row to its right, in RandR's order.
+  EXPECT_GE(find(screen)->bounds.x, 1280);
+  EXPECT_GE(find(side)->bounds.x, 1280);
+
+  virtualDisplay->restore();
+  virtualDisplay.reset();
+  EXPECT_EQ(displays.all().size(), 2u);
+  EXPECT_EQ(find(screen)->bounds, (DisplayBounds{0, 0, 1920, 1080}));
+
+  // No desktop at all: nothing to list and no virtual display.
+  ScreenStreamDisplays none([] { return std::shared_ptr<DisplayConfiguration>(); }, time_.timing());
+  EXPECT_TRUE(none.all().empty());
+  EXPECT_EQ(none.createVirtualDisplay({1280, 800, "x"}), nullptr);
+}
+
+// The IHDR size of a PNG.
+std::pair<std::uint32_t, std::uint32_t> pngSize(const Bytes& png) {
+  auto u32 = [&](std::size_t at) {
+    return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 |
+           std::uint32_t{png[at + 2]} << 8 | png[at + 3];
+  };
+  if (png.size() < 24) return {0, 0};
+  return {u32(16), u32(20)};
+}
+
+TEST_F(StreamBackendsOnXvfb, CursorSourceReadsThePointerAndFingerprintsItsPicture) {
+  auto cursor = X11CursorSource::open(server_.display());
+  ASSERT_TRUE(cursor);
+  ::Display* d = client_->display();
+  // Three windows side by side: a crosshair, a watch, and another crosshair made on its own.
+  ::Window cross = client_->window(0, 0, 300, 300, 0x101010);
+  ::Window watch = client_->window(400, 0, 300, 300, 0x202020);
+  ::Window cross2 = client_->window(800, 0, 300, 300, 0x303030);
+  XDefineCursor(d, cross, XCreateFontCursor(d, XC_crosshair));
+  XDefineCursor(d, watch, XCreateFontCursor(d, XC_watch));
+  XDefineCursor(d, cross2, XCreateFontCursor(d, XC_crosshair));
+  auto pointAt = [&](int x, int y) {
+    XWarpPointer(d, None, client_->root(), 0, 0, 0, 0, x, y);
+    XSync(d, False);
+  };
+
+  pointAt(150, 120);
+  auto location = cursor->location();
+  ASSERT_TRUE(location);
+  EXPECT_EQ(location->x, 150);
+  EXPECT_EQ(location->y, 120);
+  auto crossHash = cursor->imageHash();
+  ASSERT_TRUE(crossHash);
+  auto image = cursor->image();
+  ASSERT_TRUE(image);
+  // What the server itself says of the picture under the pointer.
+  XFixesCursorImage* truth = XFixesGetCursorImage(d);
+  ASSERT_NE(truth, nullptr);
+  EXPECT_EQ(image->width, truth->width);
+  EXPECT_EQ(image->height, truth->height);
+  EXPECT_EQ(image->hotX, truth->xhot);
+  EXPECT_EQ(image->hotY, truth->yhot);
+  EXPECT_EQ(pngSize(image->png),
+            std::make_pair(std::uint32_t{truth->width}, std::uint32_t{truth->height}));
+  XFree(truth);
+
+  pointAt(550, 120);
+  auto watchHash = cursor->imageHash();
+  ASSERT_TRUE(watchHash);
+  EXPECT_NE(*watchHash, *crossHash);
+  // Another cursor object with the same picture needs no new image.
+  pointAt(950, 120);
+  EXPECT_EQ(cursor->imageHash(), crossHash);
+}
+
+}  // namespace
+}  // namespace ombrel
