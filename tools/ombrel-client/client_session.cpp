@@ -109,6 +109,7 @@ void ClientSession::handle(MessageType type, const Bytes& body) {
       return;
     }
     default:
+      if (mode_ && mode_->handle(*this, type, body)) return;
       emit({{"event", "message"}, {"type", rawValue(type)}, {"bytes", body.size()}});
       return;
   }
@@ -147,11 +148,22 @@ void ClientSession::nextAction() {
     conn_->send(static_cast<MessageType>(*options_.rawType), Bytes(options_.rawSize, 'x'));
     emit({{"event", "sent"}, {"type", *options_.rawType}, {"bytes", options_.rawSize}});
   }
+  if (mode_ && !modeStarted_) {
+    modeStarted_ = true;
+    mode_->start(*this);
+    return;
+  }
+  if (mode_ && !modeDone_) return;
   if (lingerTimer_) return;
   std::weak_ptr<ClientSession> weak = weak_from_this();
   lingerTimer_ = conn_->queue()->after(options_.linger, [weak] {
     if (auto self = weak.lock()) self->conn_->close();
   });
+}
+
+void ClientSession::modeFinished() {
+  modeDone_ = true;
+  nextAction();
 }
 
 }  // namespace ombrel

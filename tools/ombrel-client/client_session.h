@@ -10,8 +10,9 @@
 //
 // Flow: ready -> hello sent -> hostHello; with `pair` and not authorized a pair request, then
 // pairResult (and a second hostHello when allowed); then the actions in order (ping, raw
-// message); then `linger` seconds of listening; then close. New message kinds (stream, input,
-// clipboard, files) add their actions and their events to `handle`.
+// message); then the mode's work, if any (client_mode.h); then `linger` seconds of listening;
+// then close. Messages the session does not know go to the mode before they are reported as
+// {"event":"message","type":N,"bytes":N}.
 //
 // Threading: everything runs on the connection's queue; `run` blocks the calling thread until
 // the connection ends and returns the exit status.
@@ -25,6 +26,7 @@
 
 #include "OmbrelKit/messages.h"
 #include "OmbrelKit/nv_connection.h"
+#include "client_mode.h"
 #include "host_pins.h"
 
 namespace ombrel {
@@ -51,13 +53,19 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
                 Runtime& runtime);
   int run();
 
+  // A mode's work after the built-in actions (set before run()).
+  void setMode(std::shared_ptr<ClientMode> mode) { mode_ = std::move(mode); }
+  // For the mode, on the connection queue.
+  NVConnection& connection() { return *conn_; }
+  void emit(const nlohmann::json& event);
+  void modeFinished();
+
  private:
   void ready();
   void handle(MessageType type, const Bytes& body);
   void hostHello(const HostHello& hello);
   void nextAction();
   void finish(int status);
-  void emit(const nlohmann::json& event);
   std::string address() const;
 
   Options options_;
@@ -74,6 +82,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool pingSent_ = false;
   bool rawSent_ = false;
   std::shared_ptr<Timer> lingerTimer_;
+  std::shared_ptr<ClientMode> mode_;
+  bool modeStarted_ = false;
+  bool modeDone_ = false;
 };
 
 }  // namespace ombrel

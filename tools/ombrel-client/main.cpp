@@ -1,7 +1,8 @@
 // ombrel-client: a reference client for the host, for people testing a host and for scripts.
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
-//                 [--ping] [--send-raw TYPE:SIZE] [--linger SECONDS] [--timeout SECONDS]
+//                 [--ping] [--send-raw TYPE:SIZE] [--input SCRIPT] [--linger SECONDS]
+//                 [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
 // Prints one JSON line per event on standard output; exit status 0 when the connection ended
@@ -18,13 +19,14 @@
 #include "base/runtime.h"
 #include "client_session.h"
 #include "discovery.h"
+#include "input_mode.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping] [--send-raw TYPE:SIZE]\n"
-    "                     [--linger SECONDS] [--timeout SECONDS]\n"
+    "                     [--input SCRIPT] [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
 
 template <typename T>
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
   bool discover = false;
   bool connect = false;
   double discoverTimeout = 3;
+  std::shared_ptr<ClientMode> mode;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string& out) {
@@ -99,6 +102,8 @@ int main(int argc, char** argv) {
              parseNumber(text.substr(colon + 1), options.rawSize) &&
              options.rawSize <= 64u * 1024 * 1024;
       options.rawType = static_cast<std::uint8_t>(type);
+    } else if (arg == "--input") {
+      good = value(text) && (mode = InputMode::load(text));
     } else if (arg == "--linger") {
       good = value(text) && parseSeconds(text, options.linger);
     } else if (arg == "--timeout") {
@@ -142,5 +147,6 @@ int main(int argc, char** argv) {
   HostPins pins;
   auto session = std::make_shared<ClientSession>(options, DeviceIdentity::loadOrCreate("client"),
                                                  pins, std::cout, runtime);
+  session->setMode(mode);
   return session->run();
 }
