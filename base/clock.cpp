@@ -22,14 +22,15 @@ std::chrono::system_clock::time_point SystemClock::wallNow() const {
 }
 
 void SystemClock::arm(const std::shared_ptr<Timer>& timer) {
+  auto queue = timer->queue_.lock();
+  if (!queue) return;
   // The Asio waiter lives on the timer's queue.
-  if (!timer->queue_->isCurrent()) {
-    timer->queue_->post([this, timer] { arm(timer); });
+  if (!queue->isCurrent()) {
+    queue->post([this, timer] { arm(timer); });
     return;
   }
   if (timer->isCancelled()) return;
-  if (!timer->waiter_)
-    timer->waiter_ = std::make_unique<asio::steady_timer>(timer->queue_->executor());
+  if (!timer->waiter_) timer->waiter_ = std::make_unique<asio::steady_timer>(queue->executor());
   const auto due = std::chrono::steady_clock::time_point(
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(timer->due_)));
@@ -42,7 +43,9 @@ void SystemClock::arm(const std::shared_ptr<Timer>& timer) {
 }
 
 void SystemClock::disarm(const std::shared_ptr<Timer>& timer) {
-  timer->queue_->post([timer] {
+  auto queue = timer->queue_.lock();
+  if (!queue) return;
+  queue->post([timer] {
     if (timer->waiter_) timer->waiter_->cancel();
   });
 }
@@ -117,7 +120,10 @@ void ManualClock::advance(double seconds) {
       due = timer->due_;
       now_ = std::max(now_, due);
     }
-    const bool again = timer->queue_->sync([&] { return timer->fire(due); });
+    auto queue = timer->queue_.lock();
+    if (!queue) continue;  // its queue is gone, and with it every reason to fire
+    const bool again = queue->sync([&] { return timer->fire(due); });
+    queue.reset();
     if (again) arm(timer);
   }
 }

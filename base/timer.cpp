@@ -6,9 +6,9 @@
 
 namespace ombrel {
 
-Timer::Timer(std::shared_ptr<SerialQueue> queue, double due, double interval,
+Timer::Timer(const std::shared_ptr<SerialQueue>& queue, double due, double interval,
              std::function<void()> callback)
-    : queue_(std::move(queue)),
+    : queue_(queue),
       due_(due),
       interval_(interval),
       start_(due - interval),
@@ -16,10 +16,12 @@ Timer::Timer(std::shared_ptr<SerialQueue> queue, double due, double interval,
 
 void Timer::cancel() {
   if (cancelled_.exchange(true, std::memory_order_acq_rel)) return;
+  auto queue = queue_.lock();
+  if (!queue) return;
   auto self = shared_from_this();
-  queue_->clock().disarm(self);
+  queue->clock().disarm(self);
   // The callback may hold its owner; let it go on the queue, where it is otherwise touched.
-  queue_->post([self] { self->callback_ = nullptr; });
+  queue->post([self] { self->callback_ = nullptr; });
 }
 
 bool Timer::fire(double now) {

@@ -2,7 +2,7 @@
 
 // A one-shot or repeating timer armed on a SerialQueue (see SerialQueue::after/every). The
 // handle is only for cancelling: dropping it does not cancel, the queue's clock keeps an armed
-// timer alive until it fires or is cancelled.
+// timer alive until it fires or is cancelled. A timer whose queue is gone never fires.
 //
 // Threading contract:
 // - The callback always runs on the timer's queue.
@@ -44,14 +44,16 @@ class Timer : public std::enable_shared_from_this<Timer> {
   friend class SystemClock;
   friend class ManualClock;
 
-  Timer(std::shared_ptr<SerialQueue> queue, double due, double interval,
+  Timer(const std::shared_ptr<SerialQueue>& queue, double due, double interval,
         std::function<void()> callback);
 
   // On the queue: runs the callback unless cancelled. Returns true when the timer must be
   // armed again (repeating and still live); `due_` then holds the next due time.
   bool fire(double now);
 
-  std::shared_ptr<SerialQueue> queue_;
+  // Weak: a clock holding an armed timer must not keep its queue (and through it the clock)
+  // alive; a timer whose queue is gone never fires.
+  std::weak_ptr<SerialQueue> queue_;
   double due_;
   const double interval_;
   // Repeating: due times are start + n * interval, so rounding never drifts the phase.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test configuration:
 #   gcc   -Wall -Wextra -Werror, optimised; all unit and end-to-end tests, fuzz seed replays
-#   asan  clang with AddressSanitizer + UndefinedBehaviorSanitizer over the same tests
+#   asan  clang with AddressSanitizer + UndefinedBehaviorSanitizer over the same tests; the same
+#         tree also builds the libFuzzer binaries (one sanitized compile serves both stages)
 #   tsan  clang with ThreadSanitizer over the concurrency-heavy tests
-#   fuzz  clang libFuzzer binaries, each run for a fixed number of executions
+#   fuzz  the libFuzzer binaries, each run for a fixed number of executions
 #   format clang-format check
 # OMBREL_STAGES="gcc asan" runs a subset. The last line sums up every stage.
 set -uo pipefail
@@ -29,6 +30,7 @@ fuzz_targets() {
 
 passed=0
 failed=0
+asan_tree=
 failures=()
 
 # ctest_stage NAME DIR [ctest args...]
@@ -81,28 +83,35 @@ start_services || { echo "could not start the test services" >&2; exit 1; }
 for stage in $stages; do
   case $stage in
     gcc)
+      # Line tables are enough for a readable backtrace and compile much faster than full -g.
       build_stage gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc \
-        -DCMAKE_CXX_COMPILER=g++ -DOMBREL_WERROR=ON && ctest_stage gcc build/gcc
+        -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+        -DOMBREL_WERROR=ON && ctest_stage gcc build/gcc
       ;;
     asan)
-      build_stage asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+      build_stage asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-gline-tables-only -O1" \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOMBREL_BENCH=OFF \
-        -DOMBREL_SANITIZE=address,undefined &&
+        -DOMBREL_SANITIZE=address,undefined -DOMBREL_FUZZ=ON && asan_tree=build/asan &&
         ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
           ctest_stage asan build/asan -LE fuzz
       ;;
     tsan)
-      BUILD_TARGETS=$(test_targets "$tsan_files" | tr '\n' ' ') build_stage tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+      BUILD_TARGETS=$(test_targets "$tsan_files" | tr '\n' ' ') build_stage tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-gline-tables-only -O1" \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOMBREL_BENCH=OFF \
         -DOMBREL_SANITIZE=thread &&
         TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
           ctest_stage tsan build/tsan -LE fuzz -R "$tsan_filter" -E NOT_BUILT
       ;;
     fuzz)
-      if BUILD_TARGETS=$(fuzz_targets | tr '\n' ' ') build_stage fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DOMBREL_BENCH=OFF -DOMBREL_FUZZ=ON; then
-        for fuzzer in $(tr ';' ' ' <build/fuzz/fuzzers.txt); do
-          bin=$(find build/fuzz/fuzz -maxdepth 1 -name "$fuzzer" -type f | head -1)
+      fuzz_tree=${asan_tree:-}
+      if [ -z "$fuzz_tree" ] && BUILD_TARGETS=$(fuzz_targets | tr '\n' ' ') build_stage fuzz \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DOMBREL_BENCH=OFF -DOMBREL_FUZZ=ON; then
+        fuzz_tree=build/fuzz
+      fi
+      if [ -n "$fuzz_tree" ]; then
+        for fuzzer in $(tr ';' ' ' <"$fuzz_tree/fuzzers.txt"); do
+          bin=$(find "$fuzz_tree/fuzz" -maxdepth 1 -name "$fuzzer" -type f | head -1)
           corpus="$root/build/fuzz-corpus/$fuzzer"
           mkdir -p "$corpus"
           echo "=== fuzz $fuzzer ($fuzz_runs runs)"

@@ -76,7 +76,11 @@ std::string HostController::machineHostName() {
 void HostController::construct() {
   std::weak_ptr<HostController> weak = weak_from_this();
   // Callbacks of collaborators arrive on their own threads; they touch state on the main queue.
-  auto onMain = [weak, queue = mainQueue_](auto work) {
+  // Collaborators may outlive the controller and its runtime: their callbacks hold the main
+  // queue weakly, so they never keep a queue past the io_context it runs on.
+  auto onMain = [weak, weakQueue = std::weak_ptr<SerialQueue>(mainQueue_)](auto work) {
+    auto queue = weakQueue.lock();
+    if (!queue) return;
     auto run = [weak, work = std::move(work)]() mutable {
       if (auto self = weak.lock(); self && !self->shutDown_) work(*self);
     };

@@ -5,8 +5,11 @@
 
 #include <fstream>
 
+#include "Ombrel_Remote_Host/controller/host_controller.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_bonjour_advertiser.h"
+#include "e2e/host_process.h"
 #include "host/desktop_peers.h"
+#include "support/temp_home.h"
 
 namespace ombrel {
 namespace {
@@ -216,6 +219,32 @@ TEST_F(BonjourAdvertiserTest, AdvertisesNamePortAndTXTAndFollowsUpdates) {
   EXPECT_TRUE(test::waitUntil([&] { return browse().empty(); }));
   std::lock_guard lock(reportedMutex);
   EXPECT_EQ(reported.back().state, BonjourState::stopped);
+}
+
+// The host program advertises itself and the reference client finds it by browsing.
+TEST_F(BonjourAdvertiserTest, RunningHostIsFoundByTheClientsDiscovery) {
+  startAvahi();
+  test::TempHome home;
+  const std::string bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  test::HostProcess host(home.root() / "host", {{"DBUS_SYSTEM_BUS_ADDRESS", bus}});
+  ASSERT_NE(host.port(), 0);
+  auto idLine = host.lines().size() > 1 ? host.lines()[1] : std::string();
+  ASSERT_TRUE(host.waitFor("bonjour: 區域網路廣播中："));
+
+  test::ChildProcess discover({test::clientProgram(), "--discover", "--timeout", "5"},
+                              {.env = {{"DBUS_SYSTEM_BUS_ADDRESS", bus}}, .captureStdout = true});
+  std::vector<nlohmann::json> found;
+  for (const auto& line : split(discover.readAll(20s), '\n')) {
+    auto event = nlohmann::json::parse(line, nullptr, false);
+    if (!event.is_discarded() && event.value("event", "") == "found") found.push_back(event);
+  }
+  ASSERT_FALSE(found.empty()) << "the client found no host";
+  const auto& entry = found.front();
+  EXPECT_EQ(entry["name"], HostController::machineHostName());
+  EXPECT_EQ(entry["port"], host.port());
+  // "主機 ID：0944 1904 1968" on the host's terminal.
+  ASSERT_NE(idLine.find("主機 ID："), std::string::npos) << idLine;
+  EXPECT_EQ(entry["hostID"], idLine.substr(idLine.find("：") + std::string("：").size()));
 }
 
 TEST_F(BonjourAdvertiserTest, NameTakenOnTheNetworkMovesToAnAlternative) {

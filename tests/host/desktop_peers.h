@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -83,7 +84,8 @@ class ChildProcess {
   struct Options {
     std::map<std::string, std::string> env;  // added to (or replacing) this process's
     bool captureStdout = false;
-    bool quiet = true;  // stdout (when not captured) and stderr to /dev/null
+    bool quiet = true;       // stdout (when not captured) and stderr to /dev/null
+    bool pipeStdin = false;  // write() feeds its standard input; else /dev/null
   };
 
   ChildProcess(const std::vector<std::string>& argv, Options options) {
@@ -104,7 +106,12 @@ class ChildProcess {
     int pipeFds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    int inFds[2] = {-1, -1};
+    if (options.pipeStdin && pipe2(inFds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, inFds[0], STDIN_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     if (options.captureStdout && pipe2(pipeFds, O_CLOEXEC) == 0) {
       posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     } else if (options.quiet) {
@@ -122,11 +129,33 @@ class ChildProcess {
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeFds[1] >= 0) close(pipeFds[1]);
+    if (inFds[0] >= 0) close(inFds[0]);
     out_ = pipeFds[0];
+    in_ = inFds[1];
   }
   ~ChildProcess() {
+    closeStdin();
     stop();
     if (out_ >= 0) close(out_);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Writes to the process's standard input (Options::pipeStdin).
+  bool write(std::string_view text) {
+    while (!text.empty()) {
+      ssize_t n = ::write(in_, text.data(), text.size());
+      if (n <= 0) return false;
+      text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  void closeStdin() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+  void signal(int number) {
+    if (pid_ > 0) kill(pid_, number);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -186,6 +215,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   std::string buffer_;
   std::optional<int> exitStatus_;
 };

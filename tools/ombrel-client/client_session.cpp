@@ -99,10 +99,23 @@ void ClientSession::handle(MessageType type, const Bytes& body) {
       }
       return;
     }
-    case MessageType::pong:
-      emit({{"event", "pong"}, {"bytes", body.size()}});
+    case MessageType::pong: {
+      nlohmann::json event = {{"event", "pong"}, {"bytes", body.size()}};
+      // The host echoes the body, so the send time comes back with it.
+      if (auto echo = NVJSON::tryDecode<PingMessage>(body)) {
+        event["rttMs"] = (runtime_.clock().now() - echo->t) * 1000.0;
+      }
+      emit(event);
+      if (pingsSent_ < options_.pings) {
+        std::weak_ptr<ClientSession> weak = weak_from_this();
+        pingTimer_ = conn_->queue()->after(options_.pingInterval, [weak] {
+          if (auto self = weak.lock()) self->nextAction();
+        });
+        return;
+      }
       nextAction();
       return;
+    }
     case MessageType::error: {
       auto error = NVJSON::tryDecode<ErrorMessage>(body);
       if (error) emit({{"event", "error"}, {"message", error->message}});
@@ -138,8 +151,8 @@ void ClientSession::hostHello(const HostHello& hello) {
 }
 
 void ClientSession::nextAction() {
-  if (options_.ping && !pingSent_) {
-    pingSent_ = true;
+  if (pingsSent_ < options_.pings) {
+    ++pingsSent_;
     conn_->sendJSON(MessageType::ping, PingMessage{.t = runtime_.clock().now()});
     return;
   }

@@ -5,8 +5,8 @@
 //
 // Events: {"event":"sas","sas":"123 456","hostID":"..."}, {"event":"pinned",...},
 // {"event":"keyMismatch",...}, {"event":"hello",...HostHello fields}, {"event":"pairResult",
-// "ok":...,"message":...,"code":...}, {"event":"pong","bytes":N}, {"event":"sent","type":N,
-// "bytes":N}, {"event":"closed","error":null|"text"}.
+// "ok":...,"message":...,"code":...}, {"event":"pong","bytes":N,"rttMs":X},
+// {"event":"sent","type":N, "bytes":N}, {"event":"closed","error":null|"text"}.
 //
 // Flow: ready -> hello sent -> hostHello; with `pair` and not authorized a pair request, then
 // pairResult (and a second hostHello when allowed); then the actions in order (ping, raw
@@ -41,7 +41,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::string model = "Linux";
     bool pair = false;
     std::optional<std::int64_t> grantMinutes;
-    bool ping = false;
+    int pings = 0;  // --ping is one; --pings N sends N, `pingInterval` apart
+    double pingInterval = 0.1;
     std::optional<std::uint8_t> rawType;  // --send-raw TYPE:SIZE
     std::size_t rawSize = 0;
     double linger = 0;
@@ -79,7 +80,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   int status_ = ok;
   bool pairSent_ = false;
   bool paired_ = false;
-  bool pingSent_ = false;
+  int pingsSent_ = 0;
+  std::shared_ptr<Timer> pingTimer_;
   bool rawSent_ = false;
   std::shared_ptr<Timer> lingerTimer_;
   std::shared_ptr<ClientMode> mode_;

@@ -1,7 +1,8 @@
 // ombrel-client: a reference client for the host, for people testing a host and for scripts.
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
-//                 [--ping] [--send-raw TYPE:SIZE] [--input SCRIPT] [--linger SECONDS]
+//                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
+//                 [--input SCRIPT] [--linger SECONDS]
 //                 [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
@@ -25,8 +26,9 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
-    "                     [--grant-minutes N] [--ping] [--send-raw TYPE:SIZE]\n"
-    "                     [--input SCRIPT] [--linger SECONDS] [--timeout SECONDS]\n"
+    "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
+    "                     [--send-raw TYPE:SIZE] [--input SCRIPT]\n"
+    "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
 
 template <typename T>
@@ -93,7 +95,11 @@ int main(int argc, char** argv) {
       good = value(text) && parseNumber(text, minutes);
       options.grantMinutes = minutes;
     } else if (arg == "--ping") {
-      options.ping = true;
+      options.pings = 1;
+    } else if (arg == "--pings") {
+      good = value(text) && parseNumber(text, options.pings) && options.pings >= 0;
+    } else if (arg == "--ping-interval") {
+      good = value(text) && parseSeconds(text, options.pingInterval);
     } else if (arg == "--send-raw") {
       auto colon = std::string::npos;
       unsigned type = 0;

@@ -1,0 +1,154 @@
+#include "Ombrel_Remote_Host/app/headless_host.h"
+
+#include <algorithm>
+
+#include "Ombrel_Remote_Host/platform/linux/avahi_bonjour_advertiser.h"
+#include "Ombrel_Remote_Host/platform/linux/linux_power_manager.h"
+#include "Ombrel_Remote_Host/platform/linux/linux_screen_lock.h"
+#include "Ombrel_Remote_Host/platform/linux/xdg_login_item.h"
+#include "Ombrel_Remote_Host/screen/displays.h"
+#include "Ombrel_Remote_Host/screen/privacy_screen.h"
+
+namespace ombrel {
+
+HeadlessHost::HeadlessHost(Options options, std::ostream& out)
+    : options_(options), out_(out), runtime_(std::make_unique<Runtime>()) {}
+
+HeadlessHost::~HeadlessHost() {
+  stop();
+  // Sessions and their connections live on the runtime's io_context: they go first.
+  controller_.reset();
+  factory_.reset();
+  runtime_.reset();
+}
+
+void HeadlessHost::addSessionInstaller(SessionInstaller installer) {
+  installers_.push_back(std::move(installer));
+}
+
+void HeadlessHost::start() {
+  factory_ = std::make_shared<HostSessionFactory>(*runtime_);
+  factory_->onCreated = [installers = installers_](const std::shared_ptr<HostSession>& session) {
+    for (const auto& install : installers) install(session);
+  };
+  pairing_ = std::make_unique<TerminalPairing>(out_, runtime_->clock());
+
+  HostController::Dependencies deps;
+  deps.runtime = runtime_.get();
+  deps.power = std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{});
+  deps.screenLock = std::make_shared<LinuxScreenLock>(LinuxScreenLock::Config{});
+  deps.loginItem = std::make_shared<XdgLoginItem>();
+  deps.advertiser = std::make_shared<AvahiBonjourAdvertiser>(
+      AvahiBonjourAdvertiser::Config{.name = HostController::machineHostName()});
+  deps.sessions = factory_;
+  deps.setPrivacyScreen = [](bool on) { PrivacyScreen::shared().set(on); };
+  deps.displays = [] { return Displays::all(); };
+  deps.listenerPort = options_.port;
+  controller_ = HostController::create(std::move(deps));
+
+  runtime_->mainQueue()->sync([this] {
+    controller_->observe([this](HostField field) { observe(field); });
+    for (HostField field :
+         {HostField::listenerStatus, HostField::listenerPort, HostField::bonjourStatus,
+          HostField::relayStatus, HostField::keepAwakeStatus, HostField::launchAtLoginStatus,
+          HostField::sessions, HostField::pendingPairings}) {
+      observe(field);
+    }
+  });
+}
+
+void HeadlessHost::line(const std::string& text) { out_ << text << std::endl; }
+
+void HeadlessHost::observe(HostField field) {
+  auto& c = *controller_;
+  switch (field) {
+    case HostField::listenerPort:
+      if (c.listenerPort() != 0 && c.listenerPort() != reportedPort_) {
+        line("listening port=" + std::to_string(c.listenerPort()));
+      }
+      reportedPort_ = c.listenerPort();
+      break;
+    case HostField::listenerStatus:
+      if (!c.listenerStatus().empty()) line("listener: " + c.listenerStatus());
+      break;
+    case HostField::bonjourStatus:
+      if (!c.bonjourStatus().text.empty()) line("bonjour: " + c.bonjourStatus().text);
+      break;
+    case HostField::relayStatus:
+      if (!c.relayStatus().empty()) line("relay: " + c.relayStatus());
+      break;
+    case HostField::lastEvent:
+      if (c.lastEvent()) line("event: " + *c.lastEvent());
+      break;
+    case HostField::keepAwakeStatus:
+      if (!c.keepAwakeStatus().empty()) line("keep-awake: " + c.keepAwakeStatus());
+      break;
+    case HostField::launchAtLoginStatus:
+      if (!c.launchAtLoginStatus().empty()) line("login item: " + c.launchAtLoginStatus());
+      break;
+    case HostField::sessions:
+      if (c.sessions().size() != reportedSessions_) {
+        reportedSessions_ = c.sessions().size();
+        line("sessions: " + std::to_string(reportedSessions_));
+      }
+      break;
+    case HostField::pendingPairings:
+      syncCards();
+      break;
+    default:
+      break;
+  }
+}
+
+void HeadlessHost::syncCards() {
+  const auto& pending = controller_->pendingPairings();
+  std::set<std::string> waiting;
+  for (const auto& request : pending) {
+    const std::string& id = request.session->id();
+    waiting.insert(id);
+    if (shownCards_.insert(id).second) {
+      pairing_->show({.sessionID = id,
+                      .deviceName = request.session->clientName(),
+                      .code = request.code,
+                      .grantSeconds = request.session->grantSeconds()});
+    }
+  }
+  for (auto it = shownCards_.begin(); it != shownCards_.end();) {
+    if (waiting.count(*it)) {
+      ++it;
+      continue;
+    }
+    pairing_->withdraw(*it);
+    it = shownCards_.erase(it);
+  }
+}
+
+void HeadlessHost::answer(std::string text) {
+  runtime_->mainQueue()->post([this, text = std::move(text)] {
+    if (stopped_ || !controller_) return;
+    auto decision = pairing_->answer(text);
+    if (!decision) return;
+    const auto& pending = controller_->pendingPairings();
+    auto request = std::find_if(pending.begin(), pending.end(), [&](const auto& entry) {
+      return entry.session->id() == decision->sessionID;
+    });
+    if (request == pending.end()) return;
+    auto session = request->session;
+    controller_->answer(session, decision->choice != TerminalPairing::Choice::deny,
+                        decision->choice == TerminalPairing::Choice::allowOwnDevice);
+  });
+}
+
+void HeadlessHost::stop() {
+  if (!controller_) return;
+  const bool first = runtime_->mainQueue()->sync([this] {
+    if (stopped_) return false;
+    stopped_ = true;
+    return true;
+  });
+  if (!first) return;
+  controller_->shutdown();
+  PrivacyScreen::shared().set(false);
+}
+
+}  // namespace ombrel
