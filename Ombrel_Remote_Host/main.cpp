@@ -12,6 +12,7 @@
 
 #include "OmbrelKit/device_identity.h"
 #include "Ombrel_Remote_Host/app/headless_host.h"
+#include "Ombrel_Remote_Host/app/session_services.h"
 
 namespace {
 
@@ -108,6 +109,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   ombrel::HeadlessHost host(options, std::cout);
+  {
+    auto services = std::make_shared<ombrel::SessionServices>(host.runtime(), host.powerManager(),
+                                                              host.screenLock());
+    host.addSessionInstaller([services](const std::shared_ptr<ombrel::HostSession>& session) {
+      services->install(session);
+    });
+  }
   host.start();
   std::thread answers(readAnswers, std::ref(host), stopPipe[0]);
 

@@ -1,6 +1,8 @@
 // Latency of remote input: from an input event handed to the injector to the request being
 // on its way to the X server (XTest requests + XFlush), and, as the upper bound, until the
-// server has processed it (an XSync round trip). Runs under an Xvfb it starts itself.
+// server has processed it (an XSync round trip). The "message" rows start earlier, at the
+// received `input` message body as the session's handler gets it (JSON decoding, the shared
+// sink's lock, the caret report's rescheduling). Runs under an Xvfb it starts itself.
 // Baseline in the same process: the bare XTest motion request + XFlush on a connection of
 // its own. Goal: p99 <= 1 ms per event.
 //
@@ -20,7 +22,9 @@
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
 #include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
+#include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "base/log.h"
+#include "base/runtime.h"
 #include "tests/host/xvfb_server.h"
 
 namespace {
@@ -100,6 +104,32 @@ int main(int argc, char** argv) {
          injector.text(utf8);
        }},
   };
+  // The session's handler on the same desktop, through InputServices (no session: the caret
+  // reports it schedules find nobody to send to).
+  Runtime runtime;
+  auto services = InputServices::create(
+      {.sink = sink, .caretQueue = runtime.makeQueue("bench.caret"), .mainDisplayBounds = [] {
+         return InputRect{0, 0, 1920, 1080};
+       }});
+  SessionInput session(services, {});
+  std::vector<Bytes> moves, keys;
+  for (int i = 0; i < 1000; ++i) {
+    moves.push_back(toBytes(R"({"moveTo":{"x":)" + std::to_string(x(i)) + R"(,"y":0.5}})"));
+  }
+  for (bool down : {true, false}) {
+    keys.push_back(
+        toBytes(std::string(R"({"key":{"hid":4,"down":)") + (down ? "true" : "false") + "}}"));
+  }
+  const Row messageRows[] = {
+      {"message moveTo", events, [&](int i) { session.handleInput(moves[i % 1000]); }},
+      {"message key down/up", events, [&](int i) { session.handleInput(keys[i % 2]); }},
+  };
+  for (const Row& row : messageRows) {
+    print((std::string(row.name) + ", flushed").c_str(), measure(row.events, row.event, nothing),
+          baseline);
+  }
+  session.end();
+
   for (const Row& row : rows) {
     print((std::string(row.name) + ", flushed").c_str(), measure(row.events, row.event, nothing),
           baseline);

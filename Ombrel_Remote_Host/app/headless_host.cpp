@@ -23,6 +23,8 @@ HeadlessHost::~HeadlessHost() {
   // Sessions and their connections live on the runtime's io_context: they go first.
   controller_.reset();
   factory_.reset();
+  // The installers may hold the services sessions used; they still need the runtime's queues.
+  installers_.clear();
   runtime_.reset();
 }
 

@@ -276,6 +276,13 @@ void InputInjector::key(uint16_t hidUsage, bool down) {
   }
   const auto keycode = LinuxKeyMap::xKeycode(hidUsage);
   if (!keycode) return;
+  if (!modifier) {
+    if (down) {
+      keysDown_.insert(*keycode);
+    } else {
+      keysDown_.erase(*keycode);
+    }
+  }
   postKey(*keycode, down, modifier);
 }
 
@@ -411,6 +418,13 @@ void InputInjector::releaseAll() {
       postButton(b, false, at, count);
     }
   }
+  // The X server repeats a key that stays down, so a key the remote user still held when the
+  // session ended would type on forever: let go of every held key, then of the modifiers.
+  while (!keysDown_.empty()) {
+    const unsigned keycode = *keysDown_.begin();
+    keysDown_.erase(keysDown_.begin());
+    postKey(keycode, false, false);
+  }
   while (!modifiersDown_.empty()) {
     const uint16_t usage = *modifiersDown_.begin();
     modifiersDown_.erase(modifiersDown_.begin());
@@ -504,6 +518,11 @@ std::set<MouseButton> InputInjector::buttonsDown() const {
 std::set<uint16_t> InputInjector::modifiersDown() const {
   std::lock_guard lock(mutex_);
   return modifiersDown_;
+}
+
+std::set<unsigned> InputInjector::keysDown() const {
+  std::lock_guard lock(mutex_);
+  return keysDown_;
 }
 
 void InputInjector::setCaretLocator(std::shared_ptr<CaretLocator> locator) {

@@ -78,6 +78,8 @@ class InputInjector {
   uint32_t modifierFlags() const;
   std::set<MouseButton> buttonsDown() const;
   std::set<uint16_t> modifiersDown() const;
+  // X keycodes of the held keys other than modifiers.
+  std::set<unsigned> keysDown() const;
 
   const std::shared_ptr<InjectionRecord>& record() const { return record_; }
 
@@ -116,6 +118,7 @@ class InputInjector {
   InputRect displayBounds_;
   std::set<MouseButton> buttonsDown_;
   std::set<uint16_t> modifiersDown_;
+  std::set<unsigned> keysDown_;  // X keycodes of held keys that are no modifier
   LastClick lastClick_;
   std::optional<InputPoint> requestedCursor_;
   double lastPointerRequest_ = 0;

@@ -386,26 +386,32 @@ TEST_F(InjectorTest, PenStrokesPressMoveAndReleaseTheLeftButton) {
   EXPECT_EQ(sink->callsOf(Call::Kind::move).back().point, (InputPoint{100 + 0.7 * 1920, 590}));
 }
 
-TEST_F(InjectorTest, ReleaseAllLetsGoOfHeldButtonsAndModifiers) {
+TEST_F(InjectorTest, ReleaseAllLetsGoOfHeldButtonsKeysAndModifiers) {
   injector->button(MouseButton::left, true);
   injector->key(0xE3, true);  // command
+  injector->key(0x05, true);  // b, released by the client
+  injector->key(0x05, false);
+  injector->key(0x04, true);  // a, still held: X would repeat it forever
   posted.clear();
   sink->calls.clear();
   injector->releaseAll();
-  ASSERT_EQ(posted.size(), 2u);
+  ASSERT_EQ(posted.size(), 3u);
   EXPECT_EQ(posted[0].type, T::leftMouseUp);
   EXPECT_EQ(posted[0].clickState, 1);
   EXPECT_EQ(posted[0].flags, ModifierFlag::command);  // still held while the button goes up
-  EXPECT_EQ(posted[1].type, T::flagsChanged);
-  EXPECT_EQ(posted[1].keycode, 125u + 8);
-  EXPECT_EQ(posted[1].flags, 0u);
+  EXPECT_EQ(posted[1].type, T::keyUp);
+  EXPECT_EQ(posted[1].keycode, 30u + 8);
+  EXPECT_EQ(posted[2].type, T::flagsChanged);
+  EXPECT_EQ(posted[2].keycode, 125u + 8);
+  EXPECT_EQ(posted[2].flags, 0u);
   const auto keys = sink->callsOf(Call::Kind::key);
-  ASSERT_EQ(keys.size(), 1u);
-  EXPECT_FALSE(keys[0].down);
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_FALSE(keys[0].down || keys[1].down);
   EXPECT_TRUE(injector->buttonsDown().empty());
   EXPECT_TRUE(injector->modifiersDown().empty());
+  EXPECT_TRUE(injector->keysDown().empty());
   injector->releaseAll();
-  EXPECT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted.size(), 3u);
 }
 
 TEST_F(InjectorTest, EveryEventDeclaresUserActivityFirst) {

@@ -9,6 +9,7 @@
 
 #include "OmbrelKit/nv_connection.h"
 #include "host/fake_session_host.h"
+#include "host/reference_client.h"
 #include "support/loopback.h"
 #include "support/temp_home.h"
 
@@ -31,18 +32,7 @@ class ReferenceClientSessionTest : public ::testing::Test {
                                         std::function<void(HostSession&)> during = {},
                                         std::uint8_t hostKey = 0x22) {
     test::LoopbackListener listener(runtime.context());
-    std::string command = std::string(OMBREL_BINARY_DIR) + "/tools/ombrel-client/ombrel-client" +
-                          " --connect 127.0.0.1:" + std::to_string(listener.port()) +
-                          " --timeout 20 " + arguments;
-    auto output = std::async(std::launch::async, [command] {
-      std::string text;
-      FILE* pipe = popen(command.c_str(), "r");
-      if (!pipe) return text;
-      char buffer[4096];
-      while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-      pclose(pipe);
-      return text;
-    });
+    auto output = test::startReferenceClient(listener.port(), arguments);
     auto conn = NVConnection::create(listener.accept(), NVConnection::Role::host,
                                      DeviceIdentity(Bytes(32, hostKey)), std::nullopt, runtime);
     auto session = HostSession::create(conn, "直連", host);
@@ -50,16 +40,7 @@ class ReferenceClientSessionTest : public ::testing::Test {
     session->start();
     sessions.push_back(session);
     if (during) during(*session);
-    std::vector<nlohmann::json> events;
-    std::string text = output.get();
-    std::size_t start = 0;
-    while (start < text.size()) {
-      auto end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      if (end > start) events.push_back(nlohmann::json::parse(text.substr(start, end - start)));
-      start = end + 1;
-    }
-    return events;
+    return test::jsonLines(output.get());
   }
 
   static std::vector<std::string> names(const std::vector<nlohmann::json>& events) {

@@ -2,7 +2,7 @@
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
-//                 [--linger SECONDS]
+//                 [--input SCRIPT] [--linger SECONDS]
 //                 [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
@@ -20,6 +20,7 @@
 #include "base/runtime.h"
 #include "client_session.h"
 #include "discovery.h"
+#include "input_mode.h"
 #include "stream_mode.h"
 
 namespace {
@@ -27,7 +28,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
-    "                     [--send-raw TYPE:SIZE]\n"
+    "                     [--send-raw TYPE:SIZE] [--input SCRIPT]\n"
     "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
 
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   bool discover = false;
   bool connect = false;
   double discoverTimeout = 3;
+  std::shared_ptr<InputMode> inputMode;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string& out) {
@@ -107,6 +109,9 @@ int main(int argc, char** argv) {
              parseNumber(text.substr(colon + 1), options.rawSize) &&
              options.rawSize <= 64u * 1024 * 1024;
       options.rawType = static_cast<std::uint8_t>(type);
+    } else if (arg == "--input") {
+      good = value(text) && (inputMode = InputMode::load(text));
+      options.mode = inputMode;
     } else if (arg == "--linger") {
       good = value(text) && parseSeconds(text, options.linger);
     } else if (arg == "--timeout") {
@@ -121,6 +126,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (inputMode) inputMode->setLinger(options.linger);
   if (discover == connect) {
     std::cerr << kUsage;
     return 2;

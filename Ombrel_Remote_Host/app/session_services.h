@@ -1,0 +1,46 @@
+#pragma once
+
+// What the host program gives every new session: streaming control and remote input. One per
+// process, built before the controller; `install` is the session factory's hook.
+//
+// The input of a session follows the display its stream shows: the stream reports the
+// streamed display's bounds, and this routes them to that session's injector.
+//
+// Threading: install() on the main queue (the factory's onCreated); the routing runs on the
+// session's connection queue. Lifetime: must outlive every session (the host stops its
+// controller, which ends the sessions, before it lets go of these).
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Ombrel_Remote_Host/stream/session_streaming_services.h"
+
+namespace ombrel {
+
+class HostSession;
+class InputServices;
+class PowerManager;
+class Runtime;
+class ScreenLock;
+class SessionInput;
+
+class SessionServices {
+ public:
+  SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
+                  std::shared_ptr<ScreenLock> screenLock);
+  ~SessionServices();
+  SessionServices(const SessionServices&) = delete;
+  SessionServices& operator=(const SessionServices&) = delete;
+
+  void install(const std::shared_ptr<HostSession>& session);
+
+ private:
+  std::shared_ptr<InputServices> input_;
+  std::unique_ptr<StreamingServices> streaming_;
+  std::mutex lock_;
+  std::map<const HostSession*, std::weak_ptr<SessionInput>> inputs_;  // lock_
+};
+
+}  // namespace ombrel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "Ombrel_Remote_Host/input/input_sink.h"
+
+namespace ombrel {
+
+// One InputSink shared by the injectors of several sessions: each call takes a lock, so two
+// sessions typing at once never interleave inside one request of the sink (its spare keycode
+// pool and its X connection serve one caller at a time).
+//
+// Threading: any thread.
+class LockedInputSink : public InputSink {
+ public:
+  explicit LockedInputSink(std::shared_ptr<InputSink> sink) : sink_(std::move(sink)) {}
+
+  bool canInject() override;
+  std::optional<InputPoint> pointerLocation() override;
+  void movePointer(InputPoint to, std::optional<InputPoint> delta) override;
+  void button(unsigned xButton, bool down) override;
+  void wheel(unsigned xButton, int clicks) override;
+  void key(unsigned xKeycode, bool down) override;
+  std::optional<unsigned> keycodeForKeysym(uint32_t keysym) override;
+  void flush() override;
+  void resetIdleTimer() override;
+  std::optional<double> doubleClickInterval() override;
+
+ private:
+  std::mutex mutex_;
+  const std::shared_ptr<InputSink> sink_;
+};
+
+}  // namespace ombrel
