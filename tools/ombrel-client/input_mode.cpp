@@ -64,6 +64,11 @@ void InputMode::next() {
   });
 }
 
+void InputMode::end() {
+  if (wait_) wait_->cancel();
+  wait_.reset();
+}
+
 bool InputMode::handle(MessageType type, const Bytes& body) {
   if (type != MessageType::caretPosition) return false;
   auto caret = NVJSON::tryDecode<CursorPosition>(body);

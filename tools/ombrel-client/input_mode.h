@@ -29,6 +29,7 @@ class InputMode : public ClientMode, public std::enable_shared_from_this<InputMo
 
   void begin(std::shared_ptr<NVConnection> conn, Emit emit) override;
   bool handle(MessageType type, const Bytes& body) override;
+  void end() override;
 
  private:
   void next();

@@ -157,5 +157,8 @@ int main(int argc, char** argv) {
   HostPins pins;
   auto session = std::make_shared<ClientSession>(options, DeviceIdentity::loadOrCreate("client"),
                                                  pins, std::cout, runtime);
+  // The mode's timers live on the runtime: only the session, which goes first, may hold it.
+  options.mode.reset();
+  inputMode.reset();
   return session->run();
 }
