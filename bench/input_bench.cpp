@@ -25,7 +25,7 @@
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "base/log.h"
 #include "base/runtime.h"
-#include "tests/host/xvfb_server.h"
+#include "tests/support/xvfb_server.h"
 
 namespace {
 
@@ -62,15 +62,15 @@ int main(int argc, char** argv) {
   using namespace ombrel;
   const int events = argc > 1 ? std::max(100, std::atoi(argv[1])) : 10000;
   log::setSink([](std::string_view) {});
-  xtest::XvfbServer server;
-  if (!server.running()) {
+  test::XvfbServer server("1920x1080x24");
+  if (!server.ok()) {
     std::fprintf(stderr, "input_bench: Xvfb did not start\n");
     return 1;
   }
-  Display* raw = XOpenDisplay(server.name().c_str());
-  std::shared_ptr<X11InputSink> sink = X11InputSink::open(server.name());
+  Display* raw = XOpenDisplay(server.display().c_str());
+  std::shared_ptr<X11InputSink> sink = X11InputSink::open(server.display());
   if (!raw || !sink || !sink->canInject()) {
-    std::fprintf(stderr, "input_bench: no XTest on %s\n", server.name().c_str());
+    std::fprintf(stderr, "input_bench: no XTest on %s\n", server.display().c_str());
     return 1;
   }
   InputInjector injector(sink, InputRect{0, 0, 1920, 1080});
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   auto roundTrip = [&] { sink->sync(); };
   auto x = [](int i) { return (i % 1000) / 1000.0; };
 
-  std::printf("input_bench: %d events per row on Xvfb %s\n", events, server.name().c_str());
+  std::printf("input_bench: %d events per row on Xvfb %s\n", events, server.display().c_str());
   const Figures baseline = measure(
       events, [&](int i) { XTestFakeMotionEvent(raw, -1, (i % 1000) + 10, 500, CurrentTime); },
       [&] { XFlush(raw); });

@@ -27,7 +27,7 @@
 #include "Ombrel_Remote_Host/screen/screen_streamer.h"
 #include "Ombrel_Remote_Host/video/video_encoder.h"
 #include "base/log.h"
-#include "tests/host/xvfb_server.h"
+#include "tests/support/xvfb_server.h"
 
 namespace ombrel {
 namespace {
@@ -182,14 +182,14 @@ int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 120;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 5;
   log::setSink([](std::string_view) {});
-  xtest::XvfbServer server("1920x1080x24");
-  if (!server.running()) {
+  test::XvfbServer server("1920x1080x24");
+  if (!server.ok()) {
     std::fprintf(stderr, "Xvfb did not start\n");
     return 1;
   }
-  setenv("DISPLAY", server.name().c_str(), 1);
-  addMonitor(server.name(), "BENCH720", 1280, 720);
-  pid_t animator = startAnimator(server.name());
+  setenv("DISPLAY", server.display().c_str(), 1);
+  addMonitor(server.display(), "BENCH720", 1280, 720);
+  pid_t animator = startAnimator(server.display());
 
   std::uint32_t full = 0, small = 0;
   for (const auto& d : Displays::all()) {
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
   } cases[] = {{"1080p", full, 1920, 1080, 8000}, {"720p", small, 1280, 720, 5000}};
   for (const Case& c : cases) {
     PerFrame mine = ours(c.id, c.width, c.height, c.kbps, frames);
-    PerFrame base = ffmpeg(server.name(), c.width, c.height, c.kbps, frames);
+    PerFrame base = ffmpeg(server.display(), c.width, c.height, c.kbps, frames);
     if (base.wallMs <= 0)
       std::printf("%-5s ffmpeg baseline did not run (is ffmpeg installed?)\n", c.name);
     std::printf(

@@ -22,8 +22,8 @@
 #include "Ombrel_Remote_Host/session/session_host.h"
 #include "Ombrel_Remote_Host/stream/session_streaming_services.h"
 #include "base/log.h"
-#include "tests/host/xvfb_server.h"
 #include "tests/support/loopback.h"
+#include "tests/support/xvfb_server.h"
 #include "tools/ombrel-client/client_session.h"
 #include "tools/ombrel-client/stream_mode.h"
 // Last: Xlib's Status macro would rewrite the client's enum of that name.
@@ -95,9 +95,9 @@ int main(int argc, char** argv) {
   const VideoCodec codec =
       argc > 2 && std::string(argv[2]) == "hevc" ? VideoCodec::hevc : VideoCodec::h264;
   log::setSink([](std::string_view) {});
-  xtest::XvfbServer server("1920x1080x24");
-  if (!server.running()) return 1;
-  setenv("DISPLAY", server.name().c_str(), 1);
+  test::XvfbServer server("1920x1080x24");
+  if (!server.ok()) return 1;
+  setenv("DISPLAY", server.display().c_str(), 1);
 
   Runtime runtime;
   Runtime clientRuntime;
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
   services.install(session);
   session->start();
 
-  Display* d = XOpenDisplay(server.name().c_str());
+  Display* d = XOpenDisplay(server.display().c_str());
   Window root = DefaultRootWindow(d);
   GC gc = XCreateGC(d, root, 0, nullptr);
   std::this_thread::sleep_for(std::chrono::seconds(2));  // the stream starts and settles

@@ -24,7 +24,7 @@ class RemoteClickClassifierTest : public xtest::InjectorOnXvfbTest {
   void SetUp() override {
     InjectorOnXvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    classifier = RemoteClickClassifier::open(injector->record(), server->name(),
+    classifier = RemoteClickClassifier::open(injector->record(), server->display(),
                                              [this] { return classifierNow; });
     ASSERT_TRUE(classifier);
     classifier->onClassified = [this](const RemoteClickClassifier::Classified& c) {
@@ -38,7 +38,7 @@ class RemoteClickClassifierTest : public xtest::InjectorOnXvfbTest {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env = {"DISPLAY=" + server->name(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env = {"DISPLAY=" + server->display(), "PATH=/usr/bin:/bin"};
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -99,7 +99,7 @@ TEST_F(RemoteClickClassifierTest, TheInjectorsKeysAreRemoteXdotoolsAreLocal) {
 }
 
 TEST_F(RemoteClickClassifierTest, EverySessionsInjectorVouchesThroughTheSharedRecord) {
-  std::shared_ptr<X11InputSink> secondSink = X11InputSink::open(server->name());
+  std::shared_ptr<X11InputSink> secondSink = X11InputSink::open(server->display());
   ASSERT_TRUE(secondSink);
   InputInjector second(
       secondSink, InputRect{0, 0, 1920, 1080}, [this] { return now; }, injector->record());

@@ -74,17 +74,17 @@ class ClientRun {
 
 class SessionInputTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server = new xtest::XvfbServer(); }
+  static void SetUpTestSuite() { server = new test::XvfbServer("1920x1080x24"); }
   static void TearDownTestSuite() {
     delete server;
     server = nullptr;
   }
 
   void SetUp() override {
-    ASSERT_TRUE(server->running()) << "Xvfb did not start";
-    window = std::make_unique<xtest::XTestWindow>(server->name());
+    ASSERT_TRUE(server->ok()) << "Xvfb did not start";
+    window = std::make_unique<xtest::XTestWindow>(server->display());
     ASSERT_TRUE(window->display());
-    std::shared_ptr<InputSink> sink = X11InputSink::open(server->name());
+    std::shared_ptr<InputSink> sink = X11InputSink::open(server->display());
     ASSERT_TRUE(sink);
     caret->caret = InputRect{1150, 380, 2, 20};
     services = InputServices::create({
@@ -122,7 +122,7 @@ class SessionInputTest : public ::testing::Test {
     return (mask & (Button1Mask | Button2Mask | Button3Mask)) != 0;
   }
 
-  static inline xtest::XvfbServer* server = nullptr;
+  static inline test::XvfbServer* server = nullptr;
   test::TempHome home;
   Runtime runtime;
   FakeSessionHost host{runtime};

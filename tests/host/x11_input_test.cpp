@@ -24,7 +24,7 @@ class X11InputTest : public xtest::InjectorOnXvfbTest {
   void SetUp() override {
     InjectorOnXvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    window = std::make_unique<xtest::XTestWindow>(server->name());
+    window = std::make_unique<xtest::XTestWindow>(server->display());
     ASSERT_TRUE(window->display());
     injector->onPost = [this](const PostedEvent& e) { posted.push_back(e); };
   }

@@ -24,7 +24,7 @@
 #include "Ombrel_Remote_Host/input/input_injector.h"
 #include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
 #include "base/log.h"
-#include "tests/host/xvfb_server.h"
+#include "tests/support/xvfb_server.h"
 
 namespace ombrel::xtest {
 
@@ -146,16 +146,16 @@ class XTestWindow {
 // One Xvfb for a suite, and for each test an injector on it driven by the test's clock.
 class InjectorOnXvfbTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server = new XvfbServer(); }
+  static void SetUpTestSuite() { server = new test::XvfbServer("1920x1080x24"); }
   static void TearDownTestSuite() {
     delete server;
     server = nullptr;
   }
 
   void SetUp() override {
-    ASSERT_TRUE(server->running()) << "Xvfb did not start";
+    ASSERT_TRUE(server->ok()) << "Xvfb did not start";
     log::setSink([](std::string_view) {});
-    sink = X11InputSink::open(server->name());
+    sink = X11InputSink::open(server->display());
     ASSERT_TRUE(sink);
     ASSERT_TRUE(sink->canInject());
     injector =
@@ -166,7 +166,7 @@ class InjectorOnXvfbTest : public ::testing::Test {
     log::setSink({});
   }
 
-  static inline XvfbServer* server = nullptr;
+  static inline test::XvfbServer* server = nullptr;
   double now = 100;
   std::shared_ptr<X11InputSink> sink;
   std::unique_ptr<InputInjector> injector;
