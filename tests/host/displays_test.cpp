@@ -7,12 +7,10 @@
 #include "Ombrel_Remote_Host/screen/linux/edid.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "host/x11_test_client.h"
+#include "host/xvfb_desktop_fixture.h"
 
 namespace ombrel {
 namespace {
-
-using test::X11TestClient;
-using test::XvfbServer;
 
 Bytes edidWithDescriptor(int slot, std::vector<std::uint8_t> descriptor) {
   Bytes edid(128, 0);
@@ -56,19 +54,7 @@ TEST(EdidMonitorName, ReadsTheNameDescriptorAndRejectsMalformedBlocks) {
   for (auto& c : refused) EXPECT_EQ(edidMonitorName(c.edid), std::nullopt) << c.what;
 }
 
-class DisplaysOnXvfb : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    client_ = std::make_unique<X11TestClient>(server_.display());
-    configuration_ = X11DisplayConfiguration::open(server_.display());
-    ASSERT_TRUE(configuration_);
-  }
-
-  XvfbServer server_;
-  std::unique_ptr<X11TestClient> client_;
-  std::shared_ptr<X11DisplayConfiguration> configuration_;
-};
+class DisplaysOnXvfb : public test::XvfbDesktopTest {};
 
 TEST_F(DisplaysOnXvfb, ListsTheScreenMonitorWithFallbacks) {
   auto displays = configuration_->displays();

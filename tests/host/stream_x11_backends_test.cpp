@@ -12,12 +12,10 @@
 #include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/stream/linux/x11_cursor_source.h"
 #include "Ombrel_Remote_Host/stream/screen_stream_displays.h"
+#include "host/xvfb_desktop_fixture.h"
 
 namespace ombrel {
 namespace {
-
-using test::X11TestClient;
-using test::XvfbServer;
 
 // Waiting for the virtual display sleeps on this clock instead of the real one.
 struct ScriptedTime {
@@ -29,18 +27,8 @@ struct ScriptedTime {
   }
 };
 
-class StreamBackendsOnXvfb : public ::testing::Test {
+class StreamBackendsOnXvfb : public test::XvfbDesktopTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    client_ = std::make_unique<X11TestClient>(server_.display());
-    configuration_ = X11DisplayConfiguration::open(server_.display());
-    ASSERT_TRUE(configuration_);
-  }
-
-  XvfbServer server_;
-  std::unique_ptr<X11TestClient> client_;
-  std::shared_ptr<X11DisplayConfiguration> configuration_;
   ScriptedTime time_;
 };
 
