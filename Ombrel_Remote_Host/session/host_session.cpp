@@ -1,6 +1,7 @@
 #include "Ombrel_Remote_Host/session/host_session.h"
 
 #include <array>
+#include <cassert>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -271,9 +272,27 @@ void HostSession::pairRequest(ByteView body) {
   if (!transcript) return;
   std::string code = HandshakeResult::sas(*transcript);
 
-  // The owner's pending prompts and the live sessions belong to the main queue; the check must
-  // finish before this request may count against the backoff.
-  auto conflict = host_.mainQueue().sync([this] { return host_.pairingConflict(); });
+  // The owner's pending prompts and the live sessions belong to the main queue, and the check
+  // must finish before this request may count against the backoff. The check hops there and
+  // back instead of waiting: a connection queue that waits on the main queue lets a burst of
+  // requests from a few peers occupy every pool thread while the main queue has none left.
+  // Until the answer is back, further requests are ignored as they are while a prompt is up.
+  pairPending_ = true;
+  host_.mainQueue().post(
+      [self = shared_from_this(), request = std::move(*request), code = std::move(code)]() mutable {
+        auto conflict = self->host_.pairingConflict();
+        self->conn_->queue()->post([self, request = std::move(request), code = std::move(code),
+                                    conflict = std::move(conflict)]() mutable {
+          self->continuePairRequest(request, std::move(code), std::move(conflict));
+        });
+      });
+}
+
+void HostSession::continuePairRequest(const PairRequest& request, std::string code,
+                                      std::optional<SessionHost::Refusal> conflict) {
+  assert(conn_->queue()->isCurrent());
+  // A session that closed meanwhile has nobody to ask or answer.
+  if (!pairPending_.exchange(false)) return;
   if (conflict) return refusePairing(conflict->message, conflict->code);
   if (host_.pairingBackoff()) return refusePairing(kRateLimitedText, HostErrorCode::rateLimited);
   if (!host_.lockedPairingEnabled()) {
@@ -287,9 +306,9 @@ void HostSession::pairRequest(ByteView body) {
   pairRequested_ = true;
   {
     std::lock_guard guard(lock_);
-    clientName_ = cleanDeviceName(request->deviceName);
-    grantSeconds_ = request->grantMinutes
-                        ? std::optional<double>(SessionRules::grantSeconds(*request->grantMinutes))
+    clientName_ = cleanDeviceName(request.deviceName);
+    grantSeconds_ = request.grantMinutes
+                        ? std::optional<double>(SessionRules::grantSeconds(*request.grantMinutes))
                         : std::nullopt;
   }
   host_.mainQueue().post([self = shared_from_this(), code = std::move(code)]() mutable {

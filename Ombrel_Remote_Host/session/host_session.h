@@ -30,6 +30,8 @@
 #include "CorvaneKit/corvane_access.h"
 #include "OmbrelKit/host_error_code.h"
 #include "OmbrelKit/message_type.h"
+#include "OmbrelKit/session_messages.h"
+#include "Ombrel_Remote_Host/session/session_host.h"
 #include "base/bytes.h"
 
 namespace ombrel {
@@ -127,6 +129,8 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void clientHello(ByteView body);
   void sendHostHello();
   void pairRequest(ByteView body);
+  void continuePairRequest(const PairRequest& request, std::string code,
+                           std::optional<SessionHost::Refusal> conflict);
   void refusePairing(std::string message, std::optional<HostErrorCode> code);
   void applyAnswer(bool approved);
   void finishApproval(const Bytes& key);
