@@ -3,6 +3,8 @@
 #include <asio/bind_executor.hpp>
 #include <asio/ip/v6_only.hpp>
 
+#include "base/log.h"
+
 namespace ombrel {
 
 HostListener::HostListener(std::shared_ptr<SerialQueue> queue, std::uint16_t port)
@@ -35,6 +37,7 @@ void HostListener::cancel() {
       std::error_code ignored;
       self->acceptor_->close(ignored);
     }
+    if (self->backoff_) self->backoff_->cancel();
     self->onReady = nullptr;
     self->onFailed = nullptr;
     self->onConnection = nullptr;
@@ -84,10 +87,15 @@ void HostListener::acceptNext() {
         if (error) {
           // A peer that gave up before we took it, or a passing shortage of descriptors, is not
           // a failure of the listener.
-          if (error == asio::error::connection_aborted || error == std::errc::connection_aborted ||
-              error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-              error == std::errc::too_many_files_open) {
+          if (error == asio::error::connection_aborted || error == std::errc::connection_aborted) {
             self->acceptNext();
+            return;
+          }
+          if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+              error == asio::error::no_memory || error == std::errc::too_many_files_open ||
+              error == std::errc::too_many_files_open_in_system ||
+              error == std::errc::no_buffer_space || error == std::errc::not_enough_memory) {
+            self->backOff(error);
             return;
           }
           self->fail(error);
@@ -96,7 +104,25 @@ void HostListener::acceptNext() {
         std::error_code endpointError;
         auto remote = socket.remote_endpoint(endpointError);
         std::string remoteIP = endpointError ? std::string() : addressText(remote.address());
+        self->shortageLogged_ = false;
         if (self->onConnection) self->onConnection(std::move(socket), std::move(remoteIP));
+        self->acceptNext();
+      }));
+}
+
+void HostListener::backOff(std::error_code error) {
+  // Once per shortage, not once per retry: a host out of descriptors would otherwise fill
+  // the journal ten lines a second.
+  if (!shortageLogged_) {
+    shortageLogged_ = true;
+    log::line("listener: accepting paused, " + error.message());
+  }
+  if (!backoff_) backoff_.emplace(queue_->executor());
+  backoff_->expires_after(resourceBackoff);
+  backoff_->async_wait(
+      asio::bind_executor(queue_->executor(), [weak = weak_from_this()](std::error_code waitError) {
+        auto self = weak.lock();
+        if (!self || self->cancelled_ || waitError) return;
         self->acceptNext();
       }));
 }
