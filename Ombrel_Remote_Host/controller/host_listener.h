@@ -63,7 +63,7 @@ class HostListener : public std::enable_shared_from_this<HostListener> {
   HostListener(std::shared_ptr<SerialQueue> queue, std::uint16_t port);
   void open();
   void acceptNext();
-  void backOff(std::error_code error);
+  void backOff(int code);
   void fail(std::error_code error);
 
   const std::shared_ptr<SerialQueue> queue_;
