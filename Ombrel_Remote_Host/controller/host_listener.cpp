@@ -91,7 +91,8 @@ void HostListener::acceptNext() {
               // A peer that gave up before we took it, or a passing shortage of descriptors, is not
               // a failure of the listener. Compared by errno value: out of descriptors, nothing
               // here should need more than the value itself.
-              const bool system = error.category() == std::system_category();
+              const bool system = error.category() == asio::error::get_system_category() ||
+                                  error.category() == std::system_category();
               const int code = system ? error.value() : 0;
               if (code == ECONNABORTED) {
                 self->acceptNext();
