@@ -134,6 +134,13 @@ struct ExhaustionResult {
 }
 
 TEST(HostListenerExhaustionTest, OutOfDescriptorsItPausesInsteadOfSpinningAndRecovers) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  // The address build carries UBSan, whose vptr check opens a pipe to probe memory: with every
+  // descriptor taken it reports a false error. The thread build runs this test.
+  GTEST_SKIP() << "UBSan's vptr check needs descriptors of its own";
+#endif
+#endif
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   pid_t child = fork();
