@@ -3,6 +3,11 @@
 #include <asio/bind_executor.hpp>
 #include <asio/ip/v6_only.hpp>
 
+#include <cerrno>
+#include <cstring>
+
+#include "base/log.h"
+
 namespace ombrel {
 
 HostListener::HostListener(std::shared_ptr<SerialQueue> queue, std::uint16_t port)
@@ -35,6 +40,7 @@ void HostListener::cancel() {
       std::error_code ignored;
       self->acceptor_->close(ignored);
     }
+    if (self->backoff_) self->backoff_->cancel();
     self->onReady = nullptr;
     self->onFailed = nullptr;
     self->onConnection = nullptr;
@@ -76,27 +82,51 @@ void HostListener::acceptNext() {
   // wraps it runs it on a queue of its own.
   acceptor_->async_accept(
       queue_->executor().get_inner_executor().context(),
-      asio::bind_executor(queue_->executor(), [weak = weak_from_this()](
-                                                  std::error_code error,
-                                                  asio::ip::tcp::socket socket) {
-        auto self = weak.lock();
-        if (!self || self->cancelled_) return;
-        if (error) {
-          // A peer that gave up before we took it, or a passing shortage of descriptors, is not
-          // a failure of the listener.
-          if (error == asio::error::connection_aborted || error == std::errc::connection_aborted ||
-              error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-              error == std::errc::too_many_files_open) {
+      asio::bind_executor(
+          queue_->executor(),
+          [weak = weak_from_this()](std::error_code error, asio::ip::tcp::socket socket) {
+            auto self = weak.lock();
+            if (!self || self->cancelled_) return;
+            if (error) {
+              // A peer that gave up before we took it, or a passing shortage of descriptors, is not
+              // a failure of the listener. Compared by errno value: out of descriptors, nothing
+              // here should need more than the value itself.
+              const bool system = error.category() == asio::error::get_system_category() ||
+                                  error.category() == std::system_category();
+              const int code = system ? error.value() : 0;
+              if (code == ECONNABORTED) {
+                self->acceptNext();
+                return;
+              }
+              if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
+                self->backOff(code);
+                return;
+              }
+              self->fail(error);
+              return;
+            }
+            std::error_code endpointError;
+            auto remote = socket.remote_endpoint(endpointError);
+            std::string remoteIP = endpointError ? std::string() : addressText(remote.address());
+            self->shortageLogged_ = false;
+            if (self->onConnection) self->onConnection(std::move(socket), std::move(remoteIP));
             self->acceptNext();
-            return;
-          }
-          self->fail(error);
-          return;
-        }
-        std::error_code endpointError;
-        auto remote = socket.remote_endpoint(endpointError);
-        std::string remoteIP = endpointError ? std::string() : addressText(remote.address());
-        if (self->onConnection) self->onConnection(std::move(socket), std::move(remoteIP));
+          }));
+}
+
+void HostListener::backOff(int code) {
+  // Once per shortage, not once per retry: a host out of descriptors would otherwise fill
+  // the journal ten lines a second.
+  if (!shortageLogged_) {
+    shortageLogged_ = true;
+    log::line(std::string("listener: accepting paused, ") + std::strerror(code));
+  }
+  if (!backoff_) backoff_.emplace(queue_->executor());
+  backoff_->expires_after(resourceBackoff);
+  backoff_->async_wait(
+      asio::bind_executor(queue_->executor(), [weak = weak_from_this()](std::error_code waitError) {
+        auto self = weak.lock();
+        if (!self || self->cancelled_ || waitError) return;
         self->acceptNext();
       }));
 }

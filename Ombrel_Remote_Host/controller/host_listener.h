@@ -18,6 +18,9 @@
 
 #include <asio/ip/tcp.hpp>
 
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +52,10 @@ class HostListener : public std::enable_shared_from_this<HostListener> {
 
   std::uint16_t requestedPort() const { return requestedPort_; }
 
+  // How long accepting pauses when the process or system is out of descriptors or memory: the
+  // pending connection keeps the socket readable, so retrying at once would spin a core.
+  static constexpr std::chrono::milliseconds resourceBackoff{100};
+
   // The address text of an endpoint, as the listener reports it.
   static std::string addressText(const asio::ip::address& address);
 
@@ -56,6 +63,7 @@ class HostListener : public std::enable_shared_from_this<HostListener> {
   HostListener(std::shared_ptr<SerialQueue> queue, std::uint16_t port);
   void open();
   void acceptNext();
+  void backOff(int code);
   void fail(std::error_code error);
 
   const std::shared_ptr<SerialQueue> queue_;
@@ -63,6 +71,8 @@ class HostListener : public std::enable_shared_from_this<HostListener> {
   // Queue only.
   std::optional<asio::ip::tcp::acceptor> acceptor_;
   bool cancelled_ = false;
+  std::optional<asio::steady_timer> backoff_;
+  bool shortageLogged_ = false;
 };
 
 }  // namespace ombrel

@@ -1,5 +1,7 @@
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 
+#include <asio/post.hpp>
+
 #include <utility>
 #include <variant>
 
@@ -91,8 +93,14 @@ std::shared_ptr<SessionInput> InputServices::install(const std::shared_ptr<HostS
     session->setHandler(MessageType::input,
                         [input](HostSession&, ByteView body) { input->handleInput(body); });
   }
-  session->setHandler(MessageType::wakeRequest,
-                      [](HostSession&, ByteView body) { wakeRequest(body); });
+  // The sends block for a while on a busy network: they run as a work item of the pool, not on
+  // the connection queue, which keeps reading the session meanwhile.
+  session->setHandler(
+      MessageType::wakeRequest,
+      [pool = &deps_.caretQueue->executor().get_inner_executor().context()](HostSession&,
+                                                                            ByteView body) {
+        asio::post(*pool, [request = Bytes(body.begin(), body.end())] { wakeRequest(request); });
+      });
   session->addTeardown([input](HostSession&) { input->end(); });
   return input;
 }

@@ -75,7 +75,9 @@ int HostWake::wake(const std::vector<std::string>& macAddresses) {
   int sent = 0;
   if (!macAddresses.empty()) {
     const std::vector<uint32_t> targets = broadcastAddresses();
-    for (const std::string& text : macAddresses) {
+    const std::size_t served = std::min(macAddresses.size(), maxAddresses);
+    for (std::size_t i = 0; i < served; ++i) {
+      const std::string& text = macAddresses[i];
       const auto mac = WakeOnLAN::parseMAC(text);
       if (!mac) continue;
       const Bytes packet = WakeOnLAN::magicPacket(*mac);
@@ -98,7 +100,7 @@ int HostWake::wake(const std::vector<std::string>& macAddresses) {
 
 std::string HostWake::logLine(const std::vector<std::string>& macAddresses, int sent) {
   // ["aa:bb:cc:dd:ee:ff", ...]; a long request is cut short so one message cannot flood the log.
-  constexpr std::size_t shown = 32;
+  constexpr std::size_t shown = maxAddresses;
   std::string list = "[";
   for (std::size_t i = 0; i < macAddresses.size(); ++i) {
     if (i) list += ", ";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,8 +37,13 @@ inline constexpr uint16_t secondaryPort = 7;
 // order.
 std::vector<uint32_t> broadcastAddresses();
 
-// For every valid address, in order: the magic packet to each broadcast address, on port 9
-// and then port 7. Invalid addresses are skipped. Returns how many sends went out whole.
+// As many addresses as the log line names: a request is served for its first 32 only, so one
+// message cannot make the host send an unbounded number of packets.
+inline constexpr std::size_t maxAddresses = 32;
+
+// For every valid address among the first `maxAddresses`, in order: the magic packet to each
+// broadcast address, on port 9 and then port 7. Invalid addresses are skipped. Returns how many
+// sends went out whole.
 int wake(const std::vector<std::string>& macAddresses);
 
 // The log line of a wake request: the addresses as a list and the count.

@@ -47,8 +47,11 @@ void BitrateAdapter::setBitrate(std::int64_t kbps) {
 }
 
 void BitrateAdapter::recordRtt(double now, double rttMs) {
+  while (!rttSamples_.empty() && rttSamples_.back().ms >= rttMs) rttSamples_.pop_back();
   rttSamples_.push_back({now, rttMs});
-  std::erase_if(rttSamples_, [now](const Sample& s) { return now - s.t > rttWindow; });
+  while (rttSamples_.size() > kMaxRttSamples || now - rttSamples_.front().t > rttWindow) {
+    rttSamples_.pop_front();
+  }
   lastRtt_ = rttMs;
 }
 
@@ -62,11 +65,7 @@ BitrateAdapter::Tick BitrateAdapter::tick(double now, std::int64_t encodedTotal,
   lastEncoded_ = encodedTotal;
 
   double minimumRtt = 0;
-  if (!rttSamples_.empty()) {
-    minimumRtt = std::min_element(rttSamples_.begin(), rttSamples_.end(),
-                                  [](const Sample& a, const Sample& b) { return a.ms < b.ms; })
-                     ->ms;
-  }
+  if (!rttSamples_.empty()) minimumRtt = rttSamples_.front().ms;
   double latestRtt = lastRtt_.value_or(minimumRtt);
   double queueDelay = latestRtt - minimumRtt;
   std::int64_t floor = receiverPacing ? kPacedFloor : kUnpacedFloor;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -28,6 +29,9 @@ class BitrateAdapter {
   };
 
   static constexpr double rttWindow = 30.0;
+  // A client may report far more often than once a second; past this many candidate minima
+  // the oldest is dropped, so memory stays bounded whatever the report rate.
+  static constexpr std::size_t kMaxRttSamples = 4096;
 
   // A new stream: both bit rates set, counters and RTT history cleared.
   void reset(std::int64_t targetKbps, std::int64_t currentKbps);
@@ -44,6 +48,7 @@ class BitrateAdapter {
   std::int64_t targetBitrate() const { return target_; }
   std::int64_t currentBitrate() const { return current_; }
   int calmSeconds() const { return calmSeconds_; }
+  std::size_t rttSampleCount() const { return rttSamples_.size(); }
 
  private:
   struct Sample {
@@ -56,6 +61,8 @@ class BitrateAdapter {
   std::int64_t lastEncoded_ = 0;
   std::int64_t lastSkipped_ = 0;
   int calmSeconds_ = 0;
+  // Only the samples that can still become the window's minimum, oldest first with rising
+  // RTTs: the front is the minimum, and each report costs O(1) amortised.
   std::deque<Sample> rttSamples_;
   std::optional<double> lastRtt_;
   double lastDelayCut_ = 0;

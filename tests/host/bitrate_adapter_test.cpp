@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <string>
+
 namespace ombrel {
 namespace {
 
@@ -71,6 +77,56 @@ TEST(BitrateAdapterTest, SmallDelayIsNotQueueingAndOldSamplesAge) {
   adapter.recordRtt(40, 150);  // the 100 ms sample has aged out: no delay at all
   adapter.tick(41, 120, 0, true, false);
   EXPECT_EQ(adapter.calmSeconds(), 1);
+}
+
+// The window minimum shows as the delay cut: with a 40 ms over the minimum being queueing, a
+// latest RTT of minimum + 100 ms must cut, and one of minimum + 10 ms must not.
+bool cutsAt(BitrateAdapter& adapter, double now, double latest) {
+  adapter.setBitrate(3000);
+  adapter.recordRtt(now, latest);
+  return adapter.tick(now, 0, 0, true, false).apply.has_value();
+}
+
+TEST(BitrateAdapterTest, RttHistoryStaysBoundedUnderAFloodOfReports) {
+  struct Case {
+    const char* name;
+    std::function<double(int)> rtt;  // RTT of report i
+  };
+  const Case cases[] = {
+      {"rising", [](int i) { return 10.0 + i * 0.001; }},
+      {"falling", [](int i) { return 200.0 - i * 0.001; }},
+      {"constant", [](int) { return 50.0; }},
+      {"sawtooth", [](int i) { return 10.0 + (i % 5000) * 0.01; }},
+      {"noisy", [](int i) { return 30.0 + std::fmod(i * 7919.0, 97.0); }},
+  };
+  constexpr int kReports = 100000;
+  for (const auto& c : cases) {
+    BitrateAdapter adapter;
+    adapter.reset(3000, 3000);
+    std::deque<std::pair<double, double>> all;  // what a full scan of the window would see
+    std::size_t largest = 0;
+    for (int i = 0; i < kReports; ++i) {
+      double now = i * 0.0005;  // 2000 reports a second: 50 s, past the 30 s window
+      adapter.recordRtt(now, c.rtt(i));
+      all.emplace_back(now, c.rtt(i));
+      while (now - all.front().first > BitrateAdapter::rttWindow) all.pop_front();
+      largest = std::max(largest, adapter.rttSampleCount());
+    }
+    EXPECT_LE(largest, BitrateAdapter::kMaxRttSamples) << c.name;
+    double now = (kReports - 1) * 0.0005;
+    double minimum = std::min_element(all.begin(), all.end(), [](auto& a, auto& b) {
+                       return a.second < b.second;
+                     })->second;
+    if (std::string(c.name) == "rising") {
+      // More rising candidates than the cap: the oldest go, the minimum may only rise.
+      EXPECT_GE(adapter.rttSampleCount(), 1u);
+      continue;
+    }
+    BitrateAdapter probe = adapter;
+    EXPECT_TRUE(cutsAt(probe, now, minimum + 100)) << c.name;
+    probe = adapter;
+    EXPECT_FALSE(cutsAt(probe, now, minimum + 10)) << c.name;
+  }
 }
 
 TEST(BitrateAdapterTest, NonAdaptiveOnlyReports) {

@@ -105,6 +105,22 @@ TEST_F(WakeOnLANSendTest, OneAddressAndOneBroadcastInterfaceMakeFourPackets) {
   EXPECT_EQ(received->toLimitedBroadcast, 2);
 }
 
+TEST_F(WakeOnLANSendTest, AHugeRequestIsServedForItsFirstAddressesOnly) {
+  const std::string mac = "aa:bb:cc:dd:ee:ff";
+  const Bytes packet = WakeOnLAN::magicPacket(*WakeOnLAN::parseMAC(mac));
+  const NamespaceChild listener = startIn(
+      namespaces->receiver, [&](int readyFd) { return countMagicPackets(readyFd, packet); });
+  ASSERT_TRUE(waitReady(listener));
+  const std::vector<std::string> macs(10000, mac);
+  const auto sent = runIn<int>(namespaces->sender, [&](int) { return HostWake::wake(macs); });
+  const auto received = finish<Received>(listener);
+  // Two broadcast addresses, two ports each, for the first 32 addresses.
+  EXPECT_EQ(sent, static_cast<int>(HostWake::maxAddresses) * 4);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->port9, static_cast<int>(HostWake::maxAddresses) * 2);
+  EXPECT_EQ(received->port7, static_cast<int>(HostWake::maxAddresses) * 2);
+}
+
 TEST_F(WakeOnLANSendTest, NoValidAddressSendsNothing) {
   for (const std::vector<std::string>& macs :
        {std::vector<std::string>{}, std::vector<std::string>{"aa:bb:cc:dd:ee", "zz"}}) {
