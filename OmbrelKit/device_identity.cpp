@@ -65,13 +65,20 @@ DeviceIdentity DeviceIdentity::loadOrCreate(std::string_view account) {
   DeviceIdentity identity = generate();
   if (contents.status == KeyFile::ReadStatus::unreadable) {
     log::line("Ombrel Remote: the identity key file cannot be read; using a temporary identity");
+    identity.temporary_ = true;
     return identity;
   }
   Bytes seed = identity.signingKey_.rawRepresentation();
-  if (!KeyFile::writeAtomically(file, seed)) {
-    log::line("Ombrel Remote: the identity key file cannot be written; the identity will change");
-  }
+  // A corrupt file (a regular file too short to hold a key) holds nothing to keep; anything
+  // else that appeared at the path since it was read is not replaced.
+  const bool stored = contents.status == KeyFile::ReadStatus::missing
+                          ? KeyFile::create(file, seed)
+                          : KeyFile::writeAtomically(file, seed);
   crypto::wipe(seed);
+  if (!stored) {
+    log::line("Ombrel Remote: the identity key file cannot be written; using a temporary identity");
+    identity.temporary_ = true;
+  }
   return identity;
 }
 
@@ -133,12 +140,16 @@ bool DeviceIdentity::isSealed(std::string_view account) {
 }
 
 void DeviceIdentity::markSealed(std::string_view account, const DeviceIdentity& identity) {
+  if (identity.temporary_) return;
+  const std::filesystem::path file = keyPath(account);
   Bytes seed = identity.signingKey_.rawRepresentation();
-  Bytes contents(kKeySize + 1, kSealedMarker);
-  std::copy(seed.begin(), seed.end(), contents.begin());
-  KeyFile::writeAtomically(keyPath(account), contents);
+  if (!KeyFile::appendMarker(file, seed, kSealedMarker)) {
+    Bytes contents(kKeySize + 1, kSealedMarker);
+    std::copy(seed.begin(), seed.end(), contents.begin());
+    KeyFile::create(file, contents);
+    crypto::wipe(contents);
+  }
   crypto::wipe(seed);
-  crypto::wipe(contents);
 }
 
 std::filesystem::path DeviceIdentity::keyPath(std::string_view account) {

@@ -28,10 +28,15 @@ class DeviceIdentity {
   explicit DeviceIdentity(Bytes signingKeySeed32);
   static DeviceIdentity generate();
   // The account's identity from its key file, migrating the legacy file first. Never fails: a
-  // missing or corrupt file is replaced by a new identity; a file that exists but cannot be read
-  // is left alone (it may be the real key behind a passing fault) and a new identity is used
-  // for this run only.
+  // missing or corrupt file is replaced by a new identity. Something at the path that cannot be
+  // read is left alone (it may be the real key behind a passing fault), and a new identity that
+  // cannot be stored gets nowhere: either way the result is temporary.
   static DeviceIdentity loadOrCreate(std::string_view account);
+
+  // An identity of this process only: loadOrCreate could not keep it in the key file, so the
+  // next start will not have it. Nothing sealed with it can be checked again later, and it
+  // never writes the key file. Identities made from a seed or generated are not temporary.
+  bool isTemporary() const { return temporary_; }
 
   const Bytes& publicKey() const { return signingKey_.publicKey(); }
   // Both the current 12-digit form, "0001 2345 6789". (The static hostID below is the legacy
@@ -66,12 +71,16 @@ class DeviceIdentity {
 
   // Whether the account's key file carries the sealed marker (it is exactly 33 bytes).
   static bool isSealed(std::string_view account);
-  // Rewrites the key file as key ‖ 0x01, atomically and with mode 0600. Errors are ignored.
+  // Makes the key file key ‖ 0x01 with mode 0600: the marker is appended when the file holds
+  // exactly this identity's key, and a sealed file is created when there is none. Anything else
+  // (another key, what cannot be read) is left as it is, as is every file for a temporary
+  // identity. Errors are ignored.
   static void markSealed(std::string_view account, const DeviceIdentity& identity);
   static std::filesystem::path keyPath(std::string_view account);
 
  private:
   crypto::Ed25519PrivateKey signingKey_;
+  bool temporary_ = false;
 };
 
 }  // namespace ombrel

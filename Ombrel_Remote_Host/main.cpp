@@ -93,7 +93,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   std::cout << std::unitbuf;
+  // Loaded once: the ID shown here must be the one the host serves.
   const ombrel::DeviceIdentity identity = ombrel::DeviceIdentity::loadOrCreate("host");
+  options.identity = identity;
   std::cout << "Ombrel Remote 主機\n"
             << "主機 ID：" << identity.hostID() << "\n"
             << "指紋：" << identity.fingerprint() << "\n";

@@ -50,9 +50,13 @@ void HeadlessHost::start() {
   deps.setPrivacyScreen = [](bool on) { PrivacyScreen::shared().set(on); };
   deps.displays = [] { return Displays::all(); };
   deps.listenerPort = options_.port;
+  deps.identity = options_.identity;
   controller_ = HostController::create(std::move(deps));
 
   runtime_->mainQueue()->sync([this] {
+    if (const std::string status = controller_->identityStatus(); !status.empty()) {
+      line("identity: " + status);
+    }
     controller_->observe([this](HostField field) { observe(field); });
     for (HostField field :
          {HostField::listenerStatus, HostField::listenerPort, HostField::bonjourStatus,

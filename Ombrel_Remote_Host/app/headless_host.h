@@ -9,6 +9,7 @@
 //   listener: TEXT            the listener's status line
 //   bonjour: TEXT | relay: TEXT | event: TEXT | keep-awake: TEXT | login item: TEXT
 //   sessions: N
+//   identity: TEXT            once at start, when the host runs on a temporary identity
 // Pairing cards are printed by TerminalPairing on the same stream.
 //
 // Lifetime: start() once, stop() once (also run by the destructor). Threading: answer() and
@@ -35,6 +36,8 @@ class HeadlessHost {
  public:
   struct Options {
     std::uint16_t port = 47800;  // 0: any free port
+    // The identity the program loaded (and showed); without one the controller loads it.
+    std::optional<DeviceIdentity> identity;
   };
   // Gives a new session the handlers of a component (streaming, input, ...), before it starts.
   using SessionInstaller = std::function<void(const std::shared_ptr<HostSession>&)>;

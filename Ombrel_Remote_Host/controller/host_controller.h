@@ -31,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CorvaneKit/corvane_access.h"
@@ -120,7 +121,9 @@ class HostController final : public SessionHost,
     InterfaceWalk interfaces = systemInterfaces;
     std::function<DesktopPermissions()> permissions = probeDesktopPermissions;
     // Defaults: HostSettings::open() (which runs the legacy migration), the identity of
-    // account "host", the machine's host name, port 47800.
+    // account "host", the machine's host name, port 47800. A program that shows the host ID
+    // before the controller exists passes the identity it loaded: a second load could give a
+    // different temporary identity from the one shown.
     std::optional<HostSettings> settings;
     std::optional<DeviceIdentity> identity;
     std::optional<std::string> hostName;
@@ -174,6 +177,13 @@ class HostController final : public SessionHost,
   bool launchAtLogin() const { return launchAtLogin_; }
   const std::string& launchAtLoginStatus() const { return launchAtLoginStatus_; }
   const BonjourStatus& bonjourStatus() const { return bonjourStatus_; }
+  // Empty while the identity is the one kept in its key file; else that this run's host ID is
+  // temporary. Fixed for the controller's life; any thread.
+  std::string identityStatus() const {
+    return identity_.isTemporary() ? std::string(temporaryIdentityStatus) : std::string();
+  }
+  static constexpr std::string_view temporaryIdentityStatus =
+      "無法使用身分金鑰檔：這次以臨時身分執行，主機 ID 會改變，配對的裝置不會保存";
   bool awakeAssertionHeld() const { return awakeAssertion_ != 0; }
   // The listener attempt on the requested port (0 for the first), and whether a retry waits.
   int listenerAttempt() const { return listenerAttempt_; }

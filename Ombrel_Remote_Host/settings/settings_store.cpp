@@ -108,8 +108,14 @@ void SettingsStore::load() {
   if (!text) return;
   Value root = Value::parse(*text, nullptr, /*allow_exceptions=*/false);
   if (!root.is_object()) {
-    log::line("Ombrel Remote: settings file " + file_.filename().string() +
-              " is damaged; starting from defaults");
+    // Moved aside rather than left for the next save to overwrite: what the owner had set may
+    // still be recoverable by hand. Once moved, no later reader reports it again.
+    const std::filesystem::path damaged = file_.string() + ".damaged";
+    const bool kept = ::rename(file_.c_str(), damaged.c_str()) == 0;
+    log::line(
+        "Ombrel Remote: settings file " + file_.filename().string() +
+        " is damaged; starting from defaults" +
+        (kept ? ", the damaged file is kept as " + damaged.filename().string() : std::string()));
     return;
   }
   for (auto& [key, value] : root.items()) values_.emplace(key, std::move(value));

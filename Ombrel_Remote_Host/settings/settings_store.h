@@ -8,6 +8,8 @@
 // and reads as the wrong type, which callers treat as their default.
 //
 // Loading: a missing, unreadable or corrupt file reads as no values; the next save rewrites it.
+// A corrupt file (not one JSON object) is first moved aside to "<file name>.damaged", replacing
+// an older one, and logged once.
 // Saving: every change writes the whole domain at once through a temporary file in the same
 // directory (fsync, rename, fsync of the directory), so a crash at any point leaves either the
 // previous or the new file on disk, never a mixture. A failed write keeps the change in memory;

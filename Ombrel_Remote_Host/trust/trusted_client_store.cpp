@@ -44,13 +44,18 @@ void TrustedClientStore::load() {
     const Bytes expected = identity_.seal(*stored, sealPurpose);
     const std::optional<Bytes> seal = settings_.trustedClientsSeal();
     if (!seal || !sameSeal(*seal, expected)) {
-      if (DeviceIdentity::isSealed(account_)) {
+      if (identity_.isTemporary()) {
+        // The list was sealed by the real key, or by nobody: neither can be told from tampering
+        // without that key, so nothing on it is trusted while it is away.
+        loaded.clear();
+      } else if (DeviceIdentity::isSealed(account_)) {
         log::line(tamperedLogLine);
         loaded.clear();
       }
       // Never sealed: a list from before seals existed, accepted and sealed now.
     }
   }
+  if (identity_.isTemporary()) log::line(temporaryIdentityLogLine);
   std::unique_lock lock(mutex_);
   clients_ = std::move(loaded);
   saveAndPublish(lock);
@@ -62,6 +67,9 @@ void TrustedClientStore::saveLocked() {
     // A repeated key (only in a list not written through `trust`) keeps its first expiry.
     trustedKeys_.emplace(client.publicKey, client.expiresAt);
   }
+  // The stored list belongs to the real identity and comes back with it; a seal made with a
+  // temporary key could never be checked again.
+  if (identity_.isTemporary()) return;
   const Bytes list = NVJSON::encode(clients_);
   settings_.setTrustedClients(list, identity_.seal(list, sealPurpose));
   if (!DeviceIdentity::isSealed(account_)) DeviceIdentity::markSealed(account_, identity_);

@@ -8,6 +8,11 @@
 // marker of the identity's key file); before that it is accepted, as written by a version
 // without seals. The list is then saved once, which rewrites the seal and sets the marker.
 //
+// On a temporary identity (its key file could not be read or written) the stored list is left
+// exactly as it is for the real identity to find again: it is not trusted (its seal cannot be
+// checked), never rewritten or resealed, and the marker is never set. Pairings of such a run
+// live in memory only.
+//
 // Grants: an entry with `expiresAt` is trusted only while its expiry is later than now;
 // `expireGrants` removes elapsed ones (the controller's one-second timer) and ends their
 // sessions.
@@ -43,6 +48,8 @@ class TrustedClientStore {
   static constexpr std::string_view sealPurpose = "trusted-list-v1";
   static constexpr std::string_view tamperedLogLine =
       "Ombrel Remote: paired-device list was changed outside the app; removing all paired devices";
+  static constexpr std::string_view temporaryIdentityLogLine =
+      "Ombrel Remote: temporary identity; the stored paired-device list is not used or changed";
 
   // Loads the list from `settings` and saves it once (see above). `identity` must outlive the
   // store; `account` names the identity's key file, whose sealed marker is used.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -179,14 +180,70 @@ TEST_F(KeyFileTest, CorruptFileIsReplacedByANewIdentity) {
 }
 
 TEST_F(KeyFileTest, UnreadableFileIsNeverOverwritten) {
-  // Something that is not a regular file stands where the key should be. The identity must still
-  // come back (a temporary one), and the path must be left exactly as it was.
-  fs::create_directories(keyFile().parent_path());
-  ASSERT_EQ(::mkfifo(keyFile().c_str(), 0600), 0);
-  const DeviceIdentity first = DeviceIdentity::loadOrCreate("host");
-  EXPECT_TRUE(fs::is_fifo(keyFile()));
-  EXPECT_NE(DeviceIdentity::loadOrCreate("host").publicKey(), first.publicKey());
+  // Something stands where the key should be but cannot be read as one. The identity must still
+  // come back (a temporary one), and neither loading nor sealing may touch the path.
+  const fs::path unmounted = root_ / "unmounted" / "host.key";
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+    std::function<bool()> intact;
+  } kCases[] = {
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(keyFile().c_str(), 0600), 0); },
+       [&] { return fs::is_fifo(keyFile()); }},
+      {"a link to a key on a drive not mounted yet",
+       [&] { fs::create_symlink(unmounted, keyFile()); },
+       [&] { return fs::is_symlink(keyFile()) && fs::read_symlink(keyFile()) == unmounted; }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(keyFile().parent_path());
+    fs::create_directories(keyFile().parent_path());
+    c.plant();
+    const DeviceIdentity first = DeviceIdentity::loadOrCreate("host");
+    EXPECT_TRUE(first.isTemporary());
+    EXPECT_TRUE(c.intact());
+    DeviceIdentity::markSealed("host", first);
+    DeviceIdentity::markSealed("host", DeviceIdentity(kSeed));
+    EXPECT_TRUE(c.intact());
+    EXPECT_NE(DeviceIdentity::loadOrCreate("host").publicKey(), first.publicKey());
+    EXPECT_FALSE(DeviceIdentity::isSealed("host"));
+    EXPECT_FALSE(fs::exists(unmounted));
+    // Nothing was left behind beside it either.
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(keyFile().parent_path()), fs::directory_iterator()),
+        1);
+  }
+}
+
+TEST_F(KeyFileTest, KeyThatCannotBeStoredIsTemporaryAndStoredOneIsNot) {
+  // A data home that cannot be created, even by root.
+  ::setenv("XDG_DATA_HOME", "/proc/ombrel-no-such-dir", 1);
+  const DeviceIdentity lost = DeviceIdentity::loadOrCreate("host");
+  EXPECT_TRUE(lost.isTemporary());
+  EXPECT_NE(DeviceIdentity::loadOrCreate("host").publicKey(), lost.publicKey());
+
+  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+  EXPECT_FALSE(DeviceIdentity::loadOrCreate("host").isTemporary());  // created
+  EXPECT_FALSE(DeviceIdentity::loadOrCreate("host").isTemporary());  // loaded
+  // A temporary identity never creates the file either.
+  fs::remove(keyFile());
+  DeviceIdentity::markSealed("host", lost);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(keyFile())));
+}
+
+TEST_F(KeyFileTest, MarkSealedNeverReplacesAnotherKey) {
+  const Bytes other(32, 0x07);
+  write(keyFile(), other);
+  DeviceIdentity::markSealed("host", DeviceIdentity(kSeed));
+  EXPECT_EQ(read(keyFile()), other);
   EXPECT_FALSE(DeviceIdentity::isSealed("host"));
+  EXPECT_EQ(DeviceIdentity::loadOrCreate("host").publicKey(), DeviceIdentity(other).publicKey());
+
+  // Where there is no file at all, sealing creates the sealed file of the key.
+  fs::remove(keyFile());
+  DeviceIdentity::markSealed("host", DeviceIdentity(kSeed));
+  EXPECT_EQ(read(keyFile()), concat(kSeed, Bytes{0x01}));
+  EXPECT_EQ(mode(keyFile()), 0600u);
 }
 
 TEST_F(KeyFileTest, LegacyKeyIsMovedOnce) {

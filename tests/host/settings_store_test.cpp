@@ -114,18 +114,31 @@ TEST_F(SettingsStoreTest, WrongTypesReadAsNothingAndSurviveSaves) {
   EXPECT_EQ(root["badBase64"]["value"], "!!!");
 }
 
-TEST_F(SettingsStoreTest, CorruptFileReadsEmptyAndIsRewritten) {
+TEST_F(SettingsStoreTest, CorruptFileReadsEmptyIsKeptBesideAndRewritten) {
   const std::string corrupt[] = {
       "", "{", "[1, 2]", "null", "\"text\"", std::string("\0\xff{}", 4), R"({"a": true} trailing)"};
+  const std::filesystem::path damaged = file_.string() + ".damaged";
   for (const std::string& text : corrupt) {
+    SCOPED_TRACE(text);
+    logged_.clear();
     writeText(file_, text);
     SettingsStore store(file_);
-    EXPECT_TRUE(store.values().empty()) << text;
+    EXPECT_TRUE(store.values().empty());
+    // A second reader of the same domain before any save neither sees nor reports it again.
+    EXPECT_TRUE(SettingsStore(file_).values().empty());
     ASSERT_TRUE(store.setBool("saved", true));
     Json root = Json::parse(readText(file_));
-    EXPECT_EQ(root, (Json{{"saved", true}})) << text;
+    EXPECT_EQ(root, (Json{{"saved", true}}));
+    // The owner's damaged file survives the save, byte for byte, for whoever wants to mend it.
+    ASSERT_TRUE(std::filesystem::is_regular_file(damaged));
+    EXPECT_EQ(readText(damaged), text);
+    ASSERT_EQ(logged_.size(), 1u);
+    EXPECT_NE(logged_[0].find(damaged.filename().string()), std::string::npos) << logged_[0];
   }
-  EXPECT_FALSE(logged_.empty());
+  // Only the rewritten file and the last damaged one are left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file_.parent_path()),
+                          std::filesystem::directory_iterator()),
+            2);
 }
 
 TEST_F(SettingsStoreTest, OpenExistingRefusesAFileThatCannotBeRead) {

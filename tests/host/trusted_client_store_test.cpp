@@ -4,6 +4,7 @@
 
 #include "base/base64.h"
 #include "base/log.h"
+#include "host/stored_trusted_list.h"
 #include "support/temp_home.h"
 
 namespace ombrel {
@@ -29,27 +30,15 @@ class TrustedClientStoreTest : public ::testing::Test {
   }
   void TearDown() override { log::setSink(previousSink_); }
 
-  // A fresh handle on the settings file, as the next start of the host would open it.
-  HostSettings settings() const {
-    return HostSettings(
-        std::make_shared<SettingsStore>(SettingsStore::fileFor(HostSettings::domain)));
-  }
+  HostSettings settings() const { return test::storedHostSettings(); }
   std::unique_ptr<TrustedClientStore> open() {
     auto store =
         std::make_unique<TrustedClientStore>(settings(), identity_, [this] { return now_; });
     store->setSessionRegistry(&registry_);
     return store;
   }
-  // Writes a list (and optionally a seal) straight into the settings file.
   void storeList(const Bytes& list, std::optional<Bytes> seal) {
-    settings().store().edit([&](SettingsStore::Values& values) {
-      values["trustedClients"] = SettingsStore::bytesEntry(list);
-      if (seal) {
-        values["trustedClientsSeal"] = SettingsStore::bytesEntry(*seal);
-      } else {
-        values.erase("trustedClientsSeal");
-      }
-    });
+    test::storeTrustedList(list, std::move(seal));
   }
   bool loggedTamper() const {
     return std::ranges::count(logged_, std::string(TrustedClientStore::tamperedLogLine)) > 0;
