@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace ombrel {
 namespace {
@@ -18,8 +19,9 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
-TerminalPairing::TerminalPairing(std::ostream& out, const Clock& clock)
-    : out_(out), clock_(clock) {}
+TerminalPairing::TerminalPairing(std::ostream& out, const Clock& clock,
+                                 const OwnerInputGuard* guard)
+    : out_(out), clock_(clock), guard_(guard), lastLineAt_(clock.now()) {}
 
 std::string TerminalPairing::duration(double seconds) {
   auto minutes = std::isfinite(seconds) ? static_cast<long long>(seconds / 60.0) : 0LL;
@@ -75,14 +77,25 @@ void TerminalPairing::withdraw(std::string_view sessionID) {
   if (!cards_.empty()) prompt(cards_.front().card);
 }
 
-std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_view line) {
+std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_view line,
+                                                                 std::optional<double> readAt) {
   std::lock_guard guard(lock_);
+  const double at = readAt.value_or(clock_.now());
+  // Every line empties the terminal's line buffer, card or not: the next one starts after it.
+  const double since = std::exchange(lastLineAt_, std::max(lastLineAt_, at));
   if (cards_.empty()) return std::nullopt;
   const Shown& front = cards_.front();
   if (clock_.now() - front.shownAt < armingDelay) {
     out_ << "請先核對數字…（3 秒後才能回答）" << std::endl;
     prompt(front.card);
     return std::nullopt;
+  }
+  if (guard_) {
+    if (auto refusal = guard_->checkLine(since, at)) {
+      out_ << OwnerInputGuard::text(*refusal) << std::endl;
+      prompt(front.card);
+      return std::nullopt;
+    }
   }
   std::string_view text = trimmed(line);
   Choice choice = text == "y" || text == "Y"   ? Choice::allow
