@@ -64,7 +64,7 @@ std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::check(double at) const 
 std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkLine(double since, double at) const {
   if (auto refusal = check(at)) return refusal;
   const auto typing = record_->activity().lastTyping;
-  if (typing && *typing >= since) return Refusal::remoteTypingInLine;
+  if (typing && *typing > since) return Refusal::remoteTypingInLine;
   return std::nullopt;
 }
 
@@ -80,11 +80,10 @@ bool OwnerInputGuard::watchClicks(const std::string& displayName) {
 }
 
 std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkClick() {
-  if (auto refusal = check(now())) return refusal;
   if (watch_ && watch_->lastPressOrigin() == RemoteClickClassifier::Origin::remote) {
     return Refusal::remoteClick;
   }
-  return std::nullopt;
+  return check(now());
 }
 
 std::string_view OwnerInputGuard::text(Refusal refusal) {
