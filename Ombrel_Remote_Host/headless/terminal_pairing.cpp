@@ -90,17 +90,18 @@ std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_vie
     prompt(front.card);
     return std::nullopt;
   }
-  if (guard_) {
+  std::string_view text = trimmed(line);
+  Choice choice = text == "y" || text == "Y"   ? Choice::allow
+                  : text == "o" || text == "O" ? Choice::allowOwnDevice
+                                               : Choice::deny;
+  // Only allowing is the owner's alone; a denial is taken from anyone, like the card's Deny.
+  if (choice != Choice::deny && guard_) {
     if (auto refusal = guard_->checkLine(since, at)) {
       out_ << OwnerInputGuard::text(*refusal) << std::endl;
       prompt(front.card);
       return std::nullopt;
     }
   }
-  std::string_view text = trimmed(line);
-  Choice choice = text == "y" || text == "Y"   ? Choice::allow
-                  : text == "o" || text == "O" ? Choice::allowOwnDevice
-                                               : Choice::deny;
   // An assistance request carries its own grant; "own device" would quietly make it permanent.
   if (choice == Choice::allowOwnDevice && front.card.grantSeconds) choice = Choice::allow;
   Decision decision{front.card.sessionID, choice};

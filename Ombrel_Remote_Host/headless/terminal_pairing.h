@@ -9,9 +9,10 @@
 // could compare the codes (or left in the input buffer) cannot approve it; such a line is
 // refused with a note and the card is asked again.
 //
-// Owner only: the terminal may sit on the desktop a remote user controls. With a guard, a line
-// that remote input may have typed (OwnerInputGuard::checkLine) is refused with the guard's
-// reason and the card is asked again, for the owner to answer once the remote input stops.
+// Allowing is owner-only: the terminal may sit on the desktop a remote user controls. With a
+// guard, an allowing line that remote input may have typed (OwnerInputGuard::checkLine) is
+// refused with the guard's reason and the card is asked again, for the owner to answer once the
+// remote input stops. A denial is taken whoever typed it, as the card's Deny button is.
 //
 // Threading: every member may be called from any thread (one mutex); output is written under
 // it, so lines of two cards never interleave.

@@ -135,6 +135,16 @@ TEST_F(GuardedTerminalPairingTest, RemoteKeysLeftWaitingForALocalEnterAreRefused
   clock.advance(3);
   EXPECT_FALSE(guarded.answer("o"));  // the owner pressed Enter
   EXPECT_TRUE(told(OwnerInputGuard::Refusal::remoteTypingInLine)) << out.str();
+  auto decision = guarded.answer("y");
+  ASSERT_TRUE(decision) << out.str();
+  EXPECT_EQ(decision->choice, Choice::allow);
+}
+
+TEST_F(GuardedTerminalPairingTest, ADenialIsTakenWhoeverTypedIt) {
+  guarded.show(card("a"));
+  clock.advance(3);
+  remoteKey(57);  // n
+  remoteKey(36);  // Return
   auto decision = guarded.answer("n");
   ASSERT_TRUE(decision) << out.str();
   EXPECT_EQ(decision->choice, Choice::deny);
