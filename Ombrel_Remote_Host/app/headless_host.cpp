@@ -37,7 +37,9 @@ void HeadlessHost::start() {
   factory_->onCreated = [installers = installers_](const std::shared_ptr<HostSession>& session) {
     for (const auto& install : installers) install(session);
   };
-  pairing_ = std::make_unique<TerminalPairing>(out_, runtime_->clock());
+  // Every session's injector writes the process's record; the cards read it through the guard.
+  guard_ = std::make_unique<OwnerInputGuard>(InjectionRecord::shared(), runtime_->clock());
+  pairing_ = std::make_unique<TerminalPairing>(out_, runtime_->clock(), guard_.get());
 
   HostController::Dependencies deps;
   deps.runtime = runtime_.get();
@@ -134,9 +136,11 @@ void HeadlessHost::syncCards() {
 }
 
 void HeadlessHost::answer(std::string text) {
-  runtime_->mainQueue()->post([this, text = std::move(text)] {
+  // Remote input is judged against when the line arrived, not when the main queue gets to it.
+  const double readAt = runtime_->clock().now();
+  runtime_->mainQueue()->post([this, text = std::move(text), readAt] {
     if (stopped_ || !controller_) return;
-    auto decision = pairing_->answer(text);
+    auto decision = pairing_->answer(text, readAt);
     if (!decision) return;
     const auto& pending = controller_->pendingPairings();
     auto request = std::find_if(pending.begin(), pending.end(), [&](const auto& entry) {

@@ -10,7 +10,9 @@
 //   bonjour: TEXT | relay: TEXT | event: TEXT | keep-awake: TEXT | login item: TEXT
 //   sessions: N
 //   identity: TEXT            once at start, when the host runs on a temporary identity
-// Pairing cards are printed by TerminalPairing on the same stream.
+// Pairing cards are printed by TerminalPairing on the same stream. Their answers are owner-only:
+// a line that remote input may have typed (the terminal can sit on the controlled desktop) is
+// refused with a line saying why, and the card waits for the owner (OwnerInputGuard).
 //
 // Lifetime: start() once, stop() once (also run by the destructor). Threading: answer() and
 // stop() may be called from any thread; everything else runs on the runtime's main queue.
@@ -28,6 +30,7 @@
 #include "Ombrel_Remote_Host/controller/host_controller.h"
 #include "Ombrel_Remote_Host/controller/host_session_factory.h"
 #include "Ombrel_Remote_Host/headless/terminal_pairing.h"
+#include "Ombrel_Remote_Host/input/owner_input_guard.h"
 #include "base/runtime.h"
 
 namespace ombrel {
@@ -75,6 +78,7 @@ class HeadlessHost {
   std::vector<SessionInstaller> installers_;
   std::shared_ptr<HostSessionFactory> factory_;
   std::shared_ptr<HostController> controller_;
+  std::unique_ptr<OwnerInputGuard> guard_;
   std::unique_ptr<TerminalPairing> pairing_;
   // Main queue: the cards on the terminal, and what was last reported per status line.
   std::set<std::string> shownCards_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace ombrel {
 namespace {
@@ -18,8 +19,9 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
-TerminalPairing::TerminalPairing(std::ostream& out, const Clock& clock)
-    : out_(out), clock_(clock) {}
+TerminalPairing::TerminalPairing(std::ostream& out, const Clock& clock,
+                                 const OwnerInputGuard* guard)
+    : out_(out), clock_(clock), guard_(guard), lastLineAt_(clock.now()) {}
 
 std::string TerminalPairing::duration(double seconds) {
   auto minutes = std::isfinite(seconds) ? static_cast<long long>(seconds / 60.0) : 0LL;
@@ -75,8 +77,12 @@ void TerminalPairing::withdraw(std::string_view sessionID) {
   if (!cards_.empty()) prompt(cards_.front().card);
 }
 
-std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_view line) {
+std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_view line,
+                                                                 std::optional<double> readAt) {
   std::lock_guard guard(lock_);
+  const double at = readAt.value_or(clock_.now());
+  // Every line empties the terminal's line buffer, card or not: the next one starts after it.
+  const double since = std::exchange(lastLineAt_, std::max(lastLineAt_, at));
   if (cards_.empty()) return std::nullopt;
   const Shown& front = cards_.front();
   if (clock_.now() - front.shownAt < armingDelay) {
@@ -88,6 +94,14 @@ std::optional<TerminalPairing::Decision> TerminalPairing::answer(std::string_vie
   Choice choice = text == "y" || text == "Y"   ? Choice::allow
                   : text == "o" || text == "O" ? Choice::allowOwnDevice
                                                : Choice::deny;
+  // Only allowing is the owner's alone; a denial is taken from anyone, like the card's Deny.
+  if (choice != Choice::deny && guard_) {
+    if (auto refusal = guard_->checkLine(since, at)) {
+      out_ << OwnerInputGuard::text(*refusal) << std::endl;
+      prompt(front.card);
+      return std::nullopt;
+    }
+  }
   // An assistance request carries its own grant; "own device" would quietly make it permanent.
   if (choice == Choice::allowOwnDevice && front.card.grantSeconds) choice = Choice::allow;
   Decision decision{front.card.sessionID, choice};

@@ -9,6 +9,11 @@
 // could compare the codes (or left in the input buffer) cannot approve it; such a line is
 // refused with a note and the card is asked again.
 //
+// Allowing is owner-only: the terminal may sit on the desktop a remote user controls. With a
+// guard, an allowing line that remote input may have typed (OwnerInputGuard::checkLine) is
+// refused with the guard's reason and the card is asked again, for the owner to answer once the
+// remote input stops. A denial is taken whoever typed it, as the card's Deny button is.
+//
 // Threading: every member may be called from any thread (one mutex); output is written under
 // it, so lines of two cards never interleave.
 
@@ -20,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "Ombrel_Remote_Host/input/owner_input_guard.h"
 #include "base/clock.h"
 
 namespace ombrel {
@@ -40,15 +46,17 @@ class TerminalPairing {
     Choice choice;
   };
 
-  TerminalPairing(std::ostream& out, const Clock& clock);
+  // `guard` (optional) must outlive this and read the same clock.
+  TerminalPairing(std::ostream& out, const Clock& clock, const OwnerInputGuard* guard = nullptr);
 
   // Prints the card and queues it for an answer. A card already shown is not shown again.
   void show(Card card);
   // Drops a card that no longer waits (answered elsewhere, timed out, session ended).
   void withdraw(std::string_view sessionID);
-  // One line of the owner's input: the decision for the oldest card, or nothing when no card
-  // waits or the card is not armed yet (then the owner is told and asked again).
-  std::optional<Decision> answer(std::string_view line);
+  // One line of the owner's input, read at `readAt` (now when absent): the decision for the
+  // oldest card, or nothing when no card waits, the card is not armed yet or the guard
+  // refuses the line (then the owner is told why and asked again).
+  std::optional<Decision> answer(std::string_view line, std::optional<double> readAt = {});
 
   bool empty() const;
 
@@ -66,8 +74,10 @@ class TerminalPairing {
 
   std::ostream& out_;
   const Clock& clock_;
+  const OwnerInputGuard* const guard_;
   mutable std::mutex lock_;
   std::deque<Shown> cards_;
+  double lastLineAt_;  // when the previous line (any line, card or not) was read
 };
 
 }  // namespace ombrel

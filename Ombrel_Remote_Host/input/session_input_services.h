@@ -81,7 +81,8 @@ class InputServices : public std::enable_shared_from_this<InputServices> {
 
   // False when no input sink could be opened or the desktop refuses synthetic events.
   bool canInject() const;
-  // Shared by every session's injector; the remote-click classifier reads it.
+  // The process's record (InjectionRecord::shared()): every session's injector adds to it, the
+  // host's owner-only prompts read it.
   const std::shared_ptr<InjectionRecord>& record() const { return record_; }
 
   // The caretPosition report of `caret` on `display`: the caret's horizontal centre and
@@ -96,7 +97,7 @@ class InputServices : public std::enable_shared_from_this<InputServices> {
   static void wakeRequest(ByteView body);
 
   const Dependencies deps_;
-  const std::shared_ptr<InjectionRecord> record_ = std::make_shared<InjectionRecord>();
+  const std::shared_ptr<InjectionRecord> record_ = InjectionRecord::shared();
 };
 
 // One session's input: its injector and its pending caret report.

@@ -50,14 +50,21 @@ class HostProcess {
   // The next output line containing `needle` (earlier lines are kept in `lines()`).
   std::optional<std::string> waitFor(std::string_view needle,
                                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return waitForLine(process_, lines_, needle, limit);
+  }
+  // The same, for any program's output.
+  static std::optional<std::string> waitForLine(ChildProcess& process,
+                                                std::vector<std::string>& lines,
+                                                std::string_view needle,
+                                                std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
-      auto line = process_.readLine(left);
+      auto line = process.readLine(left);
       if (!line) return std::nullopt;
-      lines_.push_back(*line);
+      lines.push_back(*line);
       if (line->find(needle) != std::string::npos) return line;
     }
   }
@@ -65,9 +72,8 @@ class HostProcess {
   void answer(const std::string& text) { process_.write(text + "\n"); }
   const std::vector<std::string>& lines() const { return lines_; }
 
- private:
-  // Buses that do not exist unless a test starts them: nothing reaches the machine's own
-  // avahi-daemon, logind or screensaver.
+  // The host's environment: XDG directories under `root`, and buses that do not exist unless a
+  // test starts them: nothing reaches the machine's own avahi-daemon, logind or screensaver.
   static std::map<std::string, std::string> hermetic(const std::filesystem::path& root) {
     auto env = xdgTree(root);
     env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + (root / "no-system-bus").string();
@@ -81,6 +87,7 @@ class HostProcess {
     return base;
   }
 
+ private:
   ChildProcess process_;
   std::uint16_t port_ = 0;
   std::vector<std::string> lines_;

@@ -93,6 +93,63 @@ TEST_F(TerminalPairingTest, WithdrawnCardIsNotAnswered) {
   EXPECT_EQ(decision->sessionID, "b");
 }
 
+// The terminal on the desktop a remote user drives: the injectors' record feeds the guard.
+class GuardedTerminalPairingTest : public TerminalPairingTest {
+ protected:
+  GuardedTerminalPairingTest() { clock.advance(100); }
+
+  void remoteKey(unsigned keycode) {
+    record->add({InjectedEvent::Kind::keyPress, keycode, clock.now()});
+    record->add({InjectedEvent::Kind::keyRelease, keycode, clock.now()});
+  }
+  bool told(OwnerInputGuard::Refusal refusal) const {
+    return out.str().find(OwnerInputGuard::text(refusal)) != std::string::npos;
+  }
+
+  std::shared_ptr<InjectionRecord> record = std::make_shared<InjectionRecord>();
+  OwnerInputGuard guard{record, clock};
+  TerminalPairing guarded{out, clock, &guard};
+};
+
+TEST_F(GuardedTerminalPairingTest, ALineTypedRemotelyIsRefusedAndTheCardWaitsForTheOwner) {
+  guarded.show(card("a"));
+  clock.advance(3);
+  remoteKey(32);  // o
+  remoteKey(36);  // Return
+  const double readAt = clock.now();
+  clock.advance(0.7);  // the main queue was busy: the line is judged by when it was read
+  EXPECT_FALSE(guarded.answer("o", readAt));
+  EXPECT_TRUE(told(OwnerInputGuard::Refusal::remoteInputRecent)) << out.str();
+  EXPECT_FALSE(guarded.empty());
+  auto decision = guarded.answer("o");
+  ASSERT_TRUE(decision) << out.str();
+  EXPECT_EQ(decision->choice, Choice::allowOwnDevice);
+}
+
+TEST_F(GuardedTerminalPairingTest, RemoteKeysLeftWaitingForALocalEnterAreRefused) {
+  guarded.answer("");  // an earlier line, before any card
+  clock.advance(1);
+  remoteKey(32);  // o, and no Return
+  clock.advance(1);
+  guarded.show(card("a"));
+  clock.advance(3);
+  EXPECT_FALSE(guarded.answer("o"));  // the owner pressed Enter
+  EXPECT_TRUE(told(OwnerInputGuard::Refusal::remoteTypingInLine)) << out.str();
+  auto decision = guarded.answer("y");
+  ASSERT_TRUE(decision) << out.str();
+  EXPECT_EQ(decision->choice, Choice::allow);
+}
+
+TEST_F(GuardedTerminalPairingTest, ADenialIsTakenWhoeverTypedIt) {
+  guarded.show(card("a"));
+  clock.advance(3);
+  remoteKey(57);  // n
+  remoteKey(36);  // Return
+  auto decision = guarded.answer("n");
+  ASSERT_TRUE(decision) << out.str();
+  EXPECT_EQ(decision->choice, Choice::deny);
+}
+
 TEST(TerminalPairingDurationTest, Wording) {
   EXPECT_EQ(TerminalPairing::duration(7200), "2 小時");
   EXPECT_EQ(TerminalPairing::duration(5400), "90 分鐘");

@@ -21,8 +21,10 @@ namespace ombrel {
 // - from an XTest device but from no injector entry (xdotool, an on-screen keyboard): local.
 // Only presses and releases are watched; pointer motion is not.
 //
-// Threading: one thread (the UI thread), which watches fd() in its event loop and calls
-// processPending() when it is readable; or calls lastPressOrigin(), which catches up first.
+// Threading: one thread at a time (the UI thread, or OwnerInputGuard's watch under its lock),
+// which watches fd() and calls processPending() when it is readable; or calls
+// lastPressOrigin(), which catches up first. Presses should be processed as they come: a record
+// entry vouches for half a second only.
 class RemoteClickClassifier {
  public:
   enum class Origin { local, remote };
