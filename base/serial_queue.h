@@ -11,8 +11,12 @@
 //   run in the order they were posted.
 // - `sync` runs the work on the queue and waits for it, returning its result (or rethrowing its
 //   exception). Called on the queue itself it runs inline, so it never deadlocks on its own
-//   queue. Two queues that `sync` onto each other, or a `sync` chain deeper than the pool has
-//   threads, can deadlock: `sync` is for tests, shutdown and rare setup, never for the hot path.
+//   queue. Two queues that `sync` onto each other, or more waiting queues than the pool has
+//   threads, deadlock: `sync` is for tests, shutdown and setup from outside any queue. From an
+//   item of another queue it is a fault (a peer that makes several queues wait can take every
+//   pool thread): debug builds abort, release builds log it once. Hop instead: post the work,
+//   and post the continuation back from there. `WaitAllowed` marks the rare caller that must
+//   wait from inside a queue item.
 // - Timers run on the queue through the queue's Clock (see timer.h for cancel semantics).
 // - Sockets and other Asio objects bind to `executor()` so their completions run on the queue.
 //
@@ -65,6 +69,7 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
   std::invoke_result_t<F> sync(F&& work) {
     using R = std::invoke_result_t<F>;
     if (isCurrent()) return std::forward<F>(work)();
+    checkMayWait();
     std::promise<R> done;
     auto result = done.get_future();
     asio::post(strand_, [&work, &done] {
@@ -82,6 +87,24 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
     return result.get();
   }
 
+  // While one lives, `sync` from this thread may wait on another queue even inside a queue item:
+  // for waits that cannot be turned around, and only where no peer can repeat them at will.
+  class WaitAllowed {
+   public:
+    WaitAllowed();
+    ~WaitAllowed();
+    WaitAllowed(const WaitAllowed&) = delete;
+    WaitAllowed& operator=(const WaitAllowed&) = delete;
+  };
+
+  // What a misused `sync` does instead of the default (abort in debug builds, one log line in
+  // release builds): `waiting` is the queue whose item called `sync` onto `target`. Tests use
+  // it; an empty handler restores the default. Returns the previous handler.
+  using MisuseHandler = std::function<void(const SerialQueue& waiting, const SerialQueue& target)>;
+  static MisuseHandler setMisuseHandler(MisuseHandler handler);
+
+  ~SerialQueue();
+
   // Runs `callback` on this queue once, `seconds` from now (a non-positive delay posts it).
   std::shared_ptr<Timer> after(double seconds, std::function<void()> callback);
   // Runs `callback` on this queue every `interval` seconds, the first time one interval from
@@ -91,6 +114,8 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
  private:
   SerialQueue(asio::io_context& context, std::string label, std::shared_ptr<Clock> clock);
   std::shared_ptr<Timer> arm(double seconds, double interval, std::function<void()> callback);
+  // Reports a `sync` from an item of another queue (see the threading contract).
+  void checkMayWait() const;
 
   Executor strand_;
   std::string label_;

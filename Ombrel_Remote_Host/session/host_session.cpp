@@ -47,6 +47,8 @@ struct HostSession::Private {
   std::vector<std::function<void(HostSession&)>> teardownHooks;
   std::shared_ptr<Timer> authorizationTimer;
   std::shared_ptr<Timer> denialTimer;
+  // A pair request is on its way through the main queue.
+  bool pairChecking = false;
   bool started = false;
 };
 
@@ -266,40 +268,41 @@ void HostSession::refusePairing(std::string message, std::optional<HostErrorCode
 }
 
 void HostSession::pairRequest(ByteView body) {
+  // A request being decided counts as pending: a burst of requests makes one decision.
+  if (d_->pairChecking) return;
   auto request = NVJSON::tryDecode<PairRequest>(body);
   if (!request) return;
   auto transcript = conn_->transcript();
   if (!transcript) return;
   std::string code = HandshakeResult::sas(*transcript);
 
-  // The owner's pending prompts and the live sessions belong to the main queue, and the check
-  // must finish before this request may count against the backoff. The check hops there and
-  // back instead of waiting: a connection queue that waits on the main queue lets a burst of
-  // requests from a few peers occupy every pool thread while the main queue has none left.
-  // Until the answer is back, further requests are ignored as they are while a prompt is up.
-  pairPending_ = true;
+  // The owner's pending prompts and the live sessions belong to the main queue. The connection
+  // queue goes on without waiting; it hears the outcome when the main queue gets to it.
+  d_->pairChecking = true;
   host_.mainQueue().post(
       [self = shared_from_this(), request = std::move(*request), code = std::move(code)]() mutable {
-        auto conflict = self->host_.pairingConflict();
-        self->conn_->queue()->post([self, request = std::move(request), code = std::move(code),
-                                    conflict = std::move(conflict)]() mutable {
-          self->continuePairRequest(request, std::move(code), std::move(conflict));
-        });
+        self->decidePairing(request, std::move(code));
       });
 }
 
-void HostSession::continuePairRequest(const PairRequest& request, std::string code,
-                                      std::optional<SessionHost::Refusal> conflict) {
-  assert(conn_->queue()->isCurrent());
-  // A session that closed meanwhile has nobody to ask or answer.
-  if (!pairPending_.exchange(false)) return;
-  if (conflict) return refusePairing(conflict->message, conflict->code);
-  if (host_.pairingBackoff()) return refusePairing(kRateLimitedText, HostErrorCode::rateLimited);
-  if (!host_.lockedPairingEnabled()) {
-    return refusePairing(kNotAcceptingText, HostErrorCode::notAccepting);
-  }
+void HostSession::decidePairing(const PairRequest& request, std::string code) {
+  auto decided = [this](std::optional<std::string> refusal, std::optional<HostErrorCode> reason) {
+    conn_->queue()->post([self = shared_from_this(), refusal = std::move(refusal), reason] {
+      self->pairingDecided(refusal, reason);
+    });
+  };
+  auto refuse = [&](std::string message, HostErrorCode reason) {
+    decided(std::move(message), reason);
+  };
+  // While the request travelled the connection closed, or a second hello found the key trusted
+  // already: there is nothing left to ask the owner.
+  if (closed_ || authorized_) return decided(std::nullopt, std::nullopt);
+  // The conflicts come first: a request refused for them must not count against the backoff.
+  if (auto conflict = host_.pairingConflict()) return refuse(conflict->message, conflict->code);
+  if (host_.pairingBackoff()) return refuse(kRateLimitedText, HostErrorCode::rateLimited);
+  if (!host_.lockedPairingEnabled()) return refuse(kNotAcceptingText, HostErrorCode::notAccepting);
   if (expectedPeerKey_ || isInternetAddress(remoteIP())) {
-    return refusePairing(kLanOnlyText, HostErrorCode::lanOnly);
+    return refuse(kLanOnlyText, HostErrorCode::lanOnly);
   }
 
   pairPending_ = true;
@@ -311,9 +314,15 @@ void HostSession::continuePairRequest(const PairRequest& request, std::string co
                         ? std::optional<double>(SessionRules::grantSeconds(*request.grantMinutes))
                         : std::nullopt;
   }
-  host_.mainQueue().post([self = shared_from_this(), code = std::move(code)]() mutable {
-    self->host_.requestApproval(self, std::move(code));
-  });
+  // Still on the main queue: the prompt is pending before any other request is checked.
+  host_.requestApproval(shared_from_this(), std::move(code));
+  decided(std::nullopt, std::nullopt);
+}
+
+void HostSession::pairingDecided(std::optional<std::string> refusal,
+                                 std::optional<HostErrorCode> code) {
+  d_->pairChecking = false;
+  if (refusal && !closed_) refusePairing(std::move(*refusal), code);
 }
 
 void HostSession::answerPairing(bool approved) {
@@ -367,6 +376,7 @@ void HostSession::privacyMode(ByteView body) {
 }
 
 void HostSession::closed() {
+  closed_ = true;
   // Teardown: components that served this session release what they hold.
   if (d_->authorizationTimer) d_->authorizationTimer->cancel();
   if (d_->denialTimer) d_->denialTimer->cancel();

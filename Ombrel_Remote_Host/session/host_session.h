@@ -9,6 +9,10 @@
 //                 by intake; 180 s authorization here)
 //   handshaken -> access and expected key checked; messages flow
 //   hello      -> authorized (trusted key) or not; a hostHello is sent either way
+//   checking   -> a pair request is being decided on the main queue (conflicts, backoff,
+//                 settings, path, then the owner's prompt, in one main-queue item); the
+//                 connection queue goes on serving and ignores further pair requests; a
+//                 refusal comes back to it and the session may ask again
 //   pairing    -> one pair request at a time waits for the owner (120 s); denied sessions
 //                 close 0.5 s after the refusal, approved ones become authorized
 //   authorized -> stream, input, clipboard, files, AI, wake, ICE and tunnel messages
@@ -16,8 +20,9 @@
 //
 // Threading: everything runs on the connection's serial queue except where a member says
 // otherwise; getters may be called from any thread (they read atomics or take the session's
-// small lock). The session holds its SessionHost by reference: the controller outlives every
-// session.
+// small lock). The connection queue never waits for the main queue: work there is posted and
+// its outcome posted back (a peer can drive these paths as fast as it likes). The session
+// holds its SessionHost by reference: the controller outlives every session.
 
 #include <atomic>
 #include <functional>
@@ -38,6 +43,7 @@ namespace ombrel {
 
 class NVConnection;
 class SessionHost;
+struct PairRequest;
 
 class HostSession : public std::enable_shared_from_this<HostSession> {
  public:
@@ -129,8 +135,11 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   void clientHello(ByteView body);
   void sendHostHello();
   void pairRequest(ByteView body);
-  void continuePairRequest(const PairRequest& request, std::string code,
-                           std::optional<SessionHost::Refusal> conflict);
+  // Main queue: the checks of a pair request and, when none refuses, the owner's prompt, in one
+  // item so no other session's request slips between them. Posts the outcome back.
+  void decidePairing(const PairRequest& request, std::string code);
+  // Connection queue: the request is decided; a refusal is sent.
+  void pairingDecided(std::optional<std::string> refusal, std::optional<HostErrorCode> code);
   void refusePairing(std::string message, std::optional<HostErrorCode> code);
   void applyAnswer(bool approved);
   void finishApproval(const Bytes& key);
@@ -157,6 +166,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   std::atomic<bool> pairPending_{false};
   std::atomic<bool> pairRequested_{false};
   std::atomic<bool> privacyRequested_{false};
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace ombrel

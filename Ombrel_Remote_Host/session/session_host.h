@@ -23,8 +23,8 @@ class SerialQueue;
 //
 // Threading: the "any thread" members read lock-guarded mirrors (the controller lock, or the
 // trusted-client store's own lock) and may be called from a connection queue. The "main queue"
-// members must be called on `mainQueue()`; a session hops there with `post`, or with `sync`
-// where it must wait for the answer (the pairing checks).
+// members must be called on `mainQueue()`; a session hops there with `post` and posts what
+// follows back to its connection queue, never waiting for the main queue.
 class SessionHost {
  public:
   virtual ~SessionHost() = default;

@@ -1,5 +1,7 @@
 #include "Ombrel_Remote_Host/stream/session_streaming.h"
 
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -18,6 +20,14 @@ namespace {
 
 int clampKbps(std::int64_t kbps) {
   return static_cast<int>(std::clamp<std::int64_t>(kbps, 0, 1'000'000));
+}
+
+// Gives the desktop back and removes the display on the main queue, which owns both.
+void releaseOnMain(SerialQueue& main, std::unique_ptr<StreamVirtualDisplay> display) {
+  main.post([display = std::move(display)]() mutable {
+    display->restore();
+    display.reset();
+  });
 }
 
 }  // namespace
@@ -39,13 +49,8 @@ SessionStreaming::~SessionStreaming() {
   if (sleepAssertion_ != 0 && deps_.powerManager)
     deps_.powerManager->releaseAssertion(sleepAssertion_);
   // An owner that skipped shutdown() still gets its desktop back, on the queue that owns it.
-  if (virtualDisplay_ && deps_.mainQueue) {
-    std::shared_ptr<StreamVirtualDisplay> display(std::move(virtualDisplay_));
-    deps_.mainQueue->post([display]() mutable {
-      display->restore();
-      display.reset();
-    });
-  }
+  if (virtualDisplay_ && deps_.mainQueue)
+    releaseOnMain(*deps_.mainQueue, std::move(virtualDisplay_));
 }
 
 void SessionStreaming::assertOnQueue() const { assert(session_->queue().isCurrent()); }
@@ -88,40 +93,23 @@ void SessionStreaming::sendError(std::string message, HostErrorCode code,
 
 void SessionStreaming::dropVirtualDisplay() {
   virtualDisplayRequest_.reset();
-  if (!virtualDisplay_) return;
-  deps_.mainQueue->sync([this] {
-    virtualDisplay_->restore();
-    virtualDisplay_.reset();
-  });
-}
-
-bool SessionStreaming::useVirtualDisplay(const VirtualDisplayRequest& request) {
-  if (virtualDisplay_ && virtualDisplayRequest_ == request) return true;
-  dropVirtualDisplay();
-  std::unique_ptr<StreamVirtualDisplay> display =
-      deps_.mainQueue->sync([&] { return deps_.displays->createVirtualDisplay(request); });
-  // The wait sleeps on this queue, never on the main queue the desktop needs meanwhile.
-  if (display && display->waitUntilActive(virtualDisplayWait)) {
-    deps_.mainQueue->sync([&] { display->takeOverDesktop(); });
-    virtualDisplay_ = std::move(display);
-    virtualDisplayRequest_ = request;
-    return true;
-  }
-  if (display) deps_.mainQueue->sync([&] { display.reset(); });
-  log::line("Ombrel Remote: virtual display not possible, streaming a physical display");
-  sendError(virtualDisplayFallbackText, HostErrorCode::virtualDisplayFallback, std::nullopt);
-  return false;
+  if (virtualDisplay_) releaseOnMain(*deps_.mainQueue, std::move(virtualDisplay_));
 }
 
 void SessionStreaming::startStream(StreamConfig config) {
   assertOnQueue();
-  if (!session_->accessAllowed()) return;
+  if (shutDown_ || !session_->accessAllowed()) return;
   stopStream();
+  if (displayBusy_) {
+    deferredStart_ = std::move(config);
+    return;
+  }
 
   const bool locked = deps_.screenLock && deps_.screenLock->isLocked();
   // A locked screen is shown where the owner can unlock it, never on a private display.
   if (locked) config.virtualDisplay.reset();
 
+  bool drop = false;
   if (!config.virtualDisplay) {
     std::optional<std::uint32_t> current = virtualDisplayID();
     bool physical = (!config.displayID && (!current || locked)) ||
@@ -133,21 +121,98 @@ void SessionStreaming::startStream(StreamConfig config) {
       auto chosen = std::find_if(all.begin(), all.end(), [](const auto& d) { return d.builtIn; });
       if (chosen == all.end()) chosen = all.begin();
       if (chosen != all.end()) config.displayID = chosen->info.id;
-      dropVirtualDisplay();
+      drop = current.has_value();
     }
   }
   // Assistance shows the owner's own screen; the helper is not told of a fallback.
   if (session_->limited()) config.virtualDisplay.reset();
   if (!config.virtualDisplay && virtualDisplay_ && config.displayID != virtualDisplayID())
-    dropVirtualDisplay();
+    drop = true;
   if (config.virtualDisplay) {
-    if (useVirtualDisplay(*config.virtualDisplay)) {
+    if (!virtualDisplay_ || virtualDisplayRequest_ != config.virtualDisplay) {
+      std::optional<VirtualDisplayRequest> request = config.virtualDisplay;
+      return changeDisplay(std::move(config), std::move(request));
+    }
+    config.displayID = virtualDisplay_->displayID();
+  } else if (drop) {
+    // The display list must no longer show the dropped display when the stream picks one.
+    return changeDisplay(std::move(config), std::nullopt);
+  }
+  startOnDisplay(std::move(config));
+}
+
+void SessionStreaming::changeDisplay(StreamConfig config,
+                                     std::optional<VirtualDisplayRequest> request) {
+  displayBusy_ = true;
+  std::unique_ptr<StreamVirtualDisplay> old = std::move(virtualDisplay_);
+  virtualDisplayRequest_.reset();
+  std::shared_ptr<SerialQueue> main = deps_.mainQueue;
+  std::shared_ptr<SerialQueue> queue = session_->queue().shared_from_this();
+  // Brings the outcome back to this queue; a display nobody is left to use goes back at once.
+  auto back = [weak = weak_from_this(), main, queue, serial = startSerial_,
+               config = std::move(config),
+               request](std::unique_ptr<StreamVirtualDisplay> display) mutable {
+    queue->post([weak, main, serial, config = std::move(config), request = std::move(request),
+                 display = std::move(display)]() mutable {
+      if (auto self = weak.lock()) {
+        self->displayChanged(serial, std::move(config), std::move(request), std::move(display));
+      } else if (display) {
+        releaseOnMain(*main, std::move(display));
+      }
+    });
+  };
+  main->post([old = std::move(old), request = std::move(request), displays = deps_.displays, main,
+              pool = queue->executor().get_inner_executor(), back = std::move(back)]() mutable {
+    if (old) {
+      old->restore();
+      old.reset();
+    }
+    if (!request) return back(nullptr);
+    std::unique_ptr<StreamVirtualDisplay> display = displays->createVirtualDisplay(*request);
+    if (!display) return back(nullptr);
+    // The wait polls the desktop and sleeps: on a pool thread, never on a queue (the main
+    // queue serves the desktop meanwhile).
+    asio::post(pool, [display = std::move(display), main, back = std::move(back)]() mutable {
+      const bool active = display->waitUntilActive(virtualDisplayWait);
+      main->post([display = std::move(display), active, back = std::move(back)]() mutable {
+        if (active) {
+          display->takeOverDesktop();
+        } else {
+          display.reset();
+        }
+        back(std::move(display));
+      });
+    });
+  });
+}
+
+void SessionStreaming::displayChanged(std::uint64_t serial, StreamConfig config,
+                                      std::optional<VirtualDisplayRequest> request,
+                                      std::unique_ptr<StreamVirtualDisplay> display) {
+  assertOnQueue();
+  displayBusy_ = false;
+  if (shutDown_) {
+    if (display) releaseOnMain(*deps_.mainQueue, std::move(display));
+    return;
+  }
+  if (request) {
+    if (display) {
+      virtualDisplay_ = std::move(display);
+      virtualDisplayRequest_ = request;
       config.displayID = virtualDisplay_->displayID();
     } else {
+      log::line("Ombrel Remote: virtual display not possible, streaming a physical display");
+      sendError(virtualDisplayFallbackText, HostErrorCode::virtualDisplayFallback, std::nullopt);
       config.virtualDisplay.reset();
     }
   }
+  // A stop or a newer start came meanwhile: this start is void; the newest start runs now.
+  std::optional<StreamConfig> next = std::exchange(deferredStart_, std::nullopt);
+  if (next) return startStream(std::move(*next));
+  if (serial == startSerial_) startOnDisplay(std::move(config));
+}
 
+void SessionStreaming::startOnDisplay(StreamConfig config) {
   std::vector<StreamDisplay> all = deps_.displays->all();
   if (all.empty()) {
     sendError(noDisplayText, HostErrorCode::noDisplay, std::nullopt);
@@ -308,6 +373,8 @@ void SessionStreaming::sendAudio(std::uint64_t generation, const AudioFrame& fra
 
 void SessionStreaming::stopStream() {
   assertOnQueue();
+  ++startSerial_;
+  deferredStart_.reset();
   window_.reset();
   if (statsTimer_) statsTimer_->cancel();
   if (cursorTimer_) cursorTimer_->cancel();
@@ -325,6 +392,7 @@ void SessionStreaming::stopStream() {
 
 void SessionStreaming::shutdown() {
   assertOnQueue();
+  shutDown_ = true;
   stopStream();
   dropVirtualDisplay();
 }

@@ -7,6 +7,13 @@
 // sleep assertion while streaming.
 //
 // States:
+//   idle      -> display    startStream that must drop, create or take over a virtual display:
+//                           the work hops to the main queue (the wait for a new display to
+//                           come up runs on the pool, outside every queue) and the start
+//                           resumes on the connection queue. Meanwhile a stopStream cancels the
+//                           start and a new startStream waits until the display work is back
+//                           (only the latest one is kept).
+//   display   -> starting   the display work is back: display chosen, streamer started
 //   idle      -> starting   startStream: display chosen, streamer created and started
 //   starting  -> streaming  the streamer started: streamStarted sent, key frame asked, timers
 //                           and sleep assertion on
@@ -16,13 +23,15 @@
 // The virtual display outlives a stream: it goes when a later start does not want it, or at
 // shutdown.
 //
-// Threading: every public member runs on the session's connection queue (session.queue()).
-// Virtual displays are created, taken over, restored and destroyed synchronously on the main
-// queue; the cursor timer runs on the main queue. Streamer callbacks arrive on the streamer's
-// threads: video is registered with the delivery window there and hops to the connection queue
-// to be sent; the skip test and audio answer on the streamer's threads. Every callback carries
-// the generation of the streamer it came from, so nothing of a replaced streamer is sent (its
-// video gives its window slot back instead). Callbacks hold the object weakly.
+// Threading: every public member runs on the session's connection queue (session.queue()),
+// which never waits for another queue: a peer drives it. Virtual displays are created, taken
+// over, restored and destroyed on the main queue by posted work whose outcome is posted back;
+// waiting for a new display to become active blocks one pool thread outside every queue for at
+// most virtualDisplayWait seconds. The cursor timer runs on the main queue. Streamer callbacks
+// arrive on the streamer's threads: video is registered with the delivery window there and hops to
+// the connection queue to be sent; the skip test and audio answer on the streamer's threads. Every
+// callback carries the generation of the streamer it came from, so nothing of a replaced streamer
+// is sent (its video gives its window slot back instead). Callbacks hold the object weakly.
 
 #include <atomic>
 #include <cstdint>
@@ -106,6 +115,8 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   std::int64_t currentBitrate() const { return adapter_.currentBitrate(); }
   std::int64_t targetBitrate() const { return adapter_.targetBitrate(); }
   std::optional<std::uint32_t> virtualDisplayID() const;
+  // Virtual display work is on its way through the main queue.
+  bool changingDisplay() const { return displayBusy_; }
   bool holdsSleepAssertion() const { return sleepAssertion_ != 0; }
   std::shared_ptr<VideoDeliveryWindow> deliveryWindow() const { return window_; }
 
@@ -114,9 +125,16 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
 
   void assertOnQueue() const;
   void sendError(std::string message, HostErrorCode code, std::optional<std::string> detail);
+  // Restores the desktop and removes the virtual display on the main queue (not waited for).
   void dropVirtualDisplay();
-  // The request's virtual display, or nothing after the fallback error was sent.
-  bool useVirtualDisplay(const VirtualDisplayRequest& request);
+  // Drops the current virtual display and, with `request`, makes a new one, off this queue;
+  // the start resumes in displayChanged.
+  void changeDisplay(StreamConfig config, std::optional<VirtualDisplayRequest> request);
+  void displayChanged(std::uint64_t serial, StreamConfig config,
+                      std::optional<VirtualDisplayRequest> request,
+                      std::unique_ptr<StreamVirtualDisplay> display);
+  // startStream once the virtual display is settled.
+  void startOnDisplay(StreamConfig config);
   void connect(StreamSource& source, std::uint64_t generation);
   void started(std::uint64_t generation, std::optional<NVError> error, StreamStarted report);
   void captureStopped(std::uint64_t generation, std::optional<NVError> error);
@@ -149,6 +167,13 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   std::uint32_t sleepAssertion_ = 0;
   std::unique_ptr<StreamVirtualDisplay> virtualDisplay_;  // destroyed on the main queue
   std::optional<VirtualDisplayRequest> virtualDisplayRequest_;
+  bool displayBusy_ = false;
+  // Counts stops (every start stops first): display work that comes back to a different count
+  // was overtaken and starts nothing.
+  std::uint64_t startSerial_ = 0;
+  // The latest startStream that came while display work was on its way.
+  std::optional<StreamConfig> deferredStart_;
+  bool shutDown_ = false;
   TransportDiagnostics diagnostics_;
 
   // ---- any thread ----

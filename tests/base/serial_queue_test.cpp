@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -65,12 +67,79 @@ TEST(SerialQueueTest, SyncRunsInlineOnItsOwnQueueAndReturnsValuesAndErrors) {
   int value =
       queue->sync([&] { return queue->sync([&] { return queue->sync([] { return 7; }); }); });
   EXPECT_EQ(value, 7);
-  // From another queue it waits for the item.
-  bool ranOnQueue = other->sync([&] { return queue->sync([&] { return queue->isCurrent(); }); });
+  // From another queue, where waiting is allowed, it waits for the item.
+  bool ranOnQueue = other->sync([&] {
+    SerialQueue::WaitAllowed allowed;
+    return queue->sync([&] { return queue->isCurrent(); });
+  });
   EXPECT_TRUE(ranOnQueue);
   EXPECT_THROW(queue->sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
   // The queue still works after an item threw.
   EXPECT_EQ(queue->sync([] { return 3; }), 3);
+}
+
+// Records misused syncs instead of aborting, for as long as it lives.
+class MisuseRecorder {
+ public:
+  MisuseRecorder()
+      : previous_(SerialQueue::setMisuseHandler(
+            [this](const SerialQueue& waiting, const SerialQueue& target) {
+              std::lock_guard lock(mutex_);
+              seen_.push_back(waiting.label() + " -> " + target.label());
+            })) {}
+  ~MisuseRecorder() { SerialQueue::setMisuseHandler(std::move(previous_)); }
+  std::vector<std::string> seen() {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> seen_;
+  SerialQueue::MisuseHandler previous_;
+};
+
+TEST(SerialQueueTest, SyncFromAnItemOfAnotherQueueIsReported) {
+  Runtime runtime;
+  auto connection = runtime.makeQueue("test.connection");
+  auto main = runtime.mainQueue();
+  MisuseRecorder recorder;
+
+  // Allowed: from outside any queue, onto the queue itself, and under WaitAllowed.
+  main->sync([] {});
+  connection->sync([&] { connection->sync([] {}); });
+  connection->sync([&] {
+    SerialQueue::WaitAllowed allowed;
+    main->sync([] {});
+  });
+  EXPECT_TRUE(recorder.seen().empty());
+
+  // A posted item, and a completion handler that reached the strand without `post` (as a
+  // socket's does), both waiting on the main queue.
+  connection->post([&] { main->sync([] {}); });
+  std::promise<void> completed;
+  asio::post(connection->executor(), [&] {
+    main->sync([] {});
+    completed.set_value();
+  });
+  completed.get_future().wait();
+  EXPECT_EQ(recorder.seen(), (std::vector<std::string>{"test.connection -> " + main->label(),
+                                                       "test.connection -> " + main->label()}));
+}
+
+TEST(SerialQueueDeathTest, SyncFromAnItemOfAnotherQueueAbortsInDebugBuilds) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "release builds log the misuse instead";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Runtime runtime;
+        auto connection = runtime.makeQueue("test.connection");
+        connection->sync([&] { runtime.mainQueue()->sync([] {}); });
+      },
+      "an item of test.connection waits on .* with sync");
+#endif
 }
 
 TEST(SerialQueueTest, IsCurrentOnlyInsideItsOwnItems) {

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
 #include "Ombrel_Remote_Host/audio/linux/pulse_audio_capturer.h"
@@ -247,6 +250,24 @@ TEST_F(AudioCaptureTest, StopOnTheDeliveryQueueEndsDelivery) {
   capturer->queue()->sync([] {});
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(isAudioCaptureCancelled(*capturer->start(nullptr, nullptr)));
+}
+
+TEST_F(AudioCaptureTest, StopFromASessionQueueNeverWaitsForTheDeliveryQueue) {
+  // A session's queue stops the stream. Waiting there for the delivery queue to get a pool
+  // thread can leave the pool with none when enough sessions stop at once.
+  std::mutex mutex;
+  std::vector<std::string> waits;
+  auto previous =
+      SerialQueue::setMisuseHandler([&](const SerialQueue& waiting, const SerialQueue& target) {
+        std::lock_guard lock(mutex);
+        waits.push_back(waiting.label() + " -> " + target.label());
+      });
+  auto capturer = startCapture();
+  ASSERT_TRUE(frames_.take());
+  auto session = runtime_.makeQueue("test.session");
+  session->sync([&] { capturer->stop(); });
+  SerialQueue::setMisuseHandler(std::move(previous));
+  EXPECT_TRUE(waits.empty()) << waits.front();
 }
 
 TEST_F(AudioCaptureTest, StopRacingStartLeavesNothingRunning) {

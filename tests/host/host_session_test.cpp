@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "OmbrelKit/messages.h"
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
@@ -338,6 +340,40 @@ TEST_F(HostSessionTest, FourthPairRequestWithin120SecondsIsRateLimited) {
   auto& later = connect("192.168.0.10", {}, 0x71);
   later.hello();
   later.pair();
+  EXPECT_TRUE(host.approvals.take());
+}
+
+TEST_F(HostSessionTest, PairRequestBurstNeverWaitsForTheMainQueueAndMakesOnePrompt) {
+  auto& client = connect();
+  client.hello();
+  // The main queue is busy with something long: the connection must keep serving meanwhile.
+  std::promise<void> release;
+  runtime.mainQueue()->post([released = release.get_future().share()] { released.wait(); });
+  for (int i = 0; i < 50; ++i) client.pair();
+  EXPECT_TRUE(client.roundTrip()) << "the connection queue waited for the main queue";
+  release.set_value();
+
+  EXPECT_TRUE(host.approvals.take());
+  runtime.mainQueue()->sync([] {});
+  EXPECT_TRUE(client.roundTrip());
+  EXPECT_FALSE(host.approvals.take(std::chrono::milliseconds(0))) << "one burst, two prompts";
+  EXPECT_TRUE(sessions[0]->pairPending());
+  EXPECT_FALSE(client.messages->take(std::chrono::milliseconds(0))) << "no refusal either";
+}
+
+TEST_F(HostSessionTest, ConflictRefusalsLeaveTheBackoffAloneAndTheSessionFreeToAskAgain) {
+  const FakeSessionHost::Refusal busy{"電腦正在處理另一個配對請求", HostErrorCode::pairingBusy};
+  runtime.mainQueue()->sync([&] { host.conflict = busy; });
+  auto& client = connect();
+  client.hello();
+  for (int i = 0; i < 4; ++i) {
+    client.pair();
+    EXPECT_EQ(client.nextJSON<PairResult>(MessageType::pairResult),
+              (PairResult{false, busy.message, busy.code}));
+  }
+  runtime.mainQueue()->sync([&] { host.conflict.reset(); });
+  // Four refusals, yet the backoff has seen none of them: this one reaches the owner.
+  client.pair();
   EXPECT_TRUE(host.approvals.take());
 }
 

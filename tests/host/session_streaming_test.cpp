@@ -11,7 +11,12 @@
 #include <string>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -92,6 +97,50 @@ StreamDisplay display(std::uint32_t id, std::int64_t w, std::int64_t h, bool isM
   return d;
 }
 
+// The fake displays, except that a new virtual display's wait to become active lasts until the
+// test opens the gate.
+class GatedDisplays : public StreamDisplays {
+ public:
+  explicit GatedDisplays(std::shared_ptr<FakeStreamDisplays> inner) : inner_(std::move(inner)) {}
+  std::vector<StreamDisplay> all() override { return inner_->all(); }
+  std::unique_ptr<StreamVirtualDisplay> createVirtualDisplay(
+      const VirtualDisplayRequest& request) override {
+    auto display = inner_->createVirtualDisplay(request);
+    return display ? std::make_unique<Gated>(std::move(display), opened_) : nullptr;
+  }
+  void open() { gate_.set_value(); }
+
+ private:
+  class Gated : public StreamVirtualDisplay {
+   public:
+    Gated(std::unique_ptr<StreamVirtualDisplay> inner, std::shared_future<void> opened)
+        : inner_(std::move(inner)), opened_(std::move(opened)) {}
+    std::uint32_t displayID() const override { return inner_->displayID(); }
+    bool waitUntilActive(double timeout) override {
+      opened_.wait();
+      return inner_->waitUntilActive(timeout);
+    }
+    void takeOverDesktop() override { inner_->takeOverDesktop(); }
+    void restore() override { inner_->restore(); }
+
+   private:
+    std::unique_ptr<StreamVirtualDisplay> inner_;
+    std::shared_future<void> opened_;
+  };
+
+  std::shared_ptr<FakeStreamDisplays> inner_;
+  std::promise<void> gate_;
+  std::shared_future<void> opened_ = gate_.get_future().share();
+};
+
+// Whether `queue` runs a new item within a generous limit (it is not stuck waiting).
+bool answers(SerialQueue& queue) {
+  auto ran = std::make_shared<std::promise<void>>();
+  auto done = ran->get_future();
+  queue.post([ran] { ran->set_value(); });
+  return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
 StreamConfig baseConfig() {
   StreamConfig c;
   c.maxWidth = 3840;
@@ -129,14 +178,17 @@ class SessionStreamingTest : public ::testing::Test {
 
   void SetUp() override { makeStreaming(); }
 
-  void makeStreaming(FakeStreamDisplays::Config displayConfig = FakeStreamDisplays::Config()) {
-    if (streaming) run([&] { streaming->shutdown(); });
+  // `wrap` puts something between the stream and the fake displays (to hold them).
+  using Wrap = std::function<std::shared_ptr<StreamDisplays>(std::shared_ptr<FakeStreamDisplays>)>;
+  void makeStreaming(FakeStreamDisplays::Config displayConfig = FakeStreamDisplays::Config(),
+                     const Wrap& wrap = nullptr) {
+    if (streaming) shutdown();
     auto list = displays->all();
     displays = std::make_shared<FakeStreamDisplays>(list, displayConfig);
     SessionStreaming::Dependencies deps;
     deps.mainQueue = runtime.mainQueue();
     deps.makeStreamer = sources.factory();
-    deps.displays = displays;
+    deps.displays = wrap ? wrap(displays) : displays;
     deps.screenLock = screenLock;
     deps.powerManager = &power;
     deps.cursor = cursor;
@@ -145,21 +197,31 @@ class SessionStreamingTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    run([&] { streaming->shutdown(); });
+    shutdown();
     streaming.reset();
+  }
+  // Shuts the stream down and lets the main queue give the virtual display back.
+  void shutdown() {
+    run([&] { streaming->shutdown(); });
+    runtime.mainQueue()->sync([] {});
   }
 
   template <typename F>
-  void run(F&& work) {
-    session->queue().sync(std::forward<F>(work));
+  std::invoke_result_t<F> run(F&& work) {
+    return session->queue().sync(std::forward<F>(work));
   }
   // Starts and lets the streamer's completion (posted to the queue) run.
   void start(StreamConfig config) {
     run([&] { streaming->startStream(std::move(config)); });
     drain();
   }
-  // Lets posted work on the connection queue run.
+  // Lets virtual display work come back and posted work on the connection queue run.
   void drain() {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (run([&] { return streaming->changingDisplay(); })) {
+      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the virtual display never settled";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     run([] {});
   }
   std::vector<ErrorMessage> errors() const {
@@ -473,6 +535,46 @@ TEST_F(SessionStreamingTest, VirtualDisplayIsReusedAndDroppedWhenNotWanted) {
   start(other);
   EXPECT_TRUE(displays->liveVirtual().empty());
   EXPECT_EQ(sources.last()->startArgs()->displayID, 1u);
+}
+
+TEST_F(SessionStreamingTest, VirtualDisplayWorkNeverMakesTheConnectionQueueWait) {
+  std::shared_ptr<GatedDisplays> gated;
+  makeStreaming({}, [&](std::shared_ptr<FakeStreamDisplays> fake) {
+    gated = std::make_shared<GatedDisplays>(std::move(fake));
+    return gated;
+  });
+  StreamConfig config = baseConfig();
+  config.virtualDisplay = VirtualDisplayRequest{1280, 800, "Ombrel"};
+
+  // The main queue is busy: making the display waits for it, the connection does not.
+  std::promise<void> mainFree;
+  runtime.mainQueue()->post([free = mainFree.get_future().share()] { free.wait(); });
+  session->queue().post([this, config] { streaming->startStream(config); });
+  EXPECT_TRUE(answers(session->queue())) << "startStream waited for the main queue";
+  mainFree.set_value();
+
+  // Made, but not active yet: neither queue waits for it.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (displays->created() == 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(displays->created(), 1);
+  EXPECT_TRUE(answers(session->queue())) << "the connection queue waited for the display";
+  EXPECT_TRUE(answers(*runtime.mainQueue())) << "the main queue waited for the display";
+
+  // A stop and a new start meanwhile: the first start is void, the newest one streams on the
+  // display once it is up.
+  session->queue().post([this, config] {
+    streaming->stopStream();
+    streaming->startStream(config);
+  });
+  gated->open();
+  drain();
+  EXPECT_EQ(displays->created(), 1);
+  EXPECT_EQ(displays->tookOver(), 1);
+  ASSERT_EQ(sources.made().size(), 1u);
+  EXPECT_EQ(sources.last()->startArgs()->displayID, 100u);
+  EXPECT_EQ(session->bodies(MessageType::streamStarted).size(), 1u);
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(SessionStreamingTest, LockedScreenMovesAVirtualStreamToAPhysicalDisplayWithinOneTick) {

@@ -140,16 +140,18 @@ void PulseAudioCapturer::releaseCallbacks() {
     // Called from inside a callback: the running one must outlive its own call.
     queue_->post([weak = weak_from_this()] {
       if (auto self = weak.lock()) {
+        std::lock_guard lock(self->callbackLock_);
         self->onAudio_ = nullptr;
         self->onStopped_ = nullptr;
       }
     });
   } else {
-    // Also waits for a callback running right now, so none runs after stop() returns.
-    queue_->sync([this] {
-      onAudio_ = nullptr;
-      onStopped_ = nullptr;
-    });
+    // Also waits for a callback running right now, so none runs after stop() returns. The lock,
+    // not a wait for queue_: stop() comes from other queues (a session's), and waiting there for
+    // queue_ to get a pool thread could leave the pool without one.
+    std::lock_guard lock(callbackLock_);
+    onAudio_ = nullptr;
+    onStopped_ = nullptr;
   }
 }
 
@@ -387,10 +389,12 @@ void PulseAudioCapturer::convert(const float* samples, std::size_t frames) {
 }
 
 void PulseAudioCapturer::deliver(AudioFrame frame) {
+  std::lock_guard lock(callbackLock_);
   if (active_ && onAudio_) onAudio_(std::move(frame));
 }
 
 void PulseAudioCapturer::deliverStopped(const NVError& error) {
+  std::lock_guard lock(callbackLock_);
   if (active_ && onStopped_) onStopped_(error);
 }
 

@@ -37,7 +37,8 @@ namespace ombrel {
 // not excluded: a monitor source carries the mix, not its parts.
 //
 // Lock order: mutex_ before the mainloop lock; the mainloop thread takes neither mutex_ nor the
-// delivery queue, so no wait here can close a cycle with it.
+// delivery queue, so no wait here can close a cycle with it. callbackLock_ is held while the
+// owner's callback runs and taken by stop() from other threads, never with another lock held.
 class PulseAudioCapturer final : public AudioCapturer,
                                  public std::enable_shared_from_this<PulseAudioCapturer> {
  public:
@@ -125,7 +126,8 @@ class PulseAudioCapturer final : public AudioCapturer,
 
   // Set when frames may flow to the owner; cleared by stop() before it drains the queue.
   std::atomic<bool> active_{false};
-  // Read and cleared only on queue_.
+  // Called on queue_ and cleared by stop(), both under callbackLock_.
+  std::mutex callbackLock_;
   OnAudio onAudio_;
   OnStopped onStopped_;
 };
