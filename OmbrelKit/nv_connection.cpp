@@ -282,6 +282,10 @@ void NVConnection::established(HandshakeResult result) {
   }
   if (onReady) onReady();
   if (closed_) return;
+  if (role_ == Role::host && pendingBytes() > readPauseBytes) {
+    readPaused_ = true;
+    return;
+  }
   receiveLoop();
 }
 
@@ -369,6 +373,10 @@ void NVConnection::handleFrame(Bytes frame) {
     onMessage(*type, std::move(plaintext));
   }
   if (closed_) return;
+  if (role_ == Role::host && pendingBytes() > readPauseBytes) {
+    readPaused_ = true;
+    return;
+  }
   receiveLoop();
 }
 
@@ -432,6 +440,10 @@ void NVConnection::sendCompleted(std::uint64_t id, bool accepted) {
   inFlight_.erase(it);
   addPending(-done.cost);
   if (done.completion) done.completion(accepted);
+  if (readPaused_ && !closed_ && pendingBytes() <= readResumeBytes) {
+    readPaused_ = false;
+    receiveLoop();
+  }
 }
 
 // ---- ending ----------------------------------------------------------------------------

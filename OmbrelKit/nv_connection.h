@@ -29,7 +29,11 @@
 //   even while its transport is open.
 //
 // Memory: a frame's buffer starts at min(L, 64 KiB) and grows only as its bytes arrive, so a
-// header announcing 64 MiB costs nothing until the bytes come.
+// header announcing 64 MiB costs nothing until the bytes come. A host connection reads no
+// further frame while more than `readPauseBytes` of its own sends are waiting, and reads again
+// once they are down to `readResumeBytes`: a peer that asks for answers and never reads them
+// stalls in TCP instead of growing the host. Only the host pauses, so two connections can never
+// wait on each other's reading (the peers it serves keep reading whatever they send).
 
 #include <atomic>
 #include <cstdint>
@@ -65,6 +69,10 @@ class NVConnection : public std::enable_shared_from_this<NVConnection> {
 
   // Largest incoming frame payload, and the initial limit.
   static constexpr std::int64_t maxFrameSizeLimit = 67'108'864;
+  // A host connection's reading pauses above this many bytes of queued sends (well above what
+  // the stream's own backpressure lets queue) and resumes at or below the second.
+  static constexpr std::int64_t readPauseBytes = 4 << 20;
+  static constexpr std::int64_t readResumeBytes = 1 << 20;
   // Longest relay answer line accepted (bytes before the newline).
   static constexpr std::size_t relayLineLimit = 4'097;
 
@@ -184,6 +192,7 @@ class NVConnection : public std::enable_shared_from_this<NVConnection> {
   std::optional<CipherState> receiveCipher_;
   bool closed_ = false;
   bool beganSession_ = false;
+  bool readPaused_ = false;  // a frame was due but the host's sends were backed up
   std::deque<InFlight> inFlight_;
   std::uint64_t nextSendID_ = 0;
 

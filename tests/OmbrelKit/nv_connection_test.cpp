@@ -415,6 +415,30 @@ TEST_F(ConnectionHostTest, UnknownTypeCodeIsDroppedAndTheNextFrameStillArrives) 
   EXPECT_EQ(events.closed().size(), 0u);
 }
 
+TEST_F(ConnectionHostTest, ReadingPausesWhileTheHostsOwnSendsAreBackedUpAndResumesAfter) {
+  startHost({.holdSendCompletions = true});
+  handshake();
+  // A peer that does not read: what the host sends stays in the transport.
+  host->send(MessageType::videoFrame, Bytes(NVConnection::readPauseBytes));
+  drain(host);
+  // Sealed in order: the nonces count up.
+  Bytes a = sealedFrame(rawValue(MessageType::ping), toBytes("a"));
+  Bytes b = sealedFrame(rawValue(MessageType::ping), toBytes("b"));
+  transport->deliver(concat(a, b));
+  auto first = events.messages().take();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->second, toBytes("a"));
+  drain(host);
+  drain(host);
+  EXPECT_EQ(events.messages().size(), 0u) << "read on while its answers were backed up";
+
+  transport->completeSends();
+  auto second = events.messages().take();
+  ASSERT_TRUE(second) << "reading never resumed";
+  EXPECT_EQ(second->second, toBytes("b"));
+  EXPECT_EQ(events.closed().size(), 0u);
+}
+
 TEST_F(ConnectionHostTest, FrameLengthLimits) {
   struct Case {
     const char* name;
