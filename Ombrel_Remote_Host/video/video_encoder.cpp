@@ -18,6 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t delaysPerLine = 60;
+// Start times kept for pictures still inside the encoder.
+constexpr std::size_t maxStarts = 64;
 
 // A stream frame carries its size in 16 bits.
 bool fitsFrame(std::int64_t side) { return side > 0 && side <= 65535; }
@@ -107,7 +109,12 @@ std::int64_t VideoEncoder::inFlight() const {
 }
 
 void VideoEncoder::run() {
+  // A key frame asked for stays owed until a key frame of that picture or a later one comes
+  // out: the picture may be refused, lost inside the encoder, or held there while older
+  // pictures come out.
   bool keyOwed = false;
+  std::int64_t keyOwedFrom = 0;  // presentation time of the first picture asked to be it
+  bool failing = false;
   for (;;) {
     Job job;
     {
@@ -125,23 +132,31 @@ void VideoEncoder::run() {
       if (!header.empty()) packager_.setHeader(header);
       continue;
     }
-    // A key frame asked for on a picture that failed is owed to the next one.
-    Job& current = job;
-    current.forceKey = current.forceKey || keyOwed;
-    starts_.push_back(current.start);
-    const int status = backend_->send(*current.picture, current.ptsMicros, current.forceKey);
-    current.picture.reset();
-    if (status < 0) {
-      // The picture is lost: it no longer counts as in flight, and the next one goes through.
-      starts_.pop_back();
-      keyOwed = current.forceKey;
+    if (job.forceKey && !keyOwed) {
+      keyOwed = true;
+      keyOwedFrom = job.ptsMicros;
+    }
+    int status = backend_->send(*job.picture, job.ptsMicros, keyOwed);
+    job.picture.reset();
+    std::vector<EncodedPacket> packets;
+    if (status >= 0) {
+      noteStart(job.ptsMicros, job.start);
+      status = backend_->receive(packets);
+    }
+    // The picture is done with, whether it came out, was lost, or stays inside the encoder
+    // until later pictures push it out: the gate must not wait for it.
+    {
       std::lock_guard lock(inFlightLock_);
       inFlight_ = std::max<std::int64_t>(inFlight_ - 1, 0);
-      continue;
     }
-    keyOwed = false;
-    std::vector<EncodedPacket> packets;
-    backend_->receive(packets);
+    if (status < 0 && !failing) {
+      log::line("Ombrel Remote: " + encoderName_ + " lost a picture (" + std::to_string(status) +
+                ")");
+    }
+    failing = status < 0;
+    keyOwed = keyOwed && std::none_of(packets.begin(), packets.end(), [&](const auto& packet) {
+                return packet.isKeyframe && packet.ptsMicros >= keyOwedFrom;
+              });
     emit(packets);
   }
   std::vector<EncodedPacket> packets;
@@ -153,15 +168,21 @@ void VideoEncoder::run() {
   inFlight_ = 0;
 }
 
+void VideoEncoder::noteStart(std::int64_t ptsMicros, Clock::time_point start) {
+  // Pictures the encoder never gives back would otherwise pile up here.
+  if (starts_.size() >= maxStarts) starts_.pop_front();
+  starts_.push_back({ptsMicros, start});
+}
+
 void VideoEncoder::emit(std::vector<EncodedPacket>& packets) {
   for (EncodedPacket& packet : packets) {
-    {
-      std::lock_guard lock(inFlightLock_);
-      inFlight_ = std::max<std::int64_t>(inFlight_ - 1, 0);
-    }
-    if (!starts_.empty()) {
-      if (debug()) noteDelay(starts_.front());
-      starts_.pop_front();
+    // Pictures come out in order; any older start belongs to a picture that was lost.
+    const auto it = std::find_if(starts_.begin(), starts_.end(), [&](const auto& entry) {
+      return entry.first == packet.ptsMicros;
+    });
+    if (it != starts_.end()) {
+      if (debug()) noteDelay(it->second);
+      starts_.erase(starts_.begin(), it + 1);
     }
     auto frame =
         packager_.package(packet.data, packet.isKeyframe,

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "OmbrelKit/video_codec.h"
@@ -30,9 +31,10 @@ namespace ombrel {
 //   - Conversion and coding run on the encoder's own output thread, which also calls `onFrame`;
 //     `encode` only queues the picture and returns. `onFrame` must not call back into the
 //     encoder's teardown (it would wait for itself).
-//   - `inFlight()` (frames submitted and not yet returned) is the one value shared between the
-//     two sides; it is kept under `inFlightLock_`. The capture submits a new picture only when
-//     it reads 0.
+//   - `inFlight()` (pictures queued or being coded) is the one value shared between the two
+//     sides; it is kept under `inFlightLock_`. The capture submits a new picture only when it
+//     reads 0, so a picture leaves the count once the encoder has been asked for its output,
+//     even when that failed or the encoder kept the picture back.
 //
 // States: running (after construction) -> invalidated (`invalidate()` or destruction: every
 // queued picture is still encoded and emitted, then the encoder is closed). Invalidated encoders
@@ -83,7 +85,7 @@ class VideoEncoder {
   };
 
   void run();
-  void encodeJob(const Job& job);
+  void noteStart(std::int64_t ptsMicros, std::chrono::steady_clock::time_point start);
   void emit(std::vector<EncodedPacket>& packets);
   void noteDelay(std::chrono::steady_clock::time_point start);
 
@@ -91,8 +93,8 @@ class VideoEncoder {
   std::string encoderName_;
   std::unique_ptr<VideoEncoderBackend> backend_;  // output thread only
   VideoFramePackager packager_;                   // output thread only
-  // Start times of pictures in the encoder, oldest first (output thread only).
-  std::deque<std::chrono::steady_clock::time_point> starts_;
+  // (presentation time, start) of pictures in the encoder, oldest first (output thread only).
+  std::deque<std::pair<std::int64_t, std::chrono::steady_clock::time_point>> starts_;
   std::vector<double> debugDelays_;  // milliseconds, output thread only
 
   mutable std::mutex inFlightLock_;

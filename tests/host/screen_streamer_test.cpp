@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <ostream>
 #include <thread>
 
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
@@ -67,6 +68,16 @@ class ScreenStreamerTest : public ::testing::Test {
     auto result = done.take();
     EXPECT_TRUE(result.has_value());
     return result.value_or(NVError::closed());
+  }
+
+  // The first picture comes out, the second reaches the encoder (the second call counted by
+  // `sends`), then a third is captured.
+  void threePictures(const std::atomic<int>& sends) {
+    stream()->script({CaptureResult::ok, 0x00112233});
+    ASSERT_TRUE(frames_.take());
+    stream()->script({CaptureResult::ok, 0x00445566});
+    ASSERT_TRUE(eventually([&] { return sends == 2; }));
+    stream()->script({CaptureResult::ok, 0x00778899});
   }
 
   FakeScreenCapturer* stream() {
@@ -151,11 +162,8 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
   };
   ASSERT_EQ(start(streamer), std::nullopt);
 
-  stream()->script({CaptureResult::ok, 0x00112233});
-  ASSERT_TRUE(frames_.take());
-  stream()->script({CaptureResult::ok, 0x00445566});
-  ASSERT_TRUE(eventually([&] { return sends == 2; }));
-  stream()->script({CaptureResult::ok, 0x00778899});
+  threePictures(sends);
+  ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(eventually([&] { return streamer->skippedByEncoder == 1; }));
   release.set_value();
   ASSERT_TRUE(frames_.take());
@@ -178,6 +186,39 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
   EXPECT_EQ(streamer->encodedFrames, 4);
   streamer->stop();
 }
+
+// The encoder loses the second picture after accepting it.
+struct LostPicture {
+  const char* name;
+  FakeVideoEncoderScript script;
+  friend void PrintTo(const LostPicture& param, std::ostream* os) { *os << param.name; }
+};
+
+class ScreenStreamerLostPictureTest : public ScreenStreamerTest,
+                                      public ::testing::WithParamInterface<LostPicture> {};
+
+TEST_P(ScreenStreamerLostPictureTest, DoesNotFreezeTheStream) {
+  std::atomic<int> sends{0};
+  FakeVideoEncoderScript script = GetParam().script;
+  script.beforeSend = [&] { ++sends; };
+  auto streamer = make(script);
+  ASSERT_EQ(start(streamer), std::nullopt);
+  threePictures(sends);
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_TRUE(
+      eventually([&] { return streamer->encodedFrames + streamer->skippedByEncoder == 3; }));
+  // Whether the newest picture met the gate open or was left to the refinements, it goes out.
+  clock_->advance(1.0);
+  ASSERT_TRUE(frames_.take());
+  EXPECT_GE(streamer->encodedFrames, 3);
+  streamer->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoder, ScreenStreamerLostPictureTest,
+                         ::testing::Values(LostPicture{"NeverGivenBack", {.swallowedSends = {1}}},
+                                           LostPicture{"ReceiveFails",
+                                                       {.receiveStatuses = {0, -5}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ScreenStreamerTest, StartFailures) {
   auto unknown = make();

@@ -15,6 +15,7 @@ extern "C" {
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "OmbrelKit/nv_error.h"
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
@@ -467,6 +468,26 @@ struct SendGate {
   }
 };
 
+// Collects log lines while it lives.
+class LogLines {
+ public:
+  LogLines()
+      : previous_(log::setSink([this](std::string_view text) {
+          std::lock_guard guard(lock_);
+          lines_.emplace_back(text);
+        })) {}
+  ~LogLines() { log::setSink(std::move(previous_)); }
+  std::vector<std::string> taken() {
+    std::lock_guard guard(lock_);
+    return lines_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+  log::Sink previous_;
+};
+
 class FakeEncoderTest : public ::testing::Test {
  protected:
   std::unique_ptr<VideoEncoder> make(FakeVideoEncoderScript script,
@@ -478,6 +499,16 @@ class FakeEncoderTest : public ::testing::Test {
     return encoder;
   }
   PixelBufferRef picture() { return movingPattern(64, 32, 0); }
+  // Waits until the fake has been asked for `call`; the limit only stops a broken test hanging.
+  bool waitForCall(const std::string& call) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      const auto calls = record->callList();
+      if (std::find(calls.begin(), calls.end(), call) != calls.end()) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
 
   std::shared_ptr<FakeVideoEncoderRecord> record = std::make_shared<FakeVideoEncoderRecord>();
   Collector out;
@@ -520,6 +551,65 @@ TEST_F(FakeEncoderTest, AFailedPictureLeavesNothingInFlightAndPassesItsKeyFrameO
   EXPECT_TRUE(out.frames[1].isKeyframe);
   EXPECT_EQ(out.frames[1].ptsMicros, 12u);
   EXPECT_EQ(encoder->inFlight(), 0);
+}
+
+// An encoder that takes a picture and then fails to give it back, never gives it back, or holds
+// it back must not hold the capture's gate shut: a lost picture is dropped (one log line per run
+// of failures tells of it) and the key frame asked for goes with the next pictures until one
+// comes out.
+TEST_F(FakeEncoderTest, APictureAcceptedButNotReturnedDoesNotHoldTheGate) {
+  struct Case {
+    const char* name;
+    FakeVideoEncoderScript script;
+    std::int64_t keyAskedAt;
+    std::vector<std::pair<std::uint64_t, bool>> frames;  // (pts, key) as they come out
+    std::size_t lostLines;
+  };
+  const Case cases[] = {
+      {"receive fails", {.receiveStatuses = {0, -5}}, 11, {{10, true}, {12, true}, {13, false}}, 1},
+      {"two in a row fail", {.receiveStatuses = {0, -5, -5}}, 11, {{10, true}, {13, true}}, 1},
+      {"two runs of failures",
+       {.receiveStatuses = {0, -5, 0, -5}},
+       11,
+       {{10, true}, {12, true}},
+       2},
+      {"nothing comes out", {.swallowedSends = {1}}, 11, {{10, true}, {12, true}, {13, false}}, 0},
+      // An older picture coming out is not the key frame that was asked for.
+      {"held back, then the key picture is lost",
+       {.swallowedSends = {2}, .heldSends = {1}},
+       12,
+       {{10, true}, {11, false}, {13, true}},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    record = std::make_shared<FakeVideoEncoderRecord>();
+    out.frames.clear();
+    LogLines lines;
+    auto encoder = make(c.script);
+    for (std::int64_t pts = 10; pts < 14; ++pts) {
+      if (pts == c.keyAskedAt) encoder->forceKey = true;
+      encoder->encode(picture(), pts);
+      if (pts != 11) continue;
+      // Rate changes keep their place among pictures: once the encoder reaches this one, it is
+      // done with the pictures before it, and the gate is open again.
+      encoder->applyBitrate();
+      ASSERT_TRUE(waitForCall("bitrate 1000"));
+      EXPECT_EQ(encoder->inFlight(), 0);
+    }
+    encoder->invalidate();
+
+    std::vector<std::pair<std::uint64_t, bool>> frames;
+    for (const VideoFrame& frame : out.frames) {
+      frames.emplace_back(frame.ptsMicros, frame.isKeyframe);
+    }
+    EXPECT_EQ(frames, c.frames);
+    EXPECT_EQ(encoder->inFlight(), 0);
+    std::vector<std::string> expectedLines = {"Ombrel Remote: video encoder fake 64x32"};
+    expectedLines.insert(expectedLines.end(), c.lostLines,
+                         "Ombrel Remote: fake lost a picture (-5)");
+    EXPECT_EQ(lines.taken(), expectedLines);
+  }
 }
 
 TEST_F(FakeEncoderTest, CountsPicturesInFlightUntilTheyComeOut) {

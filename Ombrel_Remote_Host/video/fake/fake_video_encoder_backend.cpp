@@ -1,5 +1,7 @@
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
 
+#include <algorithm>
+
 namespace ombrel {
 
 FakeVideoEncoderBackend::FakeVideoEncoderBackend(VideoEncoderSettings settings,
@@ -33,13 +35,37 @@ int FakeVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMi
   }
   const int status = n < script_.sendStatuses.size() ? script_.sendStatuses[n] : 0;
   if (status < 0) return status;
-  ready_.push_back({packetFor(settings_.codec, ptsMicros, forceKey), ptsMicros, forceKey});
+  const auto listed = [n](const std::vector<std::size_t>& sends) {
+    return std::find(sends.begin(), sends.end(), n) != sends.end();
+  };
+  if (listed(script_.swallowedSends)) return 0;
+  ready_.push_back(
+      {.packet = {packetFor(settings_.codec, ptsMicros, forceKey), ptsMicros, forceKey},
+       .held = listed(script_.heldSends)});
   return 0;
 }
 
 int FakeVideoEncoderBackend::receive(std::vector<EncodedPacket>& out) {
-  for (EncodedPacket& packet : ready_) out.push_back(std::move(packet));
-  ready_.clear();
+  const std::size_t n = receiveCount_++;
+  const int status = n < script_.receiveStatuses.size() ? script_.receiveStatuses[n] : 0;
+  if (status < 0) {
+    {
+      std::lock_guard lock(record_->lock);
+      record_->calls.push_back("receive " + std::to_string(status));
+    }
+    ready_.clear();
+    return status;
+  }
+  std::vector<Ready> kept;
+  for (Ready& entry : ready_) {
+    if (entry.held) {
+      entry.held = false;
+      kept.push_back(std::move(entry));
+    } else {
+      out.push_back(std::move(entry.packet));
+    }
+  }
+  ready_ = std::move(kept);
   return 0;
 }
 
@@ -48,7 +74,9 @@ int FakeVideoEncoderBackend::finish(std::vector<EncodedPacket>& out) {
     std::lock_guard lock(record_->lock);
     record_->calls.push_back("finish");
   }
-  return receive(out);
+  for (Ready& entry : ready_) out.push_back(std::move(entry.packet));
+  ready_.clear();
+  return 0;
 }
 
 int FakeVideoEncoderBackend::setBitrate(std::int64_t kbps) {

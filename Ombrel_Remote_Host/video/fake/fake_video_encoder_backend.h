@@ -21,6 +21,14 @@ struct FakeVideoEncoderScript {
   Bytes header;
   // Status of the n-th send; sends past the end succeed.
   std::vector<int> sendStatuses;
+  // Status of the n-th receive; receives past the end succeed. A failed receive loses the
+  // packets it would have moved out.
+  std::vector<int> receiveStatuses;
+  // Sends (by index) that the encoder accepts and then never emits, not even at finish.
+  std::vector<std::size_t> swallowedSends;
+  // Sends (by index) whose packet the encoder holds back until the receive after their own, as
+  // an encoder with a queue does.
+  std::vector<std::size_t> heldSends;
   // Runs on the output thread before each send (a test can hold the encoder there).
   std::function<void()> beforeSend;
 };
@@ -29,8 +37,8 @@ struct FakeVideoEncoderScript {
 struct FakeVideoEncoderRecord {
   std::mutex lock;
   std::vector<std::string> opens;  // "name lowLatency=0|1", in order tried
-  // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "bitrate <kbps>",
-  // "finish".
+  // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "receive <status>"
+  // (failed ones only), "bitrate <kbps>", "finish".
   std::vector<std::string> calls;
 
   std::vector<std::string> callList() {
@@ -61,7 +69,13 @@ class FakeVideoEncoderBackend : public VideoEncoderBackend {
   FakeVideoEncoderScript script_;
   std::shared_ptr<FakeVideoEncoderRecord> record_;
   std::size_t sendCount_ = 0;
-  std::vector<EncodedPacket> ready_;
+  std::size_t receiveCount_ = 0;
+  // Coded packets not yet received; a held one skips the next receive.
+  struct Ready {
+    EncodedPacket packet;
+    bool held = false;
+  };
+  std::vector<Ready> ready_;
 };
 
 VideoEncoderCandidate fakeVideoEncoderCandidate(std::string name, bool hardware,
