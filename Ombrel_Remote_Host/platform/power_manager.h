@@ -15,8 +15,8 @@ enum class PowerAssertionType {
   // An ordinary session while it streams: the screen stays on (ScreenSaver.Inhibit where a
   // screensaver service answers, else logind "idle").
   displaySleep,
-  // A limited support session while it streams: the system stays up while the display may
-  // still blank and lock (logind "sleep").
+  // A limited support session while it streams: the machine does not idle to sleep while the
+  // display may still blank and lock (logind "idle"). A suspend the owner asks for still happens.
   systemSleep,
 };
 

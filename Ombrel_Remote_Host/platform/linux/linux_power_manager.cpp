@@ -44,8 +44,8 @@ std::uint32_t LinuxPowerManager::createAssertion(PowerAssertionType type, std::s
     if (auto cookie = screenSaverInhibit(name)) held = ScreenSaverCookie{*cookie};
   }
   if (!held) {
-    const char* what = type == PowerAssertionType::systemSleep ? "sleep" : "idle";
-    int fd = logindInhibit(what, name);
+    // Every kind keeps the machine up only while idle: "idle", never "sleep".
+    int fd = logindInhibit("idle", name);
     if (fd >= 0) held = InhibitorFd{fd};
   }
   if (!held) {

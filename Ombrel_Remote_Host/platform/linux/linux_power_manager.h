@@ -20,7 +20,8 @@ namespace ombrel {
 // - displaySleep: org.freedesktop.ScreenSaver.Inhibit on the session bus (a cookie, released with
 //   UnInhibit; the desktop also drops it when our connection closes); without a screensaver
 //   service, a logind "idle" lock.
-// - systemSleep: a logind "sleep" lock.
+// - systemSleep: a logind "idle" lock as well. A "sleep" lock would also refuse a suspend the
+//   owner asks for; the machine only has to stay up while idle.
 // - user activity: org.freedesktop.ScreenSaver.SimulateUserActivity, sent without waiting for an
 //   answer and at most once per `activityInterval`: remote input arrives at pointer rate and one
 //   declaration per second keeps every idle timer reset just as well. (X's own screensaver timer
