@@ -257,6 +257,26 @@ TEST_F(PowerManagerXTest, DisplayAssertionsKeepTheXScreenSaverOff) {
   power.releaseAssertion(limited);
 }
 
+// Xlib's default answer to a connection that broke is to end the process.
+TEST_F(PowerManagerXTest, AnXServerThatWentAwayEndsNothing) {
+  startLogind();
+  LinuxPowerManager power(xConfig());
+  std::uint32_t before =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  ASSERT_NE(before, 0u);
+  XCloseDisplay(display_);
+  display_ = nullptr;
+  xvfb_.reset();
+
+  // The X part is gone; logind still holds the machine up.
+  std::uint32_t after =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  EXPECT_NE(after, 0u);
+  power.releaseAssertion(before);
+  power.releaseAssertion(after);
+  EXPECT_TRUE(test::waitUntil([&] { return inhibitors().empty(); }));
+}
+
 TEST_F(PowerManagerXTest, DisplayAssertionTurnsDpmsOffAndRestoresItsState) {
   int eventBase = 0;
   int errorBase = 0;

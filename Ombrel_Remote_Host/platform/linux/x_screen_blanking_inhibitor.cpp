@@ -17,12 +17,20 @@ XScreenBlankingInhibitor::~XScreenBlankingInhibitor() { restore(); }
 bool XScreenBlankingInhibitor::hold() {
   // A server that went away took the suspension with it: the next hold starts afresh on the new
   // one, and the count of holds carries on.
-  if (!connection_ || !connection_->alive()) {
+  if (!connected()) {
     restore();
     if (!acquire()) return false;
   }
   ++holds_;
   return true;
+}
+
+bool XScreenBlankingInhibitor::connected() {
+  if (!connection_) return false;
+  auto lock = connection_->lock();
+  // An idle connection learns that its server is gone only when it next talks to it.
+  XSync(connection_->display(), False);
+  return connection_->alive();
 }
 
 void XScreenBlankingInhibitor::release() {

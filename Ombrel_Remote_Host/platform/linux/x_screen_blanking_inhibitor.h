@@ -34,6 +34,7 @@ class XScreenBlankingInhibitor {
   void release();
 
  private:
+  bool connected();
   bool acquire();  // opens the connection
   bool keepOn();   // on the open connection
   void restore();  // and closes it
