@@ -120,7 +120,7 @@ class DesktopBusFixture : public ::testing::Test {
       const char* contents = nullptr;
       while (sd_bus_message_peek_type(reply.get(), &type, &contents) > 0) {
         std::uint32_t value = 0;
-        if (std::string_view(contents) == "u" &&
+        if (contents && std::string_view(contents) == "u" &&
             sd_bus_message_read(reply.get(), "v", "u", &value) > 0) {
           call.uints.push_back(value);
         } else {
