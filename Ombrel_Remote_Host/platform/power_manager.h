@@ -7,16 +7,18 @@
 namespace ombrel {
 
 // What a power assertion keeps from happening. The desktop backend maps them to logind
-// inhibitor locks and the session's screensaver service.
+// inhibitor locks, the session's screensaver and session-manager services and the X server's own
+// screensaver and DPMS.
 enum class PowerAssertionType {
   // The controller's keep-awake: no suspend because the machine sits idle (logind "idle").
   // The display still blanks and locks as usual.
   idleSystemSleep,
-  // An ordinary session while it streams: the screen stays on (ScreenSaver.Inhibit where a
-  // screensaver service answers, else logind "idle").
+  // An ordinary session while it streams: the screen stays on (X screensaver suspended, DPMS
+  // off, GNOME's and the freedesktop screensaver's idle inhibition where they answer, else
+  // logind "idle").
   displaySleep,
-  // A limited support session while it streams: the system stays up while the display may
-  // still blank and lock (logind "sleep").
+  // A limited support session while it streams: the machine does not idle to sleep while the
+  // display may still blank and lock (logind "idle"). A suspend the owner asks for still happens.
   systemSleep,
 };
 

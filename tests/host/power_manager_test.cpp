@@ -2,11 +2,18 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+// Xlib's macros (None, Bool, Status) break GoogleTest: X comes after it.
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/extensions/dpms.h>
+#include <X11/extensions/scrnsaver.h>
+// clang-format on
 
 #include <algorithm>
 
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "host/desktop_bus_fixture.h"
+#include "support/xvfb_server.h"
 
 namespace ombrel {
 namespace {
@@ -19,6 +26,9 @@ using ::testing::IsEmpty;
 struct Inhibitor {
   std::string what, who, why, mode;
   bool operator==(const Inhibitor&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const Inhibitor& i) {
+    return out << i.what << "/" << i.mode << " by " << i.who << ": " << i.why;
+  }
 };
 
 class PowerManagerTest : public DesktopBusFixture {
@@ -37,7 +47,8 @@ class PowerManagerTest : public DesktopBusFixture {
     return list;
   }
 
-  LinuxPowerManager::Config config() const { return {.buses = buses()}; }
+  // The X display stays out of the bus tests: the environment's $DISPLAY may be anyone's.
+  LinuxPowerManager::Config config() const { return {.buses = buses(), .xDisplay = ""}; }
 };
 
 TEST_F(PowerManagerTest, KeepAwakeHoldsLogindIdleLockUntilReleased) {
@@ -70,27 +81,39 @@ TEST_F(PowerManagerTest, DestroyingTheManagerReleasesWhatItHolds) {
   EXPECT_TRUE(test::waitUntil([&] { return inhibitors().empty(); }));
 }
 
-// The streaming session's assertion: display sleep through the screensaver service where one
-// answers, else logind "idle"; limited sessions keep only the system up (logind "sleep").
+// The streaming session's assertion: display sleep through every desktop service that answers
+// (GNOME's session manager with its idle flag, the screensaver service), else logind "idle";
+// limited sessions keep the machine up only while idle: logind "idle", never a lock that would
+// also refuse the owner's own suspend.
 TEST_F(PowerManagerTest, SessionAssertionFollowsTheSessionKind) {
   struct Case {
     const char* label;
     bool limited;
     bool screenSaver;
+    bool gnome;
     std::vector<Inhibitor> expectedInhibitors;
     std::vector<std::string> expectedScreenSaverCalls;  // after release
+    std::vector<MockCall> expectedGnomeCalls;           // after release
   };
   const std::string why(sessionAssertionName);
+  const Inhibitor idle{"idle", "Ombrel Remote", why, "block"};
+  const std::vector<MockCall> gnomeIdleInhibit{{"Inhibit", {0, 8}},
+                                               {"Uninhibit", {gnomeInhibitCookie}}};
   const Case cases[] = {
-      {"ordinary, screensaver present", false, true, {}, {"Inhibit", "UnInhibit"}},
-      {"ordinary, no screensaver", false, false, {{"idle", "Ombrel Remote", why, "block"}}, {}},
-      {"limited", true, true, {{"sleep", "Ombrel Remote", why, "block"}}, {}},
+      {"ordinary, screensaver", false, true, false, {}, {"Inhibit", "UnInhibit"}, {}},
+      {"ordinary, GNOME", false, false, true, {}, {}, gnomeIdleInhibit},
+      {"ordinary, both", false, true, true, {}, {"Inhibit", "UnInhibit"}, gnomeIdleInhibit},
+      {"ordinary, neither", false, false, false, {idle}, {}, {}},
+      {"limited, both", true, true, true, {idle}, {}, {}},
+      {"limited, neither", true, false, false, {idle}, {}, {}},
   };
   startLogind();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     screenSaver_.reset();
+    gnomeSession_.reset();
     if (c.screenSaver) startScreenSaver(false);
+    if (c.gnome) startGnomeSession();
     LinuxPowerManager power(config());
     std::uint32_t id = power.createAssertion(sessionAssertionType(c.limited), sessionAssertionName);
     ASSERT_NE(id, 0u);
@@ -99,6 +122,9 @@ TEST_F(PowerManagerTest, SessionAssertionFollowsTheSessionKind) {
     EXPECT_TRUE(test::waitUntil([&] { return inhibitors().empty(); }));
     if (c.screenSaver) {
       EXPECT_EQ(screenSaverCalls(), c.expectedScreenSaverCalls);
+    }
+    if (c.gnome) {
+      EXPECT_EQ(gnomeSessionCalls(), c.expectedGnomeCalls);
     }
   }
 }
@@ -114,7 +140,7 @@ TEST_F(PowerManagerTest, WithoutLogindNothingIsHeldAndTheStatusSaysWhy) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    LinuxPowerManager power({.buses = {c.systemBus, session_->address()}});
+    LinuxPowerManager power({.buses = {c.systemBus, session_->address()}, .xDisplay = ""});
     EXPECT_EQ(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName),
               0u);
     EXPECT_EQ(power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName), 0u);
@@ -134,7 +160,7 @@ TEST_F(PowerManagerTest, ReconnectsAfterTheSystemBusRestarts) {
   startLogind();
   // As a real bus address: no server guid, so a restarted daemon on the same socket is accepted.
   std::string address = system_->address().substr(0, system_->address().find(",guid="));
-  LinuxPowerManager power({.buses = {address, session_->address()}});
+  LinuxPowerManager power({.buses = {address, session_->address()}, .xDisplay = ""});
   ASSERT_NE(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName), 0u);
 
   logind_.reset();
@@ -150,7 +176,7 @@ TEST_F(PowerManagerTest, ReconnectsAfterTheSystemBusRestarts) {
 TEST_F(PowerManagerTest, UserActivityReachesTheScreenSaverAtMostOncePerInterval) {
   startScreenSaver(false);
   auto now = std::chrono::steady_clock::time_point{};
-  LinuxPowerManager power({.buses = buses(), .now = [&] { return now; }});
+  LinuxPowerManager power({.buses = buses(), .now = [&] { return now; }, .xDisplay = ""});
   power.declareUserActivity(trustedClientActivityName);
   power.declareUserActivity(remoteInputActivityName);
   now += 999ms;
@@ -161,6 +187,114 @@ TEST_F(PowerManagerTest, UserActivityReachesTheScreenSaverAtMostOncePerInterval)
   ASSERT_NE(power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName), 0u);
   auto calls = screenSaverCalls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "SimulateUserActivity"), 2);
+}
+
+// A private Xvfb and a connection of the test's own that watches its screensaver and DPMS.
+class PowerManagerXTest : public PowerManagerTest {
+ protected:
+  void SetUp() override {
+    PowerManagerTest::SetUp();
+    if (IsSkipped()) return;
+    if (!test::programExists("Xvfb")) GTEST_SKIP() << "needs Xvfb (scripts/packages/x11.txt)";
+    xvfb_.emplace("640x480x24");
+    ASSERT_TRUE(xvfb_->ok()) << "Xvfb did not start";
+    display_ = XOpenDisplay(xvfb_->display().c_str());
+    ASSERT_NE(display_, nullptr);
+  }
+  void TearDown() override {
+    if (display_) XCloseDisplay(display_);
+  }
+
+  LinuxPowerManager::Config xConfig() const {
+    auto c = config();
+    c.xDisplay = xvfb_->display();
+    return c;
+  }
+  int screenSaverState() {
+    XScreenSaverInfo info{};
+    XScreenSaverQueryInfo(display_, DefaultRootWindow(display_), &info);
+    return info.state;
+  }
+  bool screenSaverComesOn(std::chrono::milliseconds within) {
+    return test::waitUntil([&] { return screenSaverState() == ScreenSaverOn; }, within);
+  }
+  bool dpmsEnabled() {
+    CARD16 level = 0;
+    BOOL enabled = False;
+    DPMSInfo(display_, &level, &enabled);
+    return enabled;
+  }
+
+  std::optional<test::XvfbServer> xvfb_;
+  ::Display* display_ = nullptr;
+};
+
+TEST_F(PowerManagerXTest, DisplayAssertionsKeepTheXScreenSaverOff) {
+  startLogind();
+  // A one-second idle timeout: without a display assertion the screen blanks almost at once.
+  XSetScreenSaver(display_, 1, 0, DontPreferBlanking, DefaultExposures);
+  XSync(display_, False);
+  LinuxPowerManager power(xConfig());
+  // A limited session lets the display sleep.
+  std::uint32_t limited =
+      power.createAssertion(PowerAssertionType::systemSleep, sessionAssertionName);
+  ASSERT_NE(limited, 0u);
+  ASSERT_TRUE(screenSaverComesOn(10s)) << "the screensaver never came on by itself";
+
+  std::uint32_t first =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  std::uint32_t second =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  EXPECT_EQ(screenSaverState(), ScreenSaverOff) << "a blanked screen is woken for the viewer";
+  // One display assertion still held: idle for three timeouts and the screen stays on.
+  power.releaseAssertion(first);
+  EXPECT_FALSE(screenSaverComesOn(3s));
+
+  power.releaseAssertion(second);
+  EXPECT_TRUE(screenSaverComesOn(10s)) << "the screensaver stayed suspended after release";
+  power.releaseAssertion(limited);
+}
+
+// Xlib's default answer to a connection that broke is to end the process.
+TEST_F(PowerManagerXTest, AnXServerThatWentAwayEndsNothing) {
+  startLogind();
+  LinuxPowerManager power(xConfig());
+  std::uint32_t before =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  ASSERT_NE(before, 0u);
+  XCloseDisplay(display_);
+  display_ = nullptr;
+  xvfb_.reset();
+
+  // The X part is gone; logind still holds the machine up.
+  std::uint32_t after =
+      power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+  EXPECT_NE(after, 0u);
+  power.releaseAssertion(before);
+  power.releaseAssertion(after);
+  EXPECT_TRUE(test::waitUntil([&] { return inhibitors().empty(); }));
+}
+
+TEST_F(PowerManagerXTest, DisplayAssertionTurnsDpmsOffAndRestoresItsState) {
+  int eventBase = 0;
+  int errorBase = 0;
+  if (!DPMSQueryExtension(display_, &eventBase, &errorBase) || !DPMSCapable(display_)) {
+    GTEST_SKIP() << "this X server has no DPMS; the screensaver test covers what remains";
+  }
+  for (bool before : {true, false}) {
+    SCOPED_TRACE(before ? "DPMS was on" : "DPMS was off");
+    before ? DPMSEnable(display_) : DPMSDisable(display_);
+    XSync(display_, False);
+    LinuxPowerManager power(xConfig());
+    std::uint32_t id =
+        power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
+    ASSERT_NE(id, 0u);
+    EXPECT_FALSE(dpmsEnabled());
+    power.releaseAssertion(id);
+    EXPECT_EQ(dpmsEnabled(), before);
+  }
 }
 
 TEST(FakePowerManagerTest, RecordsAssertionsAndScriptsUnavailability) {
