@@ -133,10 +133,30 @@ TEST(GammaWatchdog, TakesOnlyWholeMessagesAndSeesTheWordToStandDownAfterThem) {
 
 using namespace std::chrono_literals;
 
+// The children of `parent` running `program` (as /proc shows their names, cut to 15 bytes).
+std::vector<pid_t> childrenNamed(pid_t parent, std::string_view program) {
+  std::vector<pid_t> out;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream file(entry.path() / "stat");
+    std::string stat;
+    if (!std::getline(file, stat)) continue;
+    const auto open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string name = stat.substr(open + 1, close - open - 1);
+    char state = 0;
+    int ppid = 0;
+    std::istringstream(stat.substr(close + 1)) >> state >> ppid;
+    if (ppid == parent && name == program.substr(0, 15)) {
+      out.push_back(static_cast<pid_t>(std::stoi(stat)));
+    }
+  }
+  return out;
+}
+
 // privacy_screen_holder: the real privacy screen in a process of its own, beside the watchdog.
 class Holder {
  public:
-  explicit Holder(const std::string& display) {
+  Holder(const std::string& display, bool leaveAChild) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -144,7 +164,7 @@ class Holder {
       dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
       execl(OMBREL_PRIVACY_HOLDER, OMBREL_PRIVACY_HOLDER, display.c_str(),
-            static_cast<char*>(nullptr));
+            leaveAChild ? "--fork" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(in[0]);
@@ -153,9 +173,10 @@ class Holder {
     output_ = out[0];
   }
   ~Holder() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+    if (pid_ > 0) killHard();
+    for (pid_t child : leftChildren_) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
     }
     close(input_);
     close(output_);
@@ -188,7 +209,9 @@ class Holder {
     pid_ = -1;
     return status;
   }
+  // Its own children outlive it, adopted by this test, which ends them at the end.
   void killHard() {
+    leftChildren_ = childrenNamed(pid_, "privacy_screen_holder");
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -197,27 +220,8 @@ class Holder {
  private:
   pid_t pid_ = -1;
   int input_ = -1, output_ = -1;
+  std::vector<pid_t> leftChildren_;
 };
-
-// The children of `parent` running `program` (as /proc shows their names, cut to 15 bytes).
-std::vector<pid_t> childrenNamed(pid_t parent, std::string_view program) {
-  std::vector<pid_t> out;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream file(entry.path() / "stat");
-    std::string stat;
-    if (!std::getline(file, stat)) continue;
-    const auto open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    const std::string name = stat.substr(open + 1, close - open - 1);
-    char state = 0;
-    int ppid = 0;
-    std::istringstream(stat.substr(close + 1)) >> state >> ppid;
-    if (ppid == parent && name == program.substr(0, 15)) {
-      out.push_back(static_cast<pid_t>(std::stoi(stat)));
-    }
-  }
-  return out;
-}
 
 // The watchdog outlives the holder; adopting orphans lets this test wait for its exit.
 bool waitForExit(pid_t pid, int& status) {
@@ -238,11 +242,13 @@ TEST(PrivacyScreenOnXvfb, TheDisplaysComeBackWhenTheProcessHoldingThemBlackDies)
   const auto size = static_cast<std::size_t>(XRRGetCrtcGammaSize(client.display(), crtc));
   ASSERT_GT(size, 0u);
 
-  enum class End { killed, killedAfterTheOwnerSetARamp, turnedOff };
-  for (End end : {End::killed, End::killedAfterTheOwnerSetARamp, End::turnedOff}) {
+  enum class End { killed, killedLeavingAChild, killedAfterTheOwnerSetARamp, turnedOff };
+  for (End end :
+       {End::killed, End::killedLeavingAChild, End::killedAfterTheOwnerSetARamp, End::turnedOff}) {
     SCOPED_TRACE(static_cast<int>(end));
     Ramp original = setDistinctRamp(client.display(), crtc, static_cast<int>(end));
-    Holder holder(server.display());
+    // The child keeps the holder's end of the watchdog's socket open: no end of file then.
+    Holder holder(server.display(), end == End::killedLeavingAChild);
     ASSERT_GT(holder.pid(), 0);
     ASSERT_TRUE(holder.waitForLine("on"));
     EXPECT_EQ(readRamp(client.display(), crtc), zeroRamp(size));
@@ -251,7 +257,8 @@ TEST(PrivacyScreenOnXvfb, TheDisplaysComeBackWhenTheProcessHoldingThemBlackDies)
 
     int status = -1;
     switch (end) {
-      case End::killed: {
+      case End::killed:
+      case End::killedLeavingAChild: {
         holder.killHard();
         const auto deadline = std::chrono::steady_clock::now() + 30s;
         while (readRamp(client.display(), crtc) != original &&
