@@ -1,6 +1,7 @@
 #include "Ombrel_Remote_Host/screen/linux/gamma_watchdog.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -53,6 +54,44 @@ std::filesystem::path programPath() {
   auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return {};
   return self.parent_path() / GammaWatchdog::kProgram;
+}
+
+// How long a watchdog told to stand down may take to exit.
+constexpr int kStandDownMs = 5000;
+
+// Starts the watchdog with `socket` as its standard input: its pid, or -errno.
+pid_t spawn(const std::filesystem::path& program, const std::string& displayName, int socket) {
+  // A standard descriptor would be dup2'ed onto itself and keep close-on-exec: move it up.
+  int end = ::fcntl(socket, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (end < 0) return -errno;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, end, STDIN_FILENO);
+  // Whoever reads the host's output up to its end must not wait for the watchdog as well.
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A session of its own: Ctrl-C at the host's terminal or a kill of the host's process group
+  // must not take the watchdog down with the host. The host's blocked and ignored signals are
+  // not the watchdog's.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const std::string parent = std::to_string(::getpid());
+  char* argv[] = {const_cast<char*>(GammaWatchdog::kProgram),
+                  const_cast<char*>(displayName.c_str()), const_cast<char*>(parent.c_str()),
+                  nullptr};
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(end);
+  return error != 0 ? -error : pid;
 }
 
 bool sendAll(int socket, std::string_view bytes) {
@@ -115,44 +154,12 @@ std::unique_ptr<GammaWatchdog> GammaWatchdog::start(const std::string& displayNa
               std::strerror(errno));
     return nullptr;
   }
-  // The watchdog's end becomes its standard input. Standard descriptors are only ever taken by
-  // dup2 onto themselves, which would keep close-on-exec: move the end above them first.
-  int watchdogEnd = ends[1];
-  if (watchdogEnd <= STDERR_FILENO) {
-    watchdogEnd = ::fcntl(ends[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(ends[1]);
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, watchdogEnd, STDIN_FILENO);
-  // Whoever reads the host's output up to its end must not wait for the watchdog as well.
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A session of its own: Ctrl-C at the host's terminal or a kill of the host's process group
-  // must not take the watchdog down with the host. The host's blocked and ignored signals are
-  // not the watchdog's.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  const std::string parent = std::to_string(::getpid());
-  char* argv[] = {const_cast<char*>(kProgram), const_cast<char*>(displayName.c_str()),
-                  const_cast<char*>(parent.c_str()), nullptr};
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (watchdogEnd >= 0) ::close(watchdogEnd);
-  if (error != 0 || watchdogEnd < 0) {
+  const pid_t pid = spawn(program, displayName, ends[1]);
+  ::close(ends[1]);
+  if (pid < 0) {
     ::close(ends[0]);
     log::line(std::string("Ombrel Remote: cannot start the gamma watchdog: ") +
-              std::strerror(error != 0 ? error : EBADF));
+              std::strerror(-pid));
     return nullptr;
   }
   std::unique_ptr<GammaWatchdog> watchdog(new GammaWatchdog(pid, ends[0]));
@@ -169,6 +176,13 @@ GammaWatchdog::~GammaWatchdog() { standDown(); }
 void GammaWatchdog::standDown() {
   if (socket_ < 0) return;
   sendAll(socket_, "S");
+  // The watchdog's end closes as it exits. One that does not exit (stopped, stuck) must not
+  // hold up the caller: the ramps are back, it has nothing left to do.
+  pollfd end{socket_, POLLIN, 0};
+  char byte = 0;
+  if (::poll(&end, 1, kStandDownMs) <= 0 || ::recv(socket_, &byte, 1, MSG_DONTWAIT) != 0) {
+    ::kill(pid_, SIGKILL);
+  }
   ::close(socket_);
   socket_ = -1;
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {

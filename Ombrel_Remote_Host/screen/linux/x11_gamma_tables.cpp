@@ -66,7 +66,7 @@ void X11GammaTables::blank() {
   }
   XRRFreeScreenResources(resources);
   // Handed over before the first ramp goes black: from then on a crash is covered.
-  if (keep) watchdog_ = GammaWatchdog::start(DisplayString(display), saved_);
+  if (keep && !saved_.empty()) watchdog_ = GammaWatchdog::start(DisplayString(display), saved_);
   for (auto [crtc, size] : sizes) {
     std::vector<unsigned short> zero(static_cast<std::size_t>(size), 0);
     loadRamp(display, crtc, zero, zero, zero);
