@@ -30,6 +30,7 @@ bool hostStoodDown(pid_t host, std::string& bytes) {
   sigaddset(&deathSignal, SIGUSR1);
   sigset_t waiting;
   sigprocmask(SIG_BLOCK, &deathSignal, &waiting);
+  sigdelset(&waiting, SIGUSR1);
   struct sigaction action {};
   action.sa_handler = &onHostDeath;
   sigaction(SIGUSR1, &action, nullptr);
