@@ -12,7 +12,8 @@ namespace ombrel {
 // State: off -> on (tables blanked) -> off (tables restored); setting the current state again
 // does nothing. The process has one, shared(); it puts the tables back when the process ends
 // normally, because unlike on other systems X11 keeps a blanked gamma ramp after its client
-// is gone. (A crash leaves the displays black until their ramps are reset, e.g. by xrandr.)
+// is gone. For a crash or a kill, the X11 tables leave a watchdog process behind them while
+// blank (linux/gamma_watchdog.h).
 //
 // Threading: any thread.
 class PrivacyScreen {
