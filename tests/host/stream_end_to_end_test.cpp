@@ -249,6 +249,23 @@ TEST_F(StreamEndToEnd, StaticScreenSendsOnePictureAndTwoRefinementsAndAChangeThr
   EXPECT_EQ(result.event("streamSummary")["frames"], 6);
 }
 
+TEST_F(StreamEndToEnd, ADesktopThatRefusesTheHostIsReportedAsTheScreenPermission) {
+  std::string gone;
+  {
+    test::XvfbServer ended("640x480x24");
+    ASSERT_TRUE(ended.ok());
+    gone = ended.display();
+  }
+  home.set("DISPLAY", gone);
+  StreamMode::Config config;
+  config.seconds = 1;
+  Run result = stream(config).get();
+  EXPECT_EQ(result.event("error")["message"],
+            "電腦尚未允許「螢幕錄製」權限，請確認 X 伺服器允許 Ombrel Remote Host 連線（DISPLAY 與 "
+            "XAUTHORITY）");
+  EXPECT_TRUE(result.event("streamStarted").is_null());
+}
+
 TEST_F(StreamEndToEnd, AClientThatIsNotAuthorizedDoesNotAskForAStream) {
   Run result = stream(StreamMode::Config{}, false).get();
   EXPECT_EQ(result.status, ClientSession::refused);
