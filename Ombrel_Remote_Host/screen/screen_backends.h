@@ -13,7 +13,7 @@ namespace ombrel {
 
 // Picks the capture backend at run time. Order: X11 (XShm + XDamage) on $DISPLAY; nothing else
 // yet (a PipeWire portal backend for Wayland sessions would come first once it exists).
-// nullptr when no backend can capture that display.
+// nullptr when no backend can capture that display, and always in a Wayland session.
 std::unique_ptr<ScreenCapturer> openScreenCapturer(std::uint32_t displayID);
 
 // Why no backend can capture the desktop at all, asked before a stream starts so that the user

@@ -83,7 +83,9 @@ std::optional<std::string> X11ScreenCapturer::missingFacility(::Display* display
   } else if (!XFixesQueryExtension(display, &event, &error) ||
              !XFixesQueryVersion(display, &major, &minor)) {
     missing = "XFIXES";
-  } else if (!XRRQueryExtension(display, &event, &error)) {
+  } else if (int opcode = 0; !XQueryExtension(display, RANDR_NAME, &opcode, &event, &error)) {
+    // Asked in the core protocol: libXrandr, once asked, keeps per-connection data that it
+    // frees only on servers that have the extension.
     missing = "RANDR";
   }
   if (missing != nullptr) return std::string("X 伺服器缺少 ") + missing + " 擴充功能";
