@@ -49,13 +49,15 @@ DisplayPoint screenSize(::Display* display, ::Window root) {
   return {width, height};
 }
 
-// Resizes the screen keeping its pixel pitch, as measured at `from`.
-bool resizeScreen(::Display* display, ::Window root, DisplayPoint from, DisplayPoint to) {
+// Resizes the screen keeping its pixel pitch: Xlib's size in pixels and millimetres, though
+// both as of the connection's start, still give the pitch.
+bool resizeScreen(::Display* display, ::Window root, DisplayPoint to) {
   int screen = DefaultScreen(display);
   x11::ErrorTrap trap(display);
-  XRRSetScreenSize(display, root, static_cast<int>(to.x), static_cast<int>(to.y),
-                   static_cast<int>(to.x * DisplayWidthMM(display, screen) / from.x),
-                   static_cast<int>(to.y * DisplayHeightMM(display, screen) / from.y));
+  XRRSetScreenSize(
+      display, root, static_cast<int>(to.x), static_cast<int>(to.y),
+      static_cast<int>(to.x * DisplayWidthMM(display, screen) / DisplayWidth(display, screen)),
+      static_cast<int>(to.y * DisplayHeightMM(display, screen) / DisplayHeight(display, screen)));
   return trap.sync();
 }
 
@@ -148,7 +150,7 @@ std::optional<std::uint32_t> X11DisplayConfiguration::createVirtual(std::int64_t
     std::int64_t grownWidth = std::max(screenWidth, right + width);
     std::int64_t grownHeight = std::max(screenHeight, height);
     if (grownWidth > maxWidth || grownHeight > maxHeight) return std::nullopt;
-    if (!resizeScreen(display, connection_->root(), size, {grownWidth, grownHeight})) {
+    if (!resizeScreen(display, connection_->root(), {grownWidth, grownHeight})) {
       return std::nullopt;
     }
     if (!screenBeforeGrowth_) screenBeforeGrowth_ = size;
@@ -247,7 +249,7 @@ void X11DisplayConfiguration::shrinkScreen() {
   }
   DisplayPoint size = screenSize(display, root);
   target = {std::min(target.x, size.x), std::min(target.y, size.y)};
-  if (target != size) resizeScreen(display, root, size, target);
+  if (target != size) resizeScreen(display, root, target);
   if (created_.empty()) screenBeforeGrowth_.reset();
 }
 
@@ -305,8 +307,7 @@ bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, Display
   {
     x11::ErrorTrap trap(display);
     if (grow) {
-      ok = resizeScreen(display, root, size,
-                        {std::max(needWidth, size.x), std::max(needHeight, size.y)});
+      ok = resizeScreen(display, root, {std::max(needWidth, size.x), std::max(needHeight, size.y)});
       if (ok && !screenBeforeGrowth_) screenBeforeGrowth_ = size;
     }
     std::size_t placed = 0;
