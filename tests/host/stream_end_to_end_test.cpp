@@ -69,6 +69,9 @@ class StreamEndToEnd : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(server->ok());
+    // The desktop is the Xvfb, even when the tests run in a Wayland session.
+    home.set("WAYLAND_DISPLAY", std::nullopt);
+    home.set("XDG_SESSION_TYPE", std::nullopt);
     log::setSink([](std::string_view) {});
     painter = std::make_unique<test::X11TestClient>(server->display());
     // Four quadrants of known colours over the whole screen.

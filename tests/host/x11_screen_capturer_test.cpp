@@ -42,6 +42,12 @@ struct DecodedPNG {
   }
 };
 
+// The desktop is the test's Xvfb, even when the tests run in a Wayland session.
+void x11Session(TempHome& home) {
+  home.set("WAYLAND_DISPLAY", std::nullopt);
+  home.set("XDG_SESSION_TYPE", std::nullopt);
+}
+
 std::optional<DecodedPNG> decode(const Bytes& png) {
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), &spng_ctx_free);
   spng_ihdr ihdr{};
@@ -234,6 +240,8 @@ TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {
   client_->setMonitor("SHOT", 100, 100, 64, 48);
   client_->window(110, 120, 20, 10, 0x3366CC);
   setenv("DISPLAY", server_.display().c_str(), 1);
+  TempHome home;
+  x11Session(home);
   auto png = screenshotPNG(static_cast<std::uint32_t>(client_->atom("SHOT")));
   ASSERT_TRUE(png);
   auto picture = decode(*png);
@@ -278,6 +286,7 @@ TEST(ScreenCaptureProblem, NamesTheExtensionTheServerLacksAndDoesWithoutSharedMe
       {"MIT-SHM", std::nullopt},
   };
   TempHome home;
+  x11Session(home);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.extension);
     XvfbServer server("640x480x24", {"-extension", c.extension});
@@ -301,6 +310,7 @@ TEST(ScreenCaptureProblem, NamesTheExtensionTheServerLacksAndDoesWithoutSharedMe
 
 TEST(ScreenCaptureProblem, ADisplayThatRefusesUsIsTheScreenPermission) {
   TempHome home;
+  x11Session(home);
   auto cookie = home.root() / "cookie";
   writeCookie(cookie);
   XvfbServer guarded("640x480x24", {"-auth", cookie.string()});
@@ -339,8 +349,7 @@ TEST(ScreenCaptureProblem, AWaylandSessionSaysSoInsteadOfCapturingXWayland) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     TempHome home;
-    home.set("WAYLAND_DISPLAY", std::nullopt);
-    home.set("XDG_SESSION_TYPE", std::nullopt);
+    x11Session(home);
     home.set("DISPLAY", server.display());
     home.set(c.variable, c.value);
     auto problem = screenCaptureProblem();
