@@ -1,20 +1,19 @@
 #include "Ombrel_Remote_Host/controller/desktop_permissions.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/XShm.h>
 #include <X11/extensions/XTest.h>
+
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
 
 namespace ombrel {
 
 DesktopPermissions probeDesktopPermissions() {
   DesktopPermissions result;
+  result.screen = !screenCaptureProblem();
   Display* display = XOpenDisplay(nullptr);
   if (!display) return result;
   int major = 0;
   int minor = 0;
-  Bool pixmaps = False;
-  result.screen =
-      XShmQueryExtension(display) && XShmQueryVersion(display, &major, &minor, &pixmaps);
   int eventBase = 0;
   int errorBase = 0;
   result.accessibility = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);

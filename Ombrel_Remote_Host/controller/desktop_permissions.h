@@ -1,8 +1,9 @@
 #pragma once
 
 // What stands in for the two system permissions on an X11 desktop.
-//   screen recording: the X display opens and its shared-memory extension (XShm) answers, which
-//                     is what screen capture needs;
+//   screen recording: screen capture can start (screenCaptureProblem): not a Wayland session,
+//                     the X display opens, and it has the extensions capture needs (shared
+//                     memory is not one of them: capture works without it, only slower);
 //   accessibility:    the display has the XTest extension, through which input is injected.
 //
 // Threading: any thread; each probe opens and closes its own display connection.

@@ -58,7 +58,9 @@ class DisplayConfiguration {
   // Where each active display is, in the same order.
   virtual std::vector<DisplayRect> layout() = 0;
 
-  // Adds a display of width x height pixels; nullopt when the platform refuses.
+  // Adds a display of width x height pixels; nullopt when the platform refuses. While one of
+  // these sits at the desktop's origin it is the main display; once none does, and once they
+  // are removed, the main display and the desktop's size are what they were before.
   virtual std::optional<std::uint32_t> createVirtual(std::int64_t width, std::int64_t height,
                                                      const std::string& name) = 0;
   // Makes sure the virtual display shows width x height; false when it cannot (yet).

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "OmbrelKit/nv_error.h"
 #include "Ombrel_Remote_Host/screen/screen_capturer.h"
 #include "base/bytes.h"
 
@@ -11,8 +13,18 @@ namespace ombrel {
 
 // Picks the capture backend at run time. Order: X11 (XShm + XDamage) on $DISPLAY; nothing else
 // yet (a PipeWire portal backend for Wayland sessions would come first once it exists).
-// nullptr when no backend can capture that display.
+// nullptr when no backend can capture that display, and always in a Wayland session.
 std::unique_ptr<ScreenCapturer> openScreenCapturer(std::uint32_t displayID);
+
+// Why no backend can capture the desktop at all, asked before a stream starts so that the user
+// learns what is missing rather than "no display":
+//   - a Wayland session (XDG_SESSION_TYPE=wayland or WAYLAND_DISPLAY set): there is no Wayland
+//     backend yet, and XWayland's root window shows none of the desktop;
+//   - the X display refuses this process (no server, or one whose authorization we lack): a
+//     system error with std::errc::permission_denied, the stand-in for a declined permission;
+//   - the X server lacks an extension capture needs, or its pixel layout: named in the text.
+// nullopt when capture can start. `displayName` empty means $DISPLAY.
+std::optional<NVError> screenCaptureProblem(const std::string& displayName = {});
 
 // A one-shot PNG of a display (the host's own windows painted black, no cursor); nullopt when
 // it cannot be captured.

@@ -213,6 +213,9 @@ void SessionStreaming::displayChanged(std::uint64_t serial, StreamConfig config,
 }
 
 void SessionStreaming::startOnDisplay(StreamConfig config) {
+  if (deps_.captureProblem) {
+    if (auto problem = deps_.captureProblem()) return sendStartFailure(*problem);
+  }
   std::vector<StreamDisplay> all = deps_.displays->all();
   if (all.empty()) {
     sendError(noDisplayText, HostErrorCode::noDisplay, std::nullopt);
@@ -303,17 +306,25 @@ void SessionStreaming::connect(StreamSource& source, std::uint64_t generation) {
   };
 }
 
+void SessionStreaming::sendStartFailure(const NVError& error) {
+  log::line("Ombrel Remote: capture could not start");
+  // A desktop that refuses this process is the declined screen-recording permission.
+  if (error.kind() == NVError::Kind::system &&
+      error.code() == std::make_error_code(std::errc::permission_denied)) {
+    sendError(screenPermissionText, HostErrorCode::screenPermission, std::nullopt);
+    return;
+  }
+  std::string description = error.errorDescription();
+  sendError(captureFailedPrefix + description, HostErrorCode::captureFailed, description);
+}
+
 void SessionStreaming::started(std::uint64_t generation, std::optional<NVError> error,
                                StreamStarted report) {
   assertOnQueue();
   if (!isCurrent(generation)) return;  // stopped or replaced: that streamer was stopped then
   if (error) {
-    // On X11 there is no screen-recording permission to decline: every failure is a capture
-    // failure with the platform's description.
-    std::string description = error->errorDescription();
-    log::line("Ombrel Remote: capture could not start");
     stopStream();
-    sendError(captureFailedPrefix + description, HostErrorCode::captureFailed, description);
+    sendStartFailure(*error);
     return;
   }
   if (!session_->accessAllowed()) {

@@ -71,6 +71,9 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
 
   static constexpr const char* noDisplayText = "找不到螢幕";
   static constexpr const char* virtualDisplayFallbackText = "無法建立專屬螢幕，改用原本的螢幕";
+  static constexpr const char* screenPermissionText =
+      "電腦尚未允許「螢幕錄製」權限，請確認 X 伺服器允許 Ombrel Remote Host 連線（DISPLAY 與 "
+      "XAUTHORITY）";
   static constexpr const char* captureFailedPrefix = "無法開始擷取畫面：";
   static constexpr const char* captureStoppedPrefix = "畫面擷取停止：";
 
@@ -88,6 +91,9 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
     std::function<void(const DisplayBounds&)> onDisplayBounds;
     // Every 30th cursor tick while streaming (main queue): the clipboard poll.
     std::function<void()> onClipboardCheck;
+    // Asked before each start: why the screen cannot be captured at all (a system error with
+    // std::errc::permission_denied when the desktop refuses this process). Null: nothing.
+    std::function<std::optional<NVError>()> captureProblem;
   };
 
   static std::shared_ptr<SessionStreaming> create(std::shared_ptr<StreamingSession> session,
@@ -137,6 +143,7 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   void startOnDisplay(StreamConfig config);
   void connect(StreamSource& source, std::uint64_t generation);
   void started(std::uint64_t generation, std::optional<NVError> error, StreamStarted report);
+  void sendStartFailure(const NVError& error);
   void captureStopped(std::uint64_t generation, std::optional<NVError> error);
   void sendVideo(std::uint64_t generation, std::uint64_t ptsMicros, Bytes body,
                  const std::shared_ptr<VideoDeliveryWindow>& window);

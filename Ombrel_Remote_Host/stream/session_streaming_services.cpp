@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "Ombrel_Remote_Host/screen/virtual_display.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
 #include "Ombrel_Remote_Host/session/session_host.h"
@@ -61,6 +62,8 @@ std::shared_ptr<SessionStreaming> StreamingServices::install(
       if (auto self = weak.lock()) hook(self);
     };
   }
+  // Only the platform's displays are the platform's to vouch for.
+  if (!options_.displays) dependencies.captureProblem = [] { return screenCaptureProblem(); };
   auto streaming = SessionStreaming::create(link, std::move(dependencies));
   installStreamingHandlers(*session, streaming);
   session->addTeardown([streaming](HostSession&) { streaming->shutdown(); });

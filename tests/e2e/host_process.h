@@ -78,6 +78,9 @@ class HostProcess {
     auto env = xdgTree(root);
     env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + (root / "no-system-bus").string();
     env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (root / "no-session-bus").string();
+    // The desktop is the X display a test names, even when the tests run in a Wayland session.
+    env["WAYLAND_DISPLAY"] = "";
+    env["XDG_SESSION_TYPE"] = "x11";
     return env;
   }
 

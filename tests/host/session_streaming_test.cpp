@@ -193,6 +193,10 @@ class SessionStreamingTest : public ::testing::Test {
     deps.powerManager = &power;
     deps.cursor = cursor;
     deps.onClipboardCheck = [this] { ++clipboardChecks; };
+    deps.captureProblem = [this] {
+      std::lock_guard lock(problemLock);
+      return captureProblem;
+    };
     streaming = SessionStreaming::create(session, std::move(deps));
   }
 
@@ -244,6 +248,8 @@ class SessionStreamingTest : public ::testing::Test {
   FakePowerManager power;
   std::shared_ptr<FakeCursorSource> cursor = std::make_shared<FakeCursorSource>();
   std::atomic<int> clipboardChecks{0};
+  std::mutex problemLock;
+  std::optional<NVError> captureProblem;  // problemLock
   std::shared_ptr<SessionStreaming> streaming;
 };
 
@@ -618,6 +624,51 @@ TEST_F(SessionStreamingTest, SleepAssertionFollowsTheStream) {
   start(baseConfig());
   EXPECT_TRUE(power.held().empty());
   EXPECT_EQ(power.createCount(), 2);
+}
+
+TEST_F(SessionStreamingTest, ACaptureProblemIsReportedBeforeAnyDisplayIsChosen) {
+  const NVError refused = NVError::system(std::make_error_code(std::errc::permission_denied));
+  const NVError missing = NVError::invalid("X 伺服器缺少 DAMAGE 擴充功能");
+  struct Case {
+    std::optional<NVError> problem;  // asked before the start
+    std::optional<NVError> startError;
+    ErrorMessage sent;
+  };
+  const ErrorMessage permission{
+      "電腦尚未允許「螢幕錄製」權限，請確認 X 伺服器允許 Ombrel Remote Host 連線（DISPLAY 與 "
+      "XAUTHORITY）",
+      HostErrorCode::screenPermission, std::nullopt};
+  const Case cases[] = {
+      {refused, std::nullopt, permission},
+      {missing,
+       std::nullopt,
+       {"無法開始擷取畫面：X 伺服器缺少 DAMAGE 擴充功能", HostErrorCode::captureFailed,
+        "X 伺服器缺少 DAMAGE 擴充功能"}},
+      // A streamer whose desktop refuses it meanwhile says the same as the check before.
+      {std::nullopt, refused, permission},
+  };
+  const std::vector<StreamDisplay> listed = displays->all();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sent.message);
+    std::size_t sent = errors().size();
+    {
+      std::lock_guard lock(problemLock);
+      captureProblem = c.problem;
+    }
+    // A desktop that refuses us lists no display either; the refusal is what the user needs.
+    displays->setDisplays(c.problem ? std::vector<StreamDisplay>{} : listed);
+    sources.config.startError = c.startError;
+    std::size_t made = sources.made().size();
+    start(baseConfig());
+    auto errs = errors();
+    ASSERT_EQ(errs.size(), sent + 1);
+    EXPECT_EQ(errs.back().message, c.sent.message);
+    EXPECT_EQ(errs.back().code, c.sent.code);
+    EXPECT_EQ(errs.back().detail, c.sent.detail);
+    EXPECT_EQ(sources.made().size(), made + (c.problem ? 0 : 1));
+    EXPECT_FALSE(streaming->streaming());
+    EXPECT_TRUE(session->bodies(MessageType::streamStarted).empty());
+  }
 }
 
 TEST_F(SessionStreamingTest, CaptureFailuresAreReported) {

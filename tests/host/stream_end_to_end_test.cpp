@@ -69,6 +69,9 @@ class StreamEndToEnd : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(server->ok());
+    // The desktop is the Xvfb, even when the tests run in a Wayland session.
+    home.set("WAYLAND_DISPLAY", std::nullopt);
+    home.set("XDG_SESSION_TYPE", std::nullopt);
     log::setSink([](std::string_view) {});
     painter = std::make_unique<test::X11TestClient>(server->display());
     // Four quadrants of known colours over the whole screen.
@@ -247,6 +250,23 @@ TEST_F(StreamEndToEnd, StaticScreenSendsOnePictureAndTwoRefinementsAndAChangeThr
   Run result = run.get();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.event("streamSummary")["frames"], 6);
+}
+
+TEST_F(StreamEndToEnd, ADesktopThatRefusesTheHostIsReportedAsTheScreenPermission) {
+  std::string gone;
+  {
+    test::XvfbServer ended("640x480x24");
+    ASSERT_TRUE(ended.ok());
+    gone = ended.display();
+  }
+  home.set("DISPLAY", gone);
+  StreamMode::Config config;
+  config.seconds = 1;
+  Run result = stream(config).get();
+  EXPECT_EQ(result.event("error")["message"],
+            "電腦尚未允許「螢幕錄製」權限，請確認 X 伺服器允許 Ombrel Remote Host 連線（DISPLAY 與 "
+            "XAUTHORITY）");
+  EXPECT_TRUE(result.event("streamStarted").is_null());
 }
 
 TEST_F(StreamEndToEnd, AClientThatIsNotAuthorizedDoesNotAskForAStream) {

@@ -37,6 +37,13 @@ struct ScriptedTime {
   }
 };
 
+std::uint32_t mainDisplay(DisplayConfiguration& configuration) {
+  for (auto& d : configuration.displays()) {
+    if (d.isMain) return d.id;
+  }
+  return 0;
+}
+
 TEST(VirtualDisplay, ClampsTheRequestedSize) {
   struct Case {
     std::int64_t w, h, wantW, wantH;
@@ -104,6 +111,7 @@ TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {
   std::string self = std::to_string(id);
 
   display->takeOverDesktop();
+  EXPECT_EQ(mainDisplay(*fake), id);
   EXPECT_EQ(time.sleeps, (std::vector<double>{0.3}));
   Calls calls = fake->calls();
   ASSERT_GE(calls.size(), 2u);
@@ -115,6 +123,7 @@ TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {
             (Calls{"move 10 440,265", "move 11 0,30", "size 11 1280x770", "move 12 0,30"}));
 
   display->restore();
+  EXPECT_EQ(mainDisplay(*fake), 1u);
   calls = fake->calls();
   EXPECT_EQ(calls[6], "origins 1@0,0 2@1512,-200 " + self + "@3432,0");
   // Windows go back later, twice: size first, then position.
@@ -134,6 +143,7 @@ TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {
   EXPECT_TRUE(time.scheduled.empty());
   display.reset();
   EXPECT_EQ(fake->calls().back(), "remove " + self);
+  EXPECT_EQ(mainDisplay(*fake), 1u);
 }
 
 TEST(VirtualDisplay, SecondTakeOverKeepsTheFirstRecord) {
@@ -277,6 +287,39 @@ TEST_F(VirtualDisplayOnXvfb, CreatesTakesOverRestoresAndRemoves) {
   listed = configuration_->displays();
   EXPECT_TRUE(std::none_of(listed.begin(), listed.end(), [&](auto& d) { return d.id == id; }));
   EXPECT_EQ(listed.size(), 2u);
+}
+
+TEST_F(VirtualDisplayOnXvfb, LeavesNoTraceOfScreenGrowthOrOfItsTimeAsPrimary) {
+  start("5120x2880x24");
+  // A desktop exactly as large as its one output, with a monitor of the user's own marked
+  // primary (as `xrandr --setmonitor DESK ... --primary` would).
+  client_->setOutputMode(1512, 982);
+  XRRSetScreenSize(client_->display(), client_->root(), 1512, 982, 400, 260);
+  client_->setMonitor("DESK", 0, 0, 1512, 982, true);
+  using Size = std::pair<unsigned, unsigned>;
+  ASSERT_EQ(client_->screenSize(), (Size{1512, 982}));
+  ASSERT_EQ(client_->primaryMonitor(), "DESK");
+
+  auto display = VirtualDisplay::create({1280, 800, "iPad"}, configuration_, time_.timing());
+  ASSERT_TRUE(display);
+  // No room beside the output: the screen grew for it.
+  EXPECT_EQ(rectOf("iPad"), (DisplayRect{display->displayID(), 1512, 0, 1280, 800}));
+  EXPECT_EQ(client_->screenSize(), (Size{2792, 982}));
+  display->takeOverDesktop();
+  EXPECT_EQ(rectOf("iPad").x, 0);
+  EXPECT_EQ(client_->primaryMonitor(), "iPad");
+  auto listed = configuration_->displays();
+  for (auto& d : listed) EXPECT_EQ(d.isMain, d.id == display->displayID()) << d.name;
+
+  display.reset();
+  EXPECT_EQ(client_->screenSize(), (Size{1512, 982}));
+  EXPECT_EQ(client_->primaryMonitor(), "DESK");
+  listed = configuration_->displays();
+  ASSERT_EQ(listed.size(), 2u);
+  for (auto& d : listed) EXPECT_EQ(d.isMain, d.name == "DESK") << d.name;
+  EXPECT_EQ(rectOf("DESK"),
+            (DisplayRect{static_cast<std::uint32_t>(client_->atom("DESK")), 0, 0, 1512, 982}));
+  EXPECT_EQ(rectOf("screen").x, 0);
 }
 
 TEST_F(VirtualDisplayOnXvfb, RefusedWhenTheScreenHasNoRoomAndCannotGrow) {

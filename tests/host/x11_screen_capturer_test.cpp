@@ -2,15 +2,22 @@
 
 #include <spng.h>
 
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "Ombrel_Remote_Host/controller/desktop_permissions.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "host/x11_test_client.h"
+#include "support/temp_home.h"
 
 namespace ombrel {
 namespace {
 
 using namespace std::chrono_literals;
+using test::TempHome;
 using test::X11TestClient;
 using test::XvfbServer;
 
@@ -34,6 +41,12 @@ struct DecodedPNG {
     return rgba.data() + (y * width + x) * 4;
   }
 };
+
+// The desktop is the test's Xvfb, even when the tests run in a Wayland session.
+void x11Session(TempHome& home) {
+  home.set("WAYLAND_DISPLAY", std::nullopt);
+  home.set("XDG_SESSION_TYPE", std::nullopt);
+}
 
 std::optional<DecodedPNG> decode(const Bytes& png) {
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), &spng_ctx_free);
@@ -227,6 +240,8 @@ TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {
   client_->setMonitor("SHOT", 100, 100, 64, 48);
   client_->window(110, 120, 20, 10, 0x3366CC);
   setenv("DISPLAY", server_.display().c_str(), 1);
+  TempHome home;
+  x11Session(home);
   auto png = screenshotPNG(static_cast<std::uint32_t>(client_->atom("SHOT")));
   ASSERT_TRUE(png);
   auto picture = decode(*png);
@@ -237,6 +252,117 @@ TEST_F(X11ScreenCapturerTest, ScreenshotPNGOfTheDisplayNamedByDollarDisplay) {
   EXPECT_EQ(Bytes(picture->at(10, 20), picture->at(10, 20) + 4), (Bytes{0x33, 0x66, 0xCC, 255}));
   EXPECT_EQ(Bytes(picture->at(0, 0), picture->at(0, 0) + 4), (Bytes{0, 0, 0, 255}));
   EXPECT_EQ(screenshotPNG(12345), std::nullopt);
+}
+
+// An X authority file with one MIT-MAGIC-COOKIE-1 that matches any display.
+void writeCookie(const std::filesystem::path& file) {
+  auto field = [](std::string& out, const std::string& bytes) {
+    out.push_back(static_cast<char>(bytes.size() >> 8));
+    out.push_back(static_cast<char>(bytes.size() & 0xFF));
+    out += bytes;
+  };
+  std::string entry = {'\xFF', '\xFF'};  // FamilyWild
+  field(entry, "");
+  field(entry, "");
+  field(entry, "MIT-MAGIC-COOKIE-1");
+  field(entry, "0123456789abcdef");
+  std::ofstream(file, std::ios::binary) << entry;
+}
+
+bool isPermissionDenied(const std::optional<NVError>& problem) {
+  return problem && problem->kind() == NVError::Kind::system &&
+         problem->code() == std::make_error_code(std::errc::permission_denied);
+}
+
+TEST(ScreenCaptureProblem, NamesTheExtensionTheServerLacksAndDoesWithoutSharedMemory) {
+  struct Case {
+    const char* extension;
+    std::optional<std::string> problem;
+  };
+  const Case cases[] = {
+      {"DAMAGE", "X 伺服器缺少 DAMAGE 擴充功能"},
+      {"XFIXES", "X 伺服器缺少 XFIXES 擴充功能"},
+      {"RANDR", "X 伺服器缺少 RANDR 擴充功能"},
+      {"MIT-SHM", std::nullopt},
+  };
+  TempHome home;
+  x11Session(home);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extension);
+    XvfbServer server("640x480x24", {"-extension", c.extension});
+    ASSERT_TRUE(server.ok());
+    auto problem = screenCaptureProblem(server.display());
+    EXPECT_EQ(problem ? std::optional(problem->errorDescription()) : std::nullopt, c.problem);
+    home.set("DISPLAY", server.display());
+    EXPECT_EQ(probeDesktopPermissions().screen, !c.problem);
+    if (c.problem) continue;
+    // Without shared memory the pictures come through XGetImage.
+    X11TestClient client(server.display());
+    client.window(10, 10, 20, 20, 0x3366CC);
+    auto capturer = X11ScreenCapturer::open(static_cast<std::uint32_t>(client.atom("screen")),
+                                            server.display());
+    ASSERT_TRUE(capturer);
+    EXPECT_FALSE(capturer->usesSharedMemory());
+    ASSERT_EQ(capturer->grab(), CaptureResult::ok);
+    EXPECT_EQ(rgbAt(capturer->frame(), 15, 15), 0x3366CCu);
+  }
+}
+
+TEST(ScreenCaptureProblem, ADisplayThatRefusesUsIsTheScreenPermission) {
+  TempHome home;
+  x11Session(home);
+  auto cookie = home.root() / "cookie";
+  writeCookie(cookie);
+  XvfbServer guarded("640x480x24", {"-auth", cookie.string()});
+  ASSERT_TRUE(guarded.ok());
+  std::string gone;
+  {
+    XvfbServer ended("640x480x24");
+    ASSERT_TRUE(ended.ok());
+    gone = ended.display();
+  }
+  home.set("XAUTHORITY", (home.root() / "no-cookies").string());
+  for (const std::string& display : {guarded.display(), gone}) {
+    SCOPED_TRACE(display);
+    EXPECT_TRUE(isPermissionDenied(screenCaptureProblem(display)));
+    home.set("DISPLAY", display);
+    EXPECT_FALSE(probeDesktopPermissions().screen);
+  }
+  // With the cookie the same server lets us in.
+  home.set("XAUTHORITY", cookie.string());
+  EXPECT_EQ(screenCaptureProblem(guarded.display()), std::nullopt);
+}
+
+TEST(ScreenCaptureProblem, AWaylandSessionSaysSoInsteadOfCapturingXWayland) {
+  XvfbServer server("640x480x24");
+  ASSERT_TRUE(server.ok());
+  struct Case {
+    const char* variable;
+    const char* value;
+    bool wayland;
+  };
+  const Case cases[] = {
+      {"WAYLAND_DISPLAY", "wayland-0", true},
+      {"XDG_SESSION_TYPE", "wayland", true},
+      {"XDG_SESSION_TYPE", "x11", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
+    TempHome home;
+    x11Session(home);
+    home.set("DISPLAY", server.display());
+    home.set(c.variable, c.value);
+    auto problem = screenCaptureProblem();
+    if (!c.wayland) {
+      EXPECT_EQ(problem, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(problem);
+    EXPECT_EQ(problem->errorDescription(), "這是 Wayland 工作階段，目前只能擷取 X11 桌面的畫面");
+    EXPECT_FALSE(probeDesktopPermissions().screen);
+    X11TestClient client(server.display());
+    EXPECT_EQ(openScreenCapturer(static_cast<std::uint32_t>(client.atom("screen"))), nullptr);
+  }
 }
 
 }  // namespace

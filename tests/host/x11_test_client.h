@@ -78,7 +78,7 @@ class X11TestClient {
 
   // An output-less RandR monitor, as a user would add with xrandr --setmonitor (which, like
   // this, deletes a monitor of the same name first: the server does not redefine one).
-  void setMonitor(const char* name, int x, int y, int width, int height) {
+  void setMonitor(const char* name, int x, int y, int width, int height, bool primary = false) {
     int count = 0;
     XRRMonitorInfo* existing = XRRGetMonitors(display_, root_, False, &count);
     for (int i = 0; i < count; ++i) {
@@ -87,6 +87,7 @@ class X11TestClient {
     XRRFreeMonitors(existing);
     XRRMonitorInfo* m = XRRAllocateMonitor(display_, 0);
     m->name = atom(name);
+    m->primary = primary;
     m->x = x;
     m->y = y;
     m->width = width;
@@ -121,6 +122,29 @@ class X11TestClient {
     ASSERT_EQ(s, RRSetConfigSuccess);
     XRRFreeScreenResources(r);
     XSync(display_, False);
+  }
+
+  // The monitor RandR itself marks primary ("" with none), and the screen's size.
+  std::string primaryMonitor() {
+    int count = 0;
+    std::string name;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display_, root_, True, &count);
+    for (int i = 0; i < count && name.empty(); ++i) {
+      if (monitors[i].primary) {
+        char* text = XGetAtomName(display_, monitors[i].name);
+        name = text;
+        XFree(text);
+      }
+    }
+    XRRFreeMonitors(monitors);
+    return name;
+  }
+  std::pair<unsigned, unsigned> screenSize() {
+    ::Window root = None;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    XGetGeometry(display_, root_, &root, &x, &y, &width, &height, &border, &depth);
+    return {width, height};
   }
 
   RRCrtc firstCrtc() {

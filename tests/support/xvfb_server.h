@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace ombrel::test {
 
@@ -17,10 +18,18 @@ namespace ombrel::test {
 // destruction.
 class XvfbServer {
  public:
-  // `screen` is Xvfb's WIDTHxHEIGHTxDEPTH. Check ok() before use.
-  explicit XvfbServer(const std::string& screen = "5120x2880x24") {
+  // `screen` is Xvfb's WIDTHxHEIGHTxDEPTH; `extra` goes on Xvfb's command line as it is (e.g.
+  // "-extension", "DAMAGE"). Check ok() before use.
+  explicit XvfbServer(const std::string& screen = "5120x2880x24",
+                      const std::vector<std::string>& extra = {}) {
     int fds[2];
     if (pipe(fds) != 0) return;
+    // Built before fork: a child of a threaded process must not allocate.
+    std::string fd = std::to_string(fds[1]);
+    std::vector<const char*> argv{"Xvfb",         "-displayfd", fd.c_str(), "-screen", "0",
+                                  screen.c_str(), "-nolisten",  "tcp",      "-noreset"};
+    for (const auto& arg : extra) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       close(fds[0]);
@@ -28,9 +37,7 @@ class XvfbServer {
       dup2(null, STDIN_FILENO);
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
-      std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-             "tcp", "-noreset", static_cast<char*>(nullptr));
+      execvp("Xvfb", const_cast<char* const*>(argv.data()));
       _exit(127);
     }
     close(fds[1]);

@@ -75,6 +75,24 @@ void FakeDisplayConfiguration::removeVirtual(std::uint32_t id) {
   std::lock_guard lock(mutex_);
   calls_.push_back("remove " + std::to_string(id));
   std::erase_if(displays_, [&](auto& d) { return d.info.id == id; });
+  updateMain();
+}
+
+void FakeDisplayConfiguration::updateMain() {
+  auto atOrigin = std::find_if(displays_.begin(), displays_.end(), [](auto& d) {
+    return d.info.id >= 1000 && d.rect.x == 0 && d.rect.y == 0;
+  });
+  if (atOrigin != displays_.end()) {
+    if (!mainBefore_) {
+      auto main =
+          std::find_if(displays_.begin(), displays_.end(), [](auto& d) { return d.info.isMain; });
+      mainBefore_ = main != displays_.end() ? main->info.id : 0;
+    }
+    for (auto& d : displays_) d.info.isMain = &d == &*atOrigin;
+  } else if (mainBefore_) {
+    for (auto& d : displays_) d.info.isMain = d.info.id == *mainBefore_;
+    mainBefore_.reset();
+  }
 }
 
 bool FakeDisplayConfiguration::applyOrigins(const std::map<std::uint32_t, DisplayPoint>& origins) {
@@ -91,6 +109,7 @@ bool FakeDisplayConfiguration::applyOrigins(const std::map<std::uint32_t, Displa
     d.rect.x = it->second.x;
     d.rect.y = it->second.y;
   }
+  updateMain();
   return true;
 }
 

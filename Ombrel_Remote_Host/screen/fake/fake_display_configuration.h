@@ -56,7 +56,10 @@ class FakeDisplayConfiguration : public DisplayConfiguration {
   std::vector<Display> displays_;
   std::vector<WindowFrame> windows_;
   std::vector<std::string> calls_;
+  // The main display follows a virtual one at the origin; needs the lock.
+  void updateMain();
   std::uint32_t nextVirtual_ = 1000;
+  std::optional<std::uint32_t> mainBefore_;
   int selectModeCalls_ = 0;
   std::string lastVirtualName_;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "Ombrel_Remote_Host/screen/linux/x11_monitors.h"
 
@@ -36,6 +37,28 @@ bool setMonitor(::Display* display, ::Window root, const x11::Monitor& monitor, 
   XRRSetMonitor(display, root, info);
   XRRFreeMonitors(info);
   return true;
+}
+
+// The screen's size now. Xlib's DisplayWidth/DisplayHeight keep the size the connection was
+// opened with until it handles a RandR event, and this connection listens for none.
+DisplayPoint screenSize(::Display* display, ::Window root) {
+  ::Window ignored = None;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  XGetGeometry(display, root, &ignored, &x, &y, &width, &height, &border, &depth);
+  return {width, height};
+}
+
+// Resizes the screen keeping its pixel pitch: Xlib's size in pixels and millimetres, though
+// both as of the connection's start, still give the pitch.
+bool resizeScreen(::Display* display, ::Window root, DisplayPoint to) {
+  int screen = DefaultScreen(display);
+  x11::ErrorTrap trap(display);
+  XRRSetScreenSize(
+      display, root, static_cast<int>(to.x), static_cast<int>(to.y),
+      static_cast<int>(to.x * DisplayWidthMM(display, screen) / DisplayWidth(display, screen)),
+      static_cast<int>(to.y * DisplayHeightMM(display, screen) / DisplayHeight(display, screen)));
+  return trap.sync();
 }
 
 struct CrtcPlacement {
@@ -110,9 +133,9 @@ std::optional<std::uint32_t> X11DisplayConfiguration::createVirtual(std::int64_t
     right = std::max(right, m.rect.x + m.rect.width);
     bottom = std::max(bottom, m.rect.y + m.rect.height);
   }
-  int screen = DefaultScreen(display);
-  std::int64_t screenWidth = DisplayWidth(display, screen);
-  std::int64_t screenHeight = DisplayHeight(display, screen);
+  DisplayPoint size = screenSize(display, connection_->root());
+  std::int64_t screenWidth = size.x;
+  std::int64_t screenHeight = size.y;
   std::optional<DisplayPoint> origin;
   for (DisplayPoint candidate : {DisplayPoint{right, 0}, DisplayPoint{0, bottom}}) {
     if (candidate.x + width <= screenWidth && candidate.y + height <= screenHeight) {
@@ -127,13 +150,10 @@ std::optional<std::uint32_t> X11DisplayConfiguration::createVirtual(std::int64_t
     std::int64_t grownWidth = std::max(screenWidth, right + width);
     std::int64_t grownHeight = std::max(screenHeight, height);
     if (grownWidth > maxWidth || grownHeight > maxHeight) return std::nullopt;
-    x11::ErrorTrap trap(display);
-    // Keep the screen's pixel pitch.
-    int mmWidth = static_cast<int>(grownWidth * DisplayWidthMM(display, screen) / screenWidth);
-    int mmHeight = static_cast<int>(grownHeight * DisplayHeightMM(display, screen) / screenHeight);
-    XRRSetScreenSize(display, connection_->root(), static_cast<int>(grownWidth),
-                     static_cast<int>(grownHeight), mmWidth, mmHeight);
-    if (!trap.sync()) return std::nullopt;
+    if (!resizeScreen(display, connection_->root(), {grownWidth, grownHeight})) {
+      return std::nullopt;
+    }
+    if (!screenBeforeGrowth_) screenBeforeGrowth_ = size;
     origin = DisplayPoint{right, 0};
   }
 
@@ -178,8 +198,59 @@ void X11DisplayConfiguration::removeVirtual(std::uint32_t id) {
   auto lock = connection_->lock();
   if (!connection_->alive()) return;
   if (created_.erase(id) == 0) return;
-  x11::ErrorTrap trap(connection_->display());
-  XRRDeleteMonitor(connection_->display(), connection_->root(), static_cast<::Atom>(id));
+  {
+    x11::ErrorTrap trap(connection_->display());
+    XRRDeleteMonitor(connection_->display(), connection_->root(), static_cast<::Atom>(id));
+  }
+  restorePrimary();
+  shrinkScreen();
+}
+
+void X11DisplayConfiguration::savePrimary(const std::vector<x11::Monitor>& monitors) {
+  if (primaryBefore_) return;  // the first record stands
+  Primary before;
+  before.output = XRRGetOutputPrimary(connection_->display(), connection_->root());
+  for (auto& m : monitors) {
+    if (m.primary && !m.automatic && !created_.contains(m.info.id)) before.monitor = m.name;
+  }
+  primaryBefore_ = before;
+}
+
+void X11DisplayConfiguration::restorePrimary() {
+  if (!primaryBefore_) return;
+  ::Display* display = connection_->display();
+  ::Window root = connection_->root();
+  auto monitors = x11::listMonitors(*connection_);
+  if (std::any_of(monitors.begin(), monitors.end(), [&](auto& m) {
+        return created_.contains(m.info.id) && m.rect.x == 0 && m.rect.y == 0;
+      })) {
+    return;
+  }
+  Primary before = *std::exchange(primaryBefore_, std::nullopt);
+  x11::ErrorTrap trap(display);
+  if (XRRGetOutputPrimary(display, root) != before.output) {
+    XRRSetOutputPrimary(display, root, before.output);
+  }
+  for (auto& m : monitors) {
+    if (m.name == before.monitor && !m.primary) {
+      setMonitor(display, root, m, m.rect.x, m.rect.y, m.rect.width, m.rect.height, true, true);
+    }
+  }
+}
+
+void X11DisplayConfiguration::shrinkScreen() {
+  if (!screenBeforeGrowth_) return;
+  ::Display* display = connection_->display();
+  ::Window root = connection_->root();
+  DisplayPoint target = *screenBeforeGrowth_;
+  for (auto& m : x11::listMonitors(*connection_)) {
+    target.x = std::max(target.x, m.rect.x + m.rect.width);
+    target.y = std::max(target.y, m.rect.y + m.rect.height);
+  }
+  DisplayPoint size = screenSize(display, root);
+  target = {std::min(target.x, size.x), std::min(target.y, size.y)};
+  if (target != size) resizeScreen(display, root, target);
+  if (created_.empty()) screenBeforeGrowth_.reset();
 }
 
 bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, DisplayPoint>& origins) {
@@ -224,21 +295,20 @@ bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, Display
     }
   }
 
-  int screen = DefaultScreen(display);
-  std::int64_t screenWidth = DisplayWidth(display, screen);
-  std::int64_t screenHeight = DisplayHeight(display, screen);
-  bool grow = needWidth > screenWidth || needHeight > screenHeight;
+  if (std::any_of(bare.begin(), bare.end(), [&](auto& move) {
+        return created_.contains(move.first->info.id) && move.second == DisplayPoint{0, 0};
+      })) {
+    savePrimary(monitors);
+  }
+  DisplayPoint size = screenSize(display, root);
+  bool grow = needWidth > size.x || needHeight > size.y;
   bool ok = true;
   XGrabServer(display);
   {
     x11::ErrorTrap trap(display);
     if (grow) {
-      std::int64_t width = std::max(needWidth, screenWidth);
-      std::int64_t height = std::max(needHeight, screenHeight);
-      XRRSetScreenSize(display, root, static_cast<int>(width), static_cast<int>(height),
-                       static_cast<int>(width * DisplayWidthMM(display, screen) / screenWidth),
-                       static_cast<int>(height * DisplayHeightMM(display, screen) / screenHeight));
-      ok = trap.sync();
+      ok = resizeScreen(display, root, {std::max(needWidth, size.x), std::max(needHeight, size.y)});
+      if (ok && !screenBeforeGrowth_) screenBeforeGrowth_ = size;
     }
     std::size_t placed = 0;
     for (; ok && placed < crtcs.size(); ++placed) {
@@ -277,6 +347,7 @@ bool X11DisplayConfiguration::applyOrigins(const std::map<std::uint32_t, Display
   XUngrabServer(display);
   XSync(display, False);
   XRRFreeScreenResources(resources);
+  restorePrimary();
   return ok;
 }
 

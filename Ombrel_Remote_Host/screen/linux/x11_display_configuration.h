@@ -1,10 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
+#include <vector>
 
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
+#include "Ombrel_Remote_Host/screen/linux/x11_monitors.h"
 
 namespace ombrel {
 
@@ -18,7 +21,12 @@ namespace ombrel {
 // Layout changes move the CRTCs that drive a monitor's outputs, and re-place output-less
 // monitors, all inside one server grab so that clients see one change. A virtual display of
 // this configuration's that moves to the origin becomes the primary monitor (the main display,
-// where desktops put panels and new windows), and stops being it when it moves away.
+// where desktops put panels and new windows), and stops being it when it moves away or goes.
+//
+// Nothing of a virtual display outlives it: once none of ours is primary, the primary output
+// and the user's own primary monitor are what they were before (RandR forgets a monitor's
+// primary flag when another takes it); a screen grown for ours shrinks back, when one goes, to
+// the union of the monitors left, never below its size before it grew.
 //
 // Windows are the EWMH client list (_NET_CLIENT_LIST) of the window manager: normal and dialog
 // windows that are viewable, not hidden (_NET_WM_STATE_HIDDEN) and not this process's
@@ -52,8 +60,20 @@ class X11DisplayConfiguration : public DisplayConfiguration {
   };
   Extents frameExtents(::Window window);
 
+  // What primary was before a monitor of ours took over. The following need the lock.
+  struct Primary {
+    RROutput output = None;
+    ::Atom monitor = None;  // an output-less monitor of someone else's
+  };
+  void savePrimary(const std::vector<x11::Monitor>& monitors);
+  // Gives the primary back unless a monitor of ours is still at the origin.
+  void restorePrimary();
+  void shrinkScreen();
+
   std::shared_ptr<x11::Connection> connection_;
   std::set<std::uint32_t> created_;
+  std::optional<Primary> primaryBefore_;
+  std::optional<DisplayPoint> screenBeforeGrowth_;
 };
 
 }  // namespace ombrel

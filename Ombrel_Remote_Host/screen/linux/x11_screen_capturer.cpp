@@ -74,6 +74,25 @@ X11ScreenCapturer::X11ScreenCapturer(std::shared_ptr<x11::Connection> capture,
                                      std::shared_ptr<x11::Connection> cursor, DisplayRect bounds)
     : capture_(std::move(capture)), cursor_(std::move(cursor)), bounds_(bounds) {}
 
+std::optional<std::string> X11ScreenCapturer::missingFacility(::Display* display) {
+  int event = 0, error = 0, major = 2, minor = 0;
+  // Named as the server knows them, which is what `xdpyinfo -queryExtensions` lists.
+  const char* missing = nullptr;
+  if (!XDamageQueryExtension(display, &event, &error)) {
+    missing = "DAMAGE";
+  } else if (!XFixesQueryExtension(display, &event, &error) ||
+             !XFixesQueryVersion(display, &major, &minor)) {
+    missing = "XFIXES";
+  } else if (int opcode = 0; !XQueryExtension(display, RANDR_NAME, &opcode, &event, &error)) {
+    // Asked in the core protocol: libXrandr, once asked, keeps per-connection data that it
+    // frees only on servers that have the extension.
+    missing = "RANDR";
+  }
+  if (missing != nullptr) return std::string("X 伺服器缺少 ") + missing + " 擴充功能";
+  if (!hasBGRXLayout(display)) return "X 伺服器的畫面不是 24 位元全彩格式";
+  return std::nullopt;
+}
+
 bool X11ScreenCapturer::initialise() {
   {
     auto lock = cursor_->lock();
@@ -85,15 +104,10 @@ bool X11ScreenCapturer::initialise() {
   }
   auto lock = capture_->lock();
   ::Display* display = capture_->display();
-  int error = 0, major = 2, minor = 0, fixesEvent = 0;
-  if (!XDamageQueryExtension(display, &damageEventBase_, &error) ||
-      !XFixesQueryExtension(display, &fixesEvent, &error) ||
-      !XFixesQueryVersion(display, &major, &minor) ||
-      !XRRQueryExtension(display, &randrEventBase_, &error) || !hasBGRXLayout(display)) {
-    return false;
-  }
-  major = 1;
-  minor = 1;
+  if (missingFacility(display)) return false;
+  int error = 0, major = 1, minor = 1;
+  XDamageQueryExtension(display, &damageEventBase_, &error);
+  XRRQueryExtension(display, &randrEventBase_, &error);
   XDamageQueryVersion(display, &major, &minor);
   XRRSelectInput(display, capture_->root(),
                  RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);

@@ -6,6 +6,7 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
@@ -34,6 +35,10 @@ class X11ScreenCapturer : public ScreenCapturer {
   // extension (DAMAGE, XFIXES, RANDR) or the pixel layout is missing.
   static std::unique_ptr<X11ScreenCapturer> open(std::uint32_t displayID,
                                                  const std::string& displayName = {});
+  // What this server lacks for capture, as the user reads it: the first missing extension by
+  // its X name, or the pixel layout; nullopt when capture can run. MIT-SHM is not among them:
+  // without it pictures come through XGetImage. Needs the connection's lock.
+  static std::optional<std::string> missingFacility(::Display* display);
   ~X11ScreenCapturer() override;
 
   CaptureResult capture(std::chrono::milliseconds timeout) override;
