@@ -61,9 +61,13 @@ TEST(DeafPingerSession, HostMemoryStaysFlatAndAnotherAddressIsServed) {
   RecordProperty("hostGrowthKiB", std::to_string(after - before));
 
   // Every byte the host took in turns into a pong it cannot send: what it took must be bounded
-  // by the socket buffers, and so must its memory.
-  EXPECT_LT(after - before, 24 * 1024) << "host grew from " << before << " KiB to " << after
-                                       << " KiB after taking " << pushed << " bytes of pings";
+  // by the socket buffers, and so must its memory. A sanitized host keeps freed memory aside on
+  // purpose, so its size says nothing there.
+  EXPECT_LT(pushed, 64u << 20) << "the host kept reading pings it could not answer";
+  if (kSlowdown == 1) {
+    EXPECT_LT(after - before, 24 * 1024) << "host grew from " << before << " KiB to " << after
+                                         << " KiB after taking " << pushed << " bytes of pings";
+  }
 
   // Meanwhile the host serves another address as promptly as ever.
   test::ProtocolPeer probe(runtime, "127.0.0.2", host.port(), 0x52);
