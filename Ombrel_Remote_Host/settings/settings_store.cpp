@@ -48,7 +48,7 @@ std::filesystem::path SettingsStore::fileFor(std::string_view domain) {
 
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {
   load();
-  removeStaleTemporaries();
+  AtomicFile::removeStaleTemporaries(file_);
 }
 
 std::unique_ptr<SettingsStore> SettingsStore::openExisting(std::filesystem::path file) {
@@ -75,8 +75,6 @@ void SettingsStore::load() {
   }
   for (auto& [key, value] : root.items()) values_.emplace(key, std::move(value));
 }
-
-void SettingsStore::removeStaleTemporaries() { AtomicFile::removeStaleTemporaries(file_); }
 
 bool SettingsStore::saveLocked() {
   Value root = Value::object();
