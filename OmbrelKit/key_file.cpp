@@ -1,19 +1,17 @@
 #include "OmbrelKit/key_file.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
-#include <string>
 
 #include "OmbrelKit/crypto/secure_memory.h"
+#include "base/atomic_file.h"
+#include "base/xdg_dirs.h"
 
 namespace ombrel::KeyFile {
 
@@ -32,27 +30,10 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   int get() const { return fd_; }
-  // Closes now and reports whether the close itself succeeded (it can report a write error).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
 
  private:
   int fd_;
 };
-
-bool writeAll(int fd, ByteView data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Reads from `offset` until `bytes` is full or the file ends; the count read, or nothing.
 std::optional<std::size_t> readAt(int fd, Bytes& bytes, off_t offset) {
@@ -68,53 +49,16 @@ std::optional<std::size_t> readAt(int fd, Bytes& bytes, off_t offset) {
   return done;
 }
 
-void syncDirectory(const fs::path& directory) {
-  // Makes a rename durable; failing that is not worth failing the write.
-  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) ::fsync(fd.get());
-}
-
-// A finished, flushed file with `contents` and mode 0600 beside `file`; its path, or nothing.
-std::optional<std::string> writeTemporary(const fs::path& file, ByteView contents) {
-  std::error_code ignored;
-  fs::create_directories(file.parent_path(), ignored);
-  std::string temporary = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX"));
-  // mkstemp creates the file with mode 0600 from the start.
-  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
-  if (!writeAll(fd.get(), contents) || ::fchmod(fd.get(), kKeyMode) != 0 ||
-      ::fsync(fd.get()) != 0 || !fd.close()) {
-    ::unlink(temporary.c_str());
-    return std::nullopt;
-  }
-  return temporary;
-}
-
-// Renames without ever replacing what is at `to`. File systems that cannot say so to rename
-// get a hard link instead, which refuses to replace as well. False with errno set.
-bool moveWithoutReplacing(const char* from, const char* to) {
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  if (::link(from, to) != 0) return false;
-  ::unlink(from);
-  return true;
-}
-
-fs::path homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return "/";
+// Missing directories are made as the umask allows, like any other directory of the user's.
+std::optional<AtomicFile::Error> writeKey(const fs::path& file, ByteView contents,
+                                          bool createOnly) {
+  return AtomicFile::write(file, contents,
+                           {.mode = kKeyMode, .createOnly = createOnly, .parentMode = 0777});
 }
 
 }  // namespace
 
-fs::path dataHome() {
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-    fs::path configured(xdg);
-    if (configured.is_absolute()) return configured;
-  }
-  return homeDirectory() / ".local" / "share";
-}
+fs::path dataHome() { return XdgDirs::dataHome(); }
 
 fs::path path(std::string_view account) {
   return dataHome() / "Ombrel Remote" / (std::string(account) + ".key");
@@ -156,25 +100,11 @@ Contents read(const fs::path& file, std::size_t limit) {
 }
 
 bool create(const fs::path& file, ByteView contents) {
-  const std::optional<std::string> temporary = writeTemporary(file, contents);
-  if (!temporary) return false;
-  if (!moveWithoutReplacing(temporary->c_str(), file.c_str())) {
-    ::unlink(temporary->c_str());
-    return false;
-  }
-  syncDirectory(file.parent_path());
-  return true;
+  return !writeKey(file, contents, /*createOnly=*/true);
 }
 
 bool writeAtomically(const fs::path& file, ByteView contents) {
-  const std::optional<std::string> temporary = writeTemporary(file, contents);
-  if (!temporary) return false;
-  if (::rename(temporary->c_str(), file.c_str()) != 0) {
-    ::unlink(temporary->c_str());
-    return false;
-  }
-  syncDirectory(file.parent_path());
-  return true;
+  return !writeKey(file, contents, /*createOnly=*/false);
 }
 
 bool appendMarker(const fs::path& file, ByteView key, std::uint8_t marker) {
@@ -201,7 +131,7 @@ void migrateLegacy(std::string_view account) {
   std::error_code error;
   if (fs::exists(fs::symlink_status(current, error)) || !fs::exists(legacy, error)) return;
   fs::create_directories(current.parent_path(), error);
-  if (!moveWithoutReplacing(legacy.c_str(), current.c_str())) {
+  if (!AtomicFile::moveWithoutReplacing(legacy, current)) {
     if (errno != EXDEV) return;
     // Another file system: copy through the atomic writer, then drop the legacy file.
     Contents old = read(legacy, 4096);

@@ -1,29 +1,19 @@
 #include "Ombrel_Remote_Host/settings/settings_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
+#include "base/atomic_file.h"
 #include "base/base64.h"
 #include "base/log.h"
+#include "base/xdg_dirs.h"
 
 namespace ombrel {
 namespace {
 
 constexpr std::string_view kBytesType = "bytes";
-
-std::filesystem::path homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return "/";
-}
 
 // Reads the whole file; nothing with errno set when it cannot be read.
 std::optional<std::string> readFile(const std::filesystem::path& path) {
@@ -48,44 +38,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
   return text;
 }
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-bool syncDirectory(const std::filesystem::path& directory) {
-  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
-// Temporaries are named ".<file>.<pid>.<n>.tmp" so that those left by a crashed process can be
-// told from those of a live one.
-std::string temporaryPrefix(const std::filesystem::path& file) {
-  return "." + file.filename().string() + ".";
-}
-
-std::atomic<unsigned> temporaryCounter{0};
-
 }  // namespace
 
-std::filesystem::path SettingsStore::configHome() {
-  const char* configured = std::getenv("XDG_CONFIG_HOME");
-  if (configured && *configured) {
-    std::filesystem::path path(configured);
-    if (path.is_absolute()) return path;
-  }
-  return homeDirectory() / ".config";
-}
+std::filesystem::path SettingsStore::configHome() { return XdgDirs::configHome(); }
 
 std::filesystem::path SettingsStore::fileFor(std::string_view domain) {
   return configHome() / "Ombrel Remote" / (std::string(domain) + ".json");
@@ -93,7 +48,7 @@ std::filesystem::path SettingsStore::fileFor(std::string_view domain) {
 
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {
   load();
-  removeStaleTemporaries();
+  AtomicFile::removeStaleTemporaries(file_);
 }
 
 std::unique_ptr<SettingsStore> SettingsStore::openExisting(std::filesystem::path file) {
@@ -121,63 +76,17 @@ void SettingsStore::load() {
   for (auto& [key, value] : root.items()) values_.emplace(key, std::move(value));
 }
 
-void SettingsStore::removeStaleTemporaries() {
-  std::error_code ec;
-  const std::string prefix = temporaryPrefix(file_);
-  for (const auto& entry : std::filesystem::directory_iterator(file_.parent_path(), ec)) {
-    const std::string name = entry.path().filename().string();
-    if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
-    std::string rest = name.substr(prefix.size());
-    pid_t pid = static_cast<pid_t>(std::atol(rest.c_str()));
-    if (pid <= 0 || pid == getpid()) continue;
-    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
-    std::filesystem::remove(entry.path(), ec);
-  }
-}
-
 bool SettingsStore::saveLocked() {
   Value root = Value::object();
   for (const auto& [key, value] : values_) root[key] = value;
   const std::string text = root.dump(2, ' ', false, Value::error_handler_t::replace) + "\n";
 
-  const std::filesystem::path directory = file_.parent_path();
-  std::error_code ec;
-  std::filesystem::create_directories(directory, ec);
-
-  const std::filesystem::path temporary =
-      directory / (temporaryPrefix(file_) + std::to_string(getpid()) + "." +
-                   std::to_string(temporaryCounter.fetch_add(1)) + ".tmp");
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const char* step = "create";
-  bool ok = fd >= 0;
-  if (ok) {
-    ok = writeAll(fd, text);
-    step = "write";
-    if (ok) {
-      ok = ::fsync(fd) == 0;
-      step = "sync";
-    }
-    if (::close(fd) != 0 && ok) {
-      ok = false;
-      step = "close";
-    }
-    if (ok) {
-      ok = ::rename(temporary.c_str(), file_.c_str()) == 0;
-      step = "rename";
-    }
-    if (!ok) {
-      int saved = errno;
-      ::unlink(temporary.c_str());
-      errno = saved;
-    }
-  }
-  if (!ok) {
+  const auto error = AtomicFile::write(file_, text, {.mode = 0600, .parentMode = 0777});
+  if (error) {
     log::line("Ombrel Remote: could not save settings file " + file_.filename().string() + " (" +
-              step + ": " + std::strerror(errno) + ")");
+              error->step + ": " + error->text() + ")");
     return false;
   }
-  // The rename is durable only once the directory entry is.
-  syncDirectory(directory);
   return true;
 }
 

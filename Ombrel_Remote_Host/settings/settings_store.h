@@ -81,7 +81,6 @@ class SettingsStore {
  private:
   void load();
   bool saveLocked();
-  void removeStaleTemporaries();
 
   const std::filesystem::path file_;
   mutable std::mutex mutex_;

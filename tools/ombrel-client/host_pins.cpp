@@ -1,12 +1,13 @@
 #include "host_pins.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "OmbrelKit/device_identity.h"
+#include "base/atomic_file.h"
 #include "base/base64.h"
+#include "base/xdg_dirs.h"
 
 namespace ombrel {
 
@@ -33,15 +34,7 @@ HostPins::HostPins(std::filesystem::path file) : file_(std::move(file)) {
 }
 
 std::filesystem::path HostPins::defaultPath() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::filesystem::path base;
-  if (config && *config) {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home ? home : ".") / ".config";
-  }
-  return base / "Ombrel Remote Client" / "pins.json";
+  return XdgDirs::configHome() / "Ombrel Remote Client" / "pins.json";
 }
 
 HostPins::Verdict HostPins::check(const std::string& hostID, const std::string& address,
@@ -81,15 +74,12 @@ void HostPins::save() const {
                      {"publicKey", base64::encode(pin.publicKey)},
                      {"address", pin.address}});
   }
-  std::filesystem::create_directories(file_.parent_path());
-  // Written beside the file and renamed over it, so a crash never leaves half a pin list.
-  auto temporary = file_;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << nlohmann::json{{"hosts", hosts}}.dump(2) << "\n";
+  const std::string text = nlohmann::json{{"hosts", hosts}}.dump(2) + "\n";
+  // Public keys only, so the mode a new file of the user's usually gets.
+  if (auto error = AtomicFile::write(file_, text, {.mode = 0644, .parentMode = 0777})) {
+    throw std::filesystem::filesystem_error("could not save pins (" + error->step + ")", file_,
+                                            std::error_code(error->code, std::generic_category()));
   }
-  std::filesystem::rename(temporary, file_);
 }
 
 }  // namespace ombrel

@@ -1,31 +1,18 @@
 #include "Ombrel_Remote_Host/platform/linux/xdg_login_item.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <system_error>
 
+#include "base/atomic_file.h"
 #include "base/log.h"
+#include "base/xdg_dirs.h"
 
 namespace fs = std::filesystem;
 
 namespace ombrel {
 namespace {
-
-fs::path defaultConfigHome() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  // Relative values are invalid by the base-directory rules and are ignored.
-  if (xdg && *xdg == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  return fs::path(home && *home ? home : "/") / ".config";
-}
 
 fs::path currentExecutable() {
   std::error_code error;
@@ -64,12 +51,10 @@ std::string trim(std::string text) {
   return text;
 }
 
-std::string errnoText(int error) { return std::strerror(error); }
-
 }  // namespace
 
 XdgLoginItem::XdgLoginItem(Config config)
-    : entryPath_(config.configHome.value_or(defaultConfigHome()) / "autostart" /
+    : entryPath_(config.configHome.value_or(XdgDirs::configHome()) / "autostart" /
                  "ombrel-remote.desktop"),
       executable_(config.executable.value_or(currentExecutable())) {}
 
@@ -108,33 +93,10 @@ LoginItemStatus XdgLoginItem::status() const {
 }
 
 std::optional<std::string> XdgLoginItem::registerItem() {
-  std::error_code error;
-  fs::create_directories(entryPath_.parent_path(), error);
-  if (error) return failureText(error.message());
-
-  std::string temp = entryPath_.string() + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return failureText(errnoText(errno));
-  const std::string text = desktopEntry(executable_);
-  std::size_t written = 0;
-  int failure = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failure = n < 0 ? errno : EIO;
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (!failure && fchmod(fd, 0644) != 0) failure = errno;
-  if (!failure && fsync(fd) != 0) failure = errno;
-  if (::close(fd) != 0 && !failure) failure = errno;
-  if (!failure && std::rename(temp.c_str(), entryPath_.c_str()) != 0) failure = errno;
-  if (failure) {
-    ::unlink(temp.c_str());
-    return failureText(errnoText(failure));
-  }
+  // The mode of any autostart entry: it holds nothing secret.
+  const auto error =
+      AtomicFile::write(entryPath_, desktopEntry(executable_), {.mode = 0644, .parentMode = 0777});
+  if (error) return failureText(error->text());
   log::line("Ombrel Remote: login item registered");
   return std::nullopt;
 }
