@@ -10,15 +10,19 @@ namespace ombrel {
 BlockingWorker::BlockingWorker(Options options)
     : options_{.threads = std::max(1u, options.threads), .maxBacklog = options.maxBacklog} {}
 
-BlockingWorker::~BlockingWorker() {
+BlockingWorker::~BlockingWorker() { stop(); }
+
+void BlockingWorker::stop() {
   std::deque<std::function<void()>> dropped;
+  std::vector<std::thread> threads;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     dropped.swap(items_);
+    threads.swap(threads_);
   }
   wake_.notify_all();
-  for (auto& thread : threads_) thread.join();
+  for (auto& thread : threads) thread.join();
 }
 
 bool BlockingWorker::post(std::function<void()> work) {
@@ -70,8 +74,10 @@ void BlockingWorker::loop() {
 // Lanes ---------------------------------------------------------------------------------------
 
 bool BlockingLane::post(std::function<void()> work) {
+  std::function<void()> replaced;  // let go outside the lock
   std::unique_lock lock(mutex_);
   if (next_) ++worker_.coalesced_;
+  replaced.swap(next_);
   next_ = std::move(work);
   if (scheduled_) return true;
   scheduled_ = true;

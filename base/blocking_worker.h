@@ -15,9 +15,9 @@
 //   `queue`. The caller never waits.
 //
 // Threading: every member may be called from any thread. Lifetime: the worker must outlive its
-// lanes' callers and the queues it posts to (the Runtime owns one and destroys it before its
-// pool); its destructor drops the items that have not started and joins the threads, which
-// waits for the running ones.
+// lanes' callers and the queues it posts to (the Runtime owns one and stops it before its
+// pool); `stop()` and the destructor drop the items that have not started and join the
+// threads, which waits for the running ones.
 
 #include <atomic>
 #include <condition_variable>
@@ -52,7 +52,11 @@ class BlockingWorker {
   BlockingWorker(const BlockingWorker&) = delete;
   BlockingWorker& operator=(const BlockingWorker&) = delete;
 
-  // False when the backlog is full (the item is dropped) or the worker is shutting down.
+  // Drops the items that have not started and waits for the running ones; later items are
+  // refused. The Runtime calls it first thing in its destructor.
+  void stop();
+
+  // False when the backlog is full (the item is dropped) or the worker has stopped.
   bool post(std::function<void()> work);
 
   // `work()` on a worker thread, then `done(result)` on `queue`.

@@ -35,6 +35,8 @@ Runtime::Runtime(Options options)
 }
 
 Runtime::~Runtime() {
+  // Whoever still holds the worker, its items must not reach the queues of a stopped pool.
+  blocking_->stop();
   work_.reset();
   context_.stop();
   for (auto& thread : threads_) thread.join();

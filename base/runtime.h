@@ -72,7 +72,7 @@ class Runtime {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::shared_ptr<SerialQueue> mainQueue_;
   std::vector<std::thread> threads_;
-  // Last, so it is destroyed first: its items post to queues of this pool.
+  // Stopped before the pool: its items post to queues of this pool.
   std::shared_ptr<BlockingWorker> blocking_;
 };
 

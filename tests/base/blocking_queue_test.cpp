@@ -81,17 +81,22 @@ TEST(BlockingQueueTest, ALaneRunsOneItemAtATimeAndOnlyTheNewestOfABurst) {
   EXPECT_FALSE(overlapped);
 }
 
-TEST(BlockingQueueTest, RunHandsTheResultBackOnTheCallersQueue) {
-  Runtime runtime;
-  auto queue = runtime.makeQueue("test.blocking");
-  test::Mailbox<std::pair<int, bool>> done;
-  for (auto& lane : {std::shared_ptr<BlockingLane>(), runtime.blockingWorker()->makeLane()}) {
-    auto work = [] { return 42; };
-    auto back = [&done, queue](int v) { done.put({v, queue->isCurrent()}); };
-    ASSERT_TRUE(lane ? lane->run(queue, work, back)
-                     : runtime.blockingWorker()->run(queue, work, back));
-    EXPECT_EQ(done.take(), (std::pair{42, true}));
+TEST(BlockingQueueTest, RunHandsTheResultBackOnTheCallersQueueUntilTheRuntimeEnds) {
+  std::shared_ptr<BlockingWorker> kept;
+  {
+    Runtime runtime;
+    kept = runtime.blockingWorker();
+    auto queue = runtime.makeQueue("test.blocking");
+    test::Mailbox<std::pair<int, bool>> done;
+    for (auto& lane : {std::shared_ptr<BlockingLane>(), kept->makeLane()}) {
+      auto work = [] { return 42; };
+      auto back = [&done, queue](int v) { done.put({v, queue->isCurrent()}); };
+      ASSERT_TRUE(lane ? lane->run(queue, work, back) : kept->run(queue, work, back));
+      EXPECT_EQ(done.take(), (std::pair{42, true}));
+    }
   }
+  // Its queues are gone with the pool: whoever still holds the worker cannot post to them.
+  EXPECT_FALSE(kept->post([] {}));
 }
 
 }  // namespace
