@@ -12,7 +12,8 @@ Runtime::Runtime() : Runtime(Options{}) {}
 
 Runtime::Runtime(Options options)
     : clock_(options.clock ? std::move(options.clock) : std::make_shared<SystemClock>()),
-      work_(asio::make_work_guard(context_)) {
+      work_(asio::make_work_guard(context_)),
+      blocking_(std::make_shared<BlockingWorker>(options.blocking)) {
   mainQueue_ =
       SerialQueue::create(options.mainContext ? *options.mainContext : context_, "main", clock_);
   unsigned count = options.threads;
@@ -34,6 +35,8 @@ Runtime::Runtime(Options options)
 }
 
 Runtime::~Runtime() {
+  // Whoever still holds the worker, its items must not reach the queues of a stopped pool.
+  blocking_->stop();
   work_.reset();
   context_.stop();
   for (auto& thread : threads_) thread.join();

@@ -11,6 +11,8 @@
 //   socket notifier) on its own thread; the main queue is then a strand on that context and
 //   its items run on the UI thread.
 // - Tests inject a ManualClock through `Options::clock`.
+// - Calls that may block for seconds go to `blockingWorker()` (blocking_worker.h), never onto
+//   a queue: a pool thread stuck in one stalls every queue that waits its turn.
 //
 // Threading: every member may be called from any thread. Lifetime: the Runtime must outlive
 // every queue, timer and socket made on it; its destructor stops the pool, joins the threads
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/blocking_worker.h"
 #include "base/clock.h"
 #include "base/serial_queue.h"
 
@@ -41,6 +44,8 @@ class Runtime {
     // An io_context driven by someone else (a UI event loop) for the main queue; null means
     // the main queue runs on the pool.
     asio::io_context* mainContext = nullptr;
+    // Threads and backlog of `blockingWorker()`.
+    BlockingWorker::Options blocking;
   };
 
   Runtime();
@@ -58,6 +63,8 @@ class Runtime {
 
   const std::shared_ptr<SerialQueue>& mainQueue() const { return mainQueue_; }
   std::shared_ptr<SerialQueue> makeQueue(std::string label);
+  // Shared by the components that make blocking calls; must not outlive the Runtime.
+  const std::shared_ptr<BlockingWorker>& blockingWorker() const { return blocking_; }
 
  private:
   std::shared_ptr<Clock> clock_;
@@ -65,6 +72,8 @@ class Runtime {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::shared_ptr<SerialQueue> mainQueue_;
   std::vector<std::thread> threads_;
+  // Stopped before the pool: its items post to queues of this pool.
+  std::shared_ptr<BlockingWorker> blocking_;
 };
 
 }  // namespace ombrel

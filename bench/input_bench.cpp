@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   // reports it schedules find nobody to send to).
   Runtime runtime;
   auto services = InputServices::create(
-      {.sink = sink, .caretQueue = runtime.makeQueue("bench.caret"), .mainDisplayBounds = [] {
+      {.sink = sink, .blockingWorker = runtime.blockingWorker(), .mainDisplayBounds = [] {
          return InputRect{0, 0, 1920, 1080};
        }});
   SessionInput session(services, {});

@@ -190,12 +190,11 @@ void InputInjector::button(MouseButton button, bool down) {
   const InputPoint at = cursor();
   int count = 1;
   if (down) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "Ombrel Remote: Remote click x=%f y=%f accessibility=%s locked=%s", at.x, at.y,
-                  sink_->canInject() ? "true" : "false",
-                  isScreenLocked && isScreenLocked() ? "true" : "false");
-    log::line(line);
+    if (onClick) {
+      onClick(at, sink_->canInject());
+    } else {
+      log::line(clickLogLine(at, sink_->canInject(), isScreenLocked && isScreenLocked()));
+    }
     const double now = clock_();
     if (lastClick_.button == button && now - lastClick_.time < doubleClickInterval_ &&
         std::hypot(at.x - lastClick_.position.x, at.y - lastClick_.position.y) <
@@ -209,6 +208,14 @@ void InputInjector::button(MouseButton button, bool down) {
     buttonsDown_.erase(button);
   }
   postButton(button, down, at, count);
+}
+
+std::string InputInjector::clickLogLine(InputPoint at, bool accessibility, bool locked) {
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "Ombrel Remote: Remote click x=%f y=%f accessibility=%s locked=%s", at.x, at.y,
+                accessibility ? "true" : "false", locked ? "true" : "false");
+  return line;
 }
 
 void InputInjector::postButton(MouseButton button, bool down, InputPoint at, int clickState) {
@@ -531,9 +538,13 @@ void InputInjector::setCaretLocator(std::shared_ptr<CaretLocator> locator) {
 }
 
 std::optional<InputRect> InputInjector::caretRect() {
-  std::lock_guard lock(mutex_);
-  if (!caretLocator_ || !sink_->canInject()) return std::nullopt;
-  return caretLocator_->caretRect();
+  std::shared_ptr<CaretLocator> locator;
+  {
+    std::lock_guard lock(mutex_);
+    locator = caretLocator_;
+  }
+  if (!locator || !sink_->canInject()) return std::nullopt;
+  return locator->caretRect();
 }
 
 }  // namespace ombrel

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <string_view>
 
 #include "OmbrelKit/input_event.h"
@@ -28,7 +29,9 @@ namespace ombrel {
 //
 // Threading: the session's queue calls it for input messages and the main thread for the
 // steps of a remote paste, so every public method takes the injector's lock. Callbacks
-// (`onUserActivity`, `onPost`, `isScreenLocked`) run under that lock and must not call back.
+// (`onUserActivity`, `onPost`, `isScreenLocked`, `onClick`) run under that lock and must not
+// call back. `caretRect` asks the locator outside the lock: the lookup may block for seconds,
+// and the input of the session must not wait for it.
 class InputInjector {
  public:
   // Seconds of system uptime.
@@ -87,8 +90,14 @@ class InputInjector {
   std::function<void()> onUserActivity;
   // Every event as it is posted.
   std::function<void(const PostedEvent&)> onPost;
-  // Whether the desktop session is locked, for the click log line; unknown is false.
+  // Whether the desktop session is locked, for the click log line; unknown is false. Asked
+  // under the lock on every press, so only for answers at hand: without `onClick`.
   std::function<bool()> isScreenLocked;
+  // Takes over the click log line of every press (`accessibility` as the line reports it):
+  // for a lock state that takes a blocking call to learn, the line is written once it is known.
+  std::function<void(InputPoint at, bool accessibility)> onClick;
+
+  static std::string clickLogLine(InputPoint at, bool accessibility, bool locked);
 
  private:
   struct LastClick {

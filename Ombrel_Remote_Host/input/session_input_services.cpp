@@ -1,11 +1,10 @@
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 
-#include <asio/post.hpp>
-
 #include <utility>
 #include <variant>
 
 #include "OmbrelKit/messages.h"
+#include "OmbrelKit/nv_connection.h"
 #include "OmbrelKit/nv_json.h"
 #include "Ombrel_Remote_Host/input/linux/atspi_caret_locator.h"
 #include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
@@ -15,6 +14,7 @@
 #include "Ombrel_Remote_Host/power/wake_on_lan.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
+#include "base/blocking_worker.h"
 #include "base/log.h"
 #include "base/runtime.h"
 #include "base/serial_queue.h"
@@ -52,7 +52,7 @@ std::shared_ptr<InputServices> InputServices::open(Runtime& runtime,
   Dependencies deps{
       .powerManager = std::move(powerManager),
       .screenLock = std::move(screenLock),
-      .caretQueue = runtime.makeQueue("ombrel.input.caret"),
+      .blockingWorker = runtime.blockingWorker(),
       .mainDisplayBounds = primaryDisplayBounds,
   };
   std::shared_ptr<X11InputSink> sink = X11InputSink::open(displayName);
@@ -74,16 +74,34 @@ std::shared_ptr<InputServices> InputServices::create(Dependencies dependencies) 
 
 namespace {
 
-InputServices::Dependencies withLockedSink(InputServices::Dependencies deps) {
+// The sessions' caret lanes may ask at once; the locator serves one caller at a time.
+class LockedCaretLocator : public CaretLocator {
+ public:
+  explicit LockedCaretLocator(std::shared_ptr<CaretLocator> locator)
+      : locator_(std::move(locator)) {}
+  std::optional<InputRect> caretRect() override {
+    std::lock_guard lock(mutex_);
+    return locator_->caretRect();
+  }
+
+ private:
+  std::mutex mutex_;
+  const std::shared_ptr<CaretLocator> locator_;
+};
+
+InputServices::Dependencies withLocks(InputServices::Dependencies deps) {
   // Several sessions may type at once; the sink serves one caller at a time.
   if (deps.sink) deps.sink = std::make_shared<LockedInputSink>(std::move(deps.sink));
+  if (deps.caretLocator) {
+    deps.caretLocator = std::make_shared<LockedCaretLocator>(std::move(deps.caretLocator));
+  }
   return deps;
 }
 
 }  // namespace
 
 InputServices::InputServices(Dependencies dependencies)
-    : deps_(withLockedSink(std::move(dependencies))) {}
+    : deps_(withLocks(std::move(dependencies))) {}
 
 bool InputServices::canInject() const { return deps_.sink && deps_.sink->canInject(); }
 
@@ -93,14 +111,15 @@ std::shared_ptr<SessionInput> InputServices::install(const std::shared_ptr<HostS
     session->setHandler(MessageType::input,
                         [input](HostSession&, ByteView body) { input->handleInput(body); });
   }
-  // The sends block for a while on a busy network: they run as a work item of the pool, not on
-  // the connection queue, which keeps reading the session meanwhile.
-  session->setHandler(
-      MessageType::wakeRequest,
-      [pool = &deps_.caretQueue->executor().get_inner_executor().context()](HostSession&,
-                                                                            ByteView body) {
-        asio::post(*pool, [request = Bytes(body.begin(), body.end())] { wakeRequest(request); });
-      });
+  // The sends block for a while on a busy network: they run on the blocking worker, not on the
+  // connection queue, which keeps reading the session meanwhile. Requests that arrive while
+  // one is being sent coalesce to the newest.
+  if (deps_.blockingWorker) {
+    session->setHandler(MessageType::wakeRequest, [lane = deps_.blockingWorker->makeLane()](
+                                                      HostSession&, ByteView body) {
+      lane->post([request = Bytes(body.begin(), body.end())] { wakeRequest(request); });
+    });
+  }
   session->addTeardown([input](HostSession&) { input->end(); });
   return input;
 }
@@ -141,11 +160,17 @@ std::unique_ptr<InputInjector> makeInjector(const InputServices::Dependencies& d
       power->declareUserActivity(remoteInputActivityName);
     };
   }
-  if (deps.screenLock) {
-    injector->isScreenLocked = [lock = deps.screenLock] { return lock->isLocked(); };
-  }
   injector->setCaretLocator(deps.caretLocator);
   return injector;
+}
+
+std::shared_ptr<SerialQueue> connectionQueue(const std::weak_ptr<HostSession>& session) {
+  auto strong = session.lock();
+  return strong ? strong->conn()->queue() : nullptr;
+}
+
+std::shared_ptr<BlockingLane> laneOf(const InputServices::Dependencies& deps) {
+  return deps.blockingWorker ? deps.blockingWorker->makeLane() : nullptr;
 }
 
 }  // namespace
@@ -154,7 +179,17 @@ SessionInput::SessionInput(std::shared_ptr<InputServices> services,
                            std::weak_ptr<HostSession> session)
     : services_(std::move(services)),
       session_(std::move(session)),
-      injector_(makeInjector(services_->deps_, services_->record_)) {}
+      queue_(connectionQueue(session_)),
+      injector_(makeInjector(services_->deps_, services_->record_)),
+      caretLane_(laneOf(services_->deps_)),
+      clickLane_(laneOf(services_->deps_)) {
+  // The lock's state takes up to two bus calls: the line waits for them, the press does not.
+  if (injector_ && services_->deps_.screenLock && clickLane_) {
+    injector_->onClick = [this](InputPoint at, bool accessibility) {
+      noteClick(at, accessibility);
+    };
+  }
+}
 
 SessionInput::~SessionInput() {
   if (caretWork_) caretWork_->cancel();
@@ -174,22 +209,79 @@ void SessionInput::handleInput(ByteView body) {
 }
 
 void SessionInput::scheduleCaretReport() {
+  if (!queue_ || !caretLane_ || ended_) return;
   if (caretWork_) caretWork_->cancel();
   std::weak_ptr<SessionInput> weak = weak_from_this();
-  caretWork_ = services_->deps_.caretQueue->after(InputServices::caretReportDelay, [weak] {
-    if (auto self = weak.lock()) self->reportCaret();
+  caretWork_ = queue_->after(InputServices::caretReportDelay, [weak] {
+    if (auto self = weak.lock()) self->lookUpCaret();
   });
 }
 
-void SessionInput::reportCaret() {
+namespace {
+
+bool mayReport(const std::shared_ptr<HostSession>& session) {
+  return session && session->authorized() && session->accessAllowed();
+}
+
+}  // namespace
+
+void SessionInput::lookUpCaret() {
+  if (ended_ || !mayReport(session_.lock())) return;
+  std::weak_ptr<SessionInput> weak = weak_from_this();
+  caretLane_->run(
+      queue_,
+      [weak]() -> std::optional<InputRect> {
+        auto self = weak.lock();
+        return self ? self->injector_->caretRect() : std::nullopt;
+      },
+      [weak](const std::optional<InputRect>& caret) {
+        if (auto self = weak.lock()) self->reportCaret(caret);
+      });
+}
+
+void SessionInput::reportCaret(const std::optional<InputRect>& caret) {
   auto session = session_.lock();
-  if (!session || !session->authorized() || !session->accessAllowed()) return;
-  const CursorPosition report =
-      InputServices::caretPosition(injector_->caretRect(), injector_->displayBounds());
+  if (ended_ || !mayReport(session)) return;
+  const CursorPosition report = InputServices::caretPosition(caret, injector_->displayBounds());
   session->send(MessageType::caretPosition, NVJSON::encode(report));
 }
 
+void SessionInput::noteClick(InputPoint at, bool accessibility) {
+  {
+    std::lock_guard lock(clicksMutex_);
+    if (pendingClicks_.size() >= maxPendingClickLines) {
+      ++unloggedClicks_;
+      return;
+    }
+    pendingClicks_.push_back({at, accessibility});
+  }
+  std::weak_ptr<SessionInput> weak = weak_from_this();
+  clickLane_->post([weak] {
+    if (auto self = weak.lock()) self->logClicks();
+  });
+}
+
+void SessionInput::logClicks() {
+  std::vector<PendingClick> clicks;
+  {
+    std::lock_guard lock(clicksMutex_);
+    clicks.swap(pendingClicks_);
+  }
+  if (clicks.empty()) return;
+  // A log line needs no queue: it is written here, as soon as the state is known.
+  const bool locked = services_->deps_.screenLock->isLocked();
+  for (const PendingClick& click : clicks) {
+    log::line(InputInjector::clickLogLine(click.at, click.accessibility, locked));
+  }
+}
+
+std::uint64_t SessionInput::unloggedClicks() const {
+  std::lock_guard lock(clicksMutex_);
+  return unloggedClicks_;
+}
+
 void SessionInput::end() {
+  ended_ = true;
   if (caretWork_) caretWork_->cancel();
   caretWork_.reset();
   if (injector_) injector_->releaseAll();

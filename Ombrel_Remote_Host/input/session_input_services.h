@@ -11,21 +11,29 @@
 // - the `input` handler: decode, inject, and after every event other than an absolute move a
 //   caret report, sent caretReportDelay seconds after the last such event (later events
 //   postpone it, so typing asks AT-SPI once per pause, not once per key);
+// - the click log line of every press, written once the screen lock's state is known;
 // - the `wakeRequest` handler: Wake-on-LAN from the host's networks and its log line;
 // - a teardown hook that releases every button and key the client still holds.
 // The session calls these handlers only while it is authorized; input and wake are open to
 // limited (assistance) sessions too.
 //
 // Threading: install() on any thread before the session starts. Handlers and teardown run on
-// the session's connection queue. The injectors share the sink through a lock. Caret lookups
-// (blocking AT-SPI calls) run on the services' own caret queue, which serialises them for the
-// one locator. Lifetime: the services hold a queue of the Runtime, so they must go before it;
-// sessions keep the services alive through their handlers.
+// the session's connection queue, and never wait there for the desktop's buses: caret
+// lookups (AT-SPI), lock-state lookups (logind, the screensaver) and wake sends run on the
+// blocking worker, each session's in lanes of its own (a burst of a session's requests
+// coalesces to the newest, whatever the peer sends), and a caret's answer comes back to the
+// connection queue to be reported. The injectors share the sink, and the lanes the caret
+// locator, through a lock. Lifetime: the services hold the Runtime's blocking worker, so
+// they must go before it; sessions keep the services alive through their handlers.
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "OmbrelKit/stream_messages.h"
 #include "Ombrel_Remote_Host/input/caret_locator.h"
@@ -36,6 +44,8 @@
 
 namespace ombrel {
 
+class BlockingLane;
+class BlockingWorker;
 class HostSession;
 class PowerManager;
 class Runtime;
@@ -59,14 +69,15 @@ class InputServices : public std::enable_shared_from_this<InputServices> {
     std::shared_ptr<PowerManager> powerManager;
     // For the click log line; null reads as not locked.
     std::shared_ptr<ScreenLock> screenLock;
-    // Where caret lookups run; required.
-    std::shared_ptr<SerialQueue> caretQueue;
+    // Where caret and lock-state lookups and wake sends run (Runtime::blockingWorker);
+    // required.
+    std::shared_ptr<BlockingWorker> blockingWorker;
     // The main display's bounds when a session starts, before any stream says otherwise.
     std::function<InputRect()> mainDisplayBounds;
   };
 
   // The desktop's services: XTest on `displayName` ($DISPLAY when empty), the AT-SPI caret,
-  // the primary monitor from the display layout, and a caret queue of `runtime`. Without an
+  // the primary monitor from the display layout, and the blocking worker of `runtime`. Without an
   // X display input is off and logged; wake requests are served anyway.
   static std::shared_ptr<InputServices> open(Runtime& runtime,
                                              std::shared_ptr<PowerManager> powerManager,
@@ -100,11 +111,16 @@ class InputServices : public std::enable_shared_from_this<InputServices> {
   const std::shared_ptr<InjectionRecord> record_ = InjectionRecord::shared();
 };
 
-// One session's input: its injector and its pending caret report.
+// One session's input: its injector, its pending caret report and its click log lines.
 //
-// Threading: the connection queue, except the caret lookup (the services' caret queue).
+// Threading: the connection queue, except the lookups (the services' blocking worker) and
+// the click notes (under the injector's lock, from whichever thread injects).
 class SessionInput : public std::enable_shared_from_this<SessionInput> {
  public:
+  // Click log lines waiting for one lock-state lookup; later presses are not logged until it
+  // answers, so a peer's clicks against a hung bus cannot grow them.
+  static constexpr std::size_t maxPendingClickLines = 128;
+
   SessionInput(std::shared_ptr<InputServices> services, std::weak_ptr<HostSession> session);
   ~SessionInput();
   SessionInput(const SessionInput&) = delete;
@@ -120,15 +136,34 @@ class SessionInput : public std::enable_shared_from_this<SessionInput> {
 
   // Null while remote input is off (no input sink).
   InputInjector* injector() { return injector_.get(); }
+  // Presses left out of the log because too many waited for the lock's state.
+  std::uint64_t unloggedClicks() const;
 
  private:
+  struct PendingClick {
+    InputPoint at;
+    bool accessibility = false;
+  };
+
   void scheduleCaretReport();
-  void reportCaret();
+  void lookUpCaret();
+  void reportCaret(const std::optional<InputRect>& caret);
+  void noteClick(InputPoint at, bool accessibility);
+  void logClicks();
 
   const std::shared_ptr<InputServices> services_;
   const std::weak_ptr<HostSession> session_;
+  // The session's connection queue; null without a session (nothing to report to).
+  const std::shared_ptr<SerialQueue> queue_;
   const std::unique_ptr<InputInjector> injector_;
+  const std::shared_ptr<BlockingLane> caretLane_;
+  const std::shared_ptr<BlockingLane> clickLane_;
   std::shared_ptr<Timer> caretWork_;  // connection queue
+  bool ended_ = false;                // connection queue
+
+  mutable std::mutex clicksMutex_;
+  std::vector<PendingClick> pendingClicks_;
+  std::uint64_t unloggedClicks_ = 0;
 };
 
 }  // namespace ombrel

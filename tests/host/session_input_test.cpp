@@ -11,10 +11,13 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
 
 #include "OmbrelKit/messages.h"
@@ -25,6 +28,7 @@
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_screen_lock.h"
 #include "Ombrel_Remote_Host/power/wake_on_lan.h"
+#include "base/log.h"
 #include "host/fake_session_host.h"
 #include "host/reference_client.h"
 #include "host/wake_namespaces.h"
@@ -52,7 +56,7 @@ class ClientRun {
     session->setRemoteIP("127.0.0.1");
     session->onEnded = [this](const std::shared_ptr<HostSession>&) { ended.put(true); };
     input = services.install(session);
-    if (onInstalled) onInstalled(*input);
+    if (onInstalled) onInstalled(*input, *session);
     session->start();
     events = test::jsonLines(output.get());
   }
@@ -65,7 +69,7 @@ class ClientRun {
     return out;
   }
 
-  static inline std::function<void(SessionInput&)> onInstalled;
+  static inline std::function<void(SessionInput&, HostSession&)> onInstalled;
   std::shared_ptr<HostSession> session;
   std::shared_ptr<SessionInput> input;
   std::vector<nlohmann::json> events;
@@ -87,17 +91,18 @@ class SessionInputTest : public ::testing::Test {
     std::shared_ptr<InputSink> sink = X11InputSink::open(server->display());
     ASSERT_TRUE(sink);
     caret->caret = InputRect{1150, 380, 2, 20};
-    services = InputServices::create({
+    deps = {
         .sink = sink,
         .caretLocator = caret,
         .powerManager = power,
         .screenLock = std::make_shared<FakeScreenLock>(),
-        .caretQueue = runtime.makeQueue("test.caret"),
+        .blockingWorker = runtime.blockingWorker(),
         .mainDisplayBounds =
             [] {
               return InputRect{0, 0, 1920, 1080};
             },
-    });
+    };
+    services = InputServices::create(deps);
   }
   void TearDown() override { ClientRun::onInstalled = nullptr; }
 
@@ -128,6 +133,7 @@ class SessionInputTest : public ::testing::Test {
   FakeSessionHost host{runtime};
   std::shared_ptr<FakePowerManager> power = std::make_shared<FakePowerManager>();
   std::shared_ptr<FakeCaretLocator> caret = std::make_shared<FakeCaretLocator>();
+  InputServices::Dependencies deps;
   std::shared_ptr<InputServices> services;
   std::unique_ptr<xtest::XTestWindow> window;
 };
@@ -137,7 +143,7 @@ TEST_F(SessionInputTest, AScriptArrivesAsTheDesktopsInputAndTheEndReleasesWhatIs
   // The stream put the session on a display at (1000, 200), 400 x 300 points.
   std::mutex postedLock;
   std::vector<PostedEvent> posted;
-  ClientRun::onInstalled = [&](SessionInput& input) {
+  ClientRun::onInstalled = [&](SessionInput& input, HostSession&) {
     input.setDisplayBounds({1000, 200, 400, 300});
     input.injector()->onPost = [&](const PostedEvent& e) {
       std::lock_guard lock(postedLock);
@@ -214,6 +220,117 @@ TEST_F(SessionInputTest, AScriptArrivesAsTheDesktopsInputAndTheEndReleasesWhatIs
   EXPECT_TRUE(carets[0]["visible"]);
 }
 
+// A screen lock whose bus does not answer until the test lets it.
+class StuckScreenLock : public ScreenLock {
+ public:
+  explicit StuckScreenLock(std::shared_future<void> released) : released_(std::move(released)) {}
+  bool isLocked() override {
+    ++calls;
+    released_.wait();
+    return true;
+  }
+  ScreenLockMethod lock() override { return ScreenLockMethod::none; }
+
+  std::atomic<int> calls{0};
+
+ private:
+  const std::shared_future<void> released_;
+};
+
+TEST_F(SessionInputTest, AHungBusHoldsUpNoInputAndOnlyTheNewestLookupsWait) {
+  host.setTrusted(DeviceIdentity::loadOrCreate("client").publicKey(), false);
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  auto screenLock = std::make_shared<StuckScreenLock>(released);
+  caret->hold = released;
+  deps.screenLock = screenLock;
+  services = InputServices::create(deps);
+  test::Mailbox<std::string> clickLines;
+  log::setSink([&](std::string_view line) {
+    if (line.find("Remote click") != std::string_view::npos) clickLines.put(std::string(line));
+  });
+  struct SinkReset {
+    ~SinkReset() { log::setSink({}); }
+  } sinkReset;
+  // The session's input and its connection queue.
+  test::Mailbox<std::pair<std::shared_ptr<SessionInput>, std::shared_ptr<SerialQueue>>> installed;
+  ClientRun::onInstalled = [&](SessionInput& input, HostSession& session) {
+    installed.put({input.shared_from_this(), session.conn()->queue()});
+  };
+
+  // The client's 100 presses reach the desktop while the lock's bus hangs; once the caret
+  // lookup hangs too, 100 more go in on the connection queue. The lookups behind them stay one
+  // running and one waiting per lane.
+  const auto worker = runtime.blockingWorker();
+  std::size_t presses = 0;
+  bool injectedWhileStuck = false;
+  int lockCalls = 0, caretQueries = 0;
+  std::size_t backlog = 0;
+  std::uint64_t coalesced = 0, dropped = 0;
+  test::Mailbox<bool> injected;
+  std::thread checker([&] {
+    const auto session = installed.take();
+    // collect() gives up after a few seconds; a loaded machine gets a few rounds.
+    const auto pressed = [&](std::size_t count) {
+      for (int round = 0; round < 6 && presses < count; ++round) {
+        presses = window->collect({ButtonPress}, count).size();
+      }
+    };
+    pressed(100);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (caret->queries == 0 && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (session) {
+      session->second->post([&, input = session->first] {
+        // What the session's input handler does with each message.
+        for (int i = 0; i < 200; ++i) {
+          const InputEvent e{InputEvent::Button{.button = MouseButton::left, .down = i % 2 == 0}};
+          input->handleInput(NVJSON::encode(e));
+        }
+        injected.put(true);
+      });
+      injectedWhileStuck = injected.take(std::chrono::seconds(30)).value_or(false);
+      pressed(200);
+    }
+    lockCalls = screenLock->calls;
+    caretQueries = caret->queries;
+    backlog = worker->backlog();
+    coalesced = worker->coalesced();
+    dropped = worker->dropped();
+    caret->caret = InputRect{1250, 480, 2, 20};  // the caret moved meanwhile
+    release.set_value();
+  });
+  std::string clicks;
+  for (int i = 0; i < 100; ++i) clicks += "click left\n";
+  ClientRun run(runtime, host, *services, "--input " + script(clicks) + " --linger 8");
+  checker.join();
+
+  EXPECT_TRUE(injectedWhileStuck);
+  EXPECT_EQ(presses, 200u);
+  EXPECT_EQ(lockCalls, 1);
+  EXPECT_EQ(caretQueries, 1);
+  EXPECT_LE(backlog, 2u);
+  EXPECT_GE(coalesced, 100u);
+  EXPECT_EQ(dropped, 0u);
+  // Released, the presses have their log lines, bar those beyond the bound, which are
+  // counted; the last report gives the caret's latest place.
+  ASSERT_TRUE(run.ended.take());
+  const std::uint64_t unlogged = run.input->unloggedClicks();
+  EXPECT_GT(unlogged, 0u);
+  for (std::uint64_t i = 0; i < 200 - unlogged; ++i) {
+    const auto line = clickLines.take();
+    ASSERT_TRUE(line) << i;
+    EXPECT_NE(line->find("accessibility=true locked=true"), std::string::npos) << *line;
+  }
+  EXPECT_EQ(screenLock->calls, 2);
+  EXPECT_EQ(caret->queries, 2);
+  const auto carets = run.named("caret");
+  ASSERT_FALSE(carets.empty());
+  EXPECT_DOUBLE_EQ(carets.back()["x"].get<double>(), 1251.0 / 1920);
+  EXPECT_DOUBLE_EQ(carets.back()["y"].get<double>(), 500.0 / 1080);
+}
+
 TEST_F(SessionInputTest, AnUnpairedClientsInputIsIgnored) {
   // The client does not send input before it is authorized (the session ignores it anyway:
   // host_session_test); the owner's device afterwards drives the desktop.
@@ -279,7 +396,7 @@ TEST(SessionWakeTest, TheHandlerSkipsInvalidAddressesAndCountsItsSends) {
     const DeviceIdentity client(Bytes(32, 0x44));
     host.setTrusted(client.publicKey(), false);
     // No input sink: remote input is off here, and wake requests are served all the same.
-    auto services = InputServices::create({.caretQueue = runtime.makeQueue("test.caret")});
+    auto services = InputServices::create({.blockingWorker = runtime.blockingWorker()});
     EXPECT_FALSE(services->canInject());
     test::LoopbackListener loopback(runtime.context());
     test::Mailbox<bool> hello;
