@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "Ombrel_Remote_Host/input/injection_record.h"
+#include "Ombrel_Remote_Host/input/linux/remote_click_classifier.h"
 #include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
 #include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
 #include "support/xvfb_server.h"
@@ -118,6 +120,16 @@ TEST(XErrorRegimeTest, AStrayErrorOrALostServerNeverEndsTheProcess) {
          own.reset();
          sink->sync();
          sink->flush();
+       }},
+      {"the click classifier's server goes away",
+       [] {
+         std::optional<test::XvfbServer> own(std::in_place, "640x480x24");
+         if (!own->ok()) _exit(3);
+         auto classifier =
+             RemoteClickClassifier::open(std::make_shared<InjectionRecord>(), own->display());
+         if (!classifier) _exit(3);
+         own.reset();
+         (void)classifier->lastPressOrigin();
        }},
   };
   for (const auto& c : cases) {
