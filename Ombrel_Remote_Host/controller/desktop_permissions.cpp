@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 
 namespace ombrel {
@@ -10,14 +11,14 @@ namespace ombrel {
 DesktopPermissions probeDesktopPermissions() {
   DesktopPermissions result;
   result.screen = !screenCaptureProblem();
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return result;
+  auto connection = x11::Connection::open();
+  if (!connection) return result;
   int major = 0;
   int minor = 0;
   int eventBase = 0;
   int errorBase = 0;
-  result.accessibility = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
-  XCloseDisplay(display);
+  result.accessibility =
+      XTestQueryExtension(connection->display(), &eventBase, &errorBase, &major, &minor);
   return result;
 }
 

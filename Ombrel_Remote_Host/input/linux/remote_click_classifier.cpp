@@ -17,13 +17,13 @@ double uptime() {
 
 std::unique_ptr<RemoteClickClassifier> RemoteClickClassifier::open(
     std::shared_ptr<InjectionRecord> record, const std::string& displayName, Clock clock) {
-  Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-  if (!display) return nullptr;
+  auto connection = x11::Connection::open(displayName);
+  if (!connection) return nullptr;
+  Display* display = connection->display();
   int opcode = 0, event = 0, error = 0;
   int major = 2, minor = 0;
   if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error) ||
       XIQueryVersion(display, &major, &minor) != Success) {
-    XCloseDisplay(display);
     return nullptr;
   }
   unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
@@ -35,20 +35,22 @@ std::unique_ptr<RemoteClickClassifier> RemoteClickClassifier::open(
   XIEventMask mask{.deviceid = XIAllDevices, .mask_len = sizeof bits, .mask = bits};
   XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
   XSync(display, False);
-  return std::unique_ptr<RemoteClickClassifier>(
-      new RemoteClickClassifier(display, opcode, std::move(record), std::move(clock)));
+  return std::unique_ptr<RemoteClickClassifier>(new RemoteClickClassifier(
+      std::move(connection), opcode, std::move(record), std::move(clock)));
 }
 
-RemoteClickClassifier::RemoteClickClassifier(Display* display, int opcode,
-                                             std::shared_ptr<InjectionRecord> record, Clock clock)
-    : display_(display),
+RemoteClickClassifier::RemoteClickClassifier(std::shared_ptr<x11::Connection> connection,
+                                             int opcode, std::shared_ptr<InjectionRecord> record,
+                                             Clock clock)
+    : connection_(std::move(connection)),
+      display_(connection_->display()),
       opcode_(opcode),
       record_(std::move(record)),
       clock_(clock ? std::move(clock) : Clock(uptime)) {
   reloadDevices();
 }
 
-RemoteClickClassifier::~RemoteClickClassifier() { XCloseDisplay(display_); }
+RemoteClickClassifier::~RemoteClickClassifier() = default;
 
 int RemoteClickClassifier::fd() const { return ConnectionNumber(display_); }
 

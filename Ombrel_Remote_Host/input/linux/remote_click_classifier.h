@@ -7,8 +7,7 @@
 #include <string>
 
 #include "Ombrel_Remote_Host/input/injection_record.h"
-
-typedef struct _XDisplay Display;
+#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
 
 namespace ombrel {
 
@@ -58,11 +57,12 @@ class RemoteClickClassifier {
   std::function<void(const Classified&)> onClassified;
 
  private:
-  RemoteClickClassifier(Display* display, int opcode, std::shared_ptr<InjectionRecord> record,
-                        Clock clock);
+  RemoteClickClassifier(std::shared_ptr<x11::Connection> connection, int opcode,
+                        std::shared_ptr<InjectionRecord> record, Clock clock);
   bool isXTestDevice(int deviceId);
   void reloadDevices();
 
+  std::shared_ptr<x11::Connection> connection_;
   Display* display_;
   int opcode_;
   std::shared_ptr<InjectionRecord> record_;

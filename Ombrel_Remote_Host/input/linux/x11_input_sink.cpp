@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "Ombrel_Remote_Host/input/linux/x_error_trap.h"
 #include "Ombrel_Remote_Host/input/linux/xsettings.h"
 
 namespace ombrel {
@@ -23,12 +22,13 @@ int pixel(double v) {
 }  // namespace
 
 std::unique_ptr<X11InputSink> X11InputSink::open(const std::string& displayName) {
-  Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-  if (!display) return nullptr;
-  return std::unique_ptr<X11InputSink>(new X11InputSink(display));
+  auto connection = x11::Connection::open(displayName);
+  if (!connection) return nullptr;
+  return std::unique_ptr<X11InputSink>(new X11InputSink(std::move(connection)));
 }
 
-X11InputSink::X11InputSink(Display* display) : display_(display) {
+X11InputSink::X11InputSink(std::shared_ptr<x11::Connection> connection)
+    : connection_(std::move(connection)), display_(connection_->display()) {
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
   hasXTest_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor);
   // Our own synthetic events must not be held up while another client grabs the server.
@@ -45,7 +45,6 @@ X11InputSink::~X11InputSink() {
     }
   }
   XSync(display_, False);
-  XCloseDisplay(display_);
 }
 
 std::optional<InputPoint> X11InputSink::pointerLocation() {
@@ -134,10 +133,10 @@ std::optional<double> X11InputSink::doubleClickInterval() {
   unsigned long items = 0, after = 0;
   unsigned char* data = nullptr;
   // The owner may vanish between the two requests: its BadWindow is caught, not fatal.
-  XErrorTrap trap(display_);
+  x11::ErrorTrap trap(display_);
   const int status = XGetWindowProperty(display_, owner, settingsAtom, 0, 1 << 16, False,
                                         settingsAtom, &type, &format, &items, &after, &data);
-  if (status != Success || trap.failed() || !data) {
+  if (status != Success || !trap.sync() || !data) {
     if (data) XFree(data);
     return std::nullopt;
   }

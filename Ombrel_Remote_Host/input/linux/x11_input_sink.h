@@ -6,8 +6,7 @@
 
 #include "Ombrel_Remote_Host/input/input_sink.h"
 #include "Ombrel_Remote_Host/input/spare_keycode_pool.h"
-
-typedef struct _XDisplay Display;
+#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
 
 namespace ombrel {
 
@@ -16,7 +15,8 @@ namespace ombrel {
 // (0x1000000 + code point); the remapped keycodes are cleared again when the sink goes away.
 // The double-click interval comes from the XSETTINGS manager's "Net/DoubleClickTime".
 //
-// Threading: one caller at a time (the injector's lock); the connection is not shared.
+// Threading: one caller at a time (the injector's lock); the connection is not shared, so the
+// injector's lock stands in for the connection's.
 class X11InputSink : public InputSink {
  public:
   // Nothing when the display cannot be opened. An empty name means $DISPLAY.
@@ -42,9 +42,10 @@ class X11InputSink : public InputSink {
   Display* display() const { return display_; }
 
  private:
-  explicit X11InputSink(Display* display);
+  explicit X11InputSink(std::shared_ptr<x11::Connection> connection);
   void loadSpareKeycodes();
 
+  std::shared_ptr<x11::Connection> connection_;
   Display* display_;
   bool hasXTest_ = false;
   int minKeycode_ = 8;
