@@ -1,6 +1,7 @@
 #include "OmbrelKit/nv_connection.h"
 
 #include <algorithm>
+#include <cassert>
 #include <exception>
 
 #include <nlohmann/json.hpp>
@@ -47,6 +48,11 @@ Bytes framed(ByteView payload) {
   std::copy(payload.begin(), payload.end(), frame.begin() + 4);
   return frame;
 }
+
+// Everything after start runs on the connection's queue. Debug builds check it where each step
+// starts: a step run elsewhere races the cipher state and the read chain, which a sanitizer sees
+// only when the timing is unlucky. Free under NDEBUG.
+void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -167,6 +173,7 @@ void NVConnection::start() {
 }
 
 void NVConnection::beginSession() {
+  assertOn(*queue_);
   if (preamble_) {
     transport_->send(*preamble_, nullptr);
     readRelayLine(std::make_shared<Bytes>());
@@ -182,6 +189,7 @@ void NVConnection::beginSession() {
 // The answer line is read one byte at a time so that the handshake frame the relay forwards
 // right behind it stays in the transport for the frame reader.
 void NVConnection::readRelayLine(std::shared_ptr<Bytes> line) {
+  assertOn(*queue_);
   readExactly(std::make_shared<ReadBuffer>(1), 1, NVError::closed(),
               [weak = weak_from_this(), line](Bytes byte) {
                 auto self = weak.lock();
@@ -200,6 +208,7 @@ void NVConnection::readRelayLine(std::shared_ptr<Bytes> line) {
 }
 
 void NVConnection::relayAnswered(const Bytes& line) {
+  assertOn(*queue_);
   const std::string text = toString(line);
   if (!relayAccepted(text)) {
     finish(NVError::invalid(relayRefusalText(text)));
@@ -214,6 +223,7 @@ void NVConnection::relayAnswered(const Bytes& line) {
 
 template <typename F>
 bool NVConnection::guarded(F&& step) {
+  assertOn(*queue_);
   try {
     step();
     return true;
@@ -225,9 +235,13 @@ bool NVConnection::guarded(F&& step) {
   return false;
 }
 
-void NVConnection::sendFrame(ByteView payload) { transport_->send(framed(payload), nullptr); }
+void NVConnection::sendFrame(ByteView payload) {
+  assertOn(*queue_);
+  transport_->send(framed(payload), nullptr);
+}
 
 void NVConnection::runClientHandshake() {
+  assertOn(*queue_);
   Bytes init;
   if (!guarded([&] {
         clientHandshake_.emplace(identity_);
@@ -248,6 +262,7 @@ void NVConnection::runClientHandshake() {
 }
 
 void NVConnection::runHostHandshake() {
+  assertOn(*queue_);
   if (!guarded([&] { hostHandshake_.emplace(identity_); })) return;
   readFrame(HandshakeLimits::maxFrame, [weak = weak_from_this()](Bytes init) {
     auto self = weak.lock();
@@ -269,6 +284,7 @@ void NVConnection::runHostHandshake() {
 }
 
 void NVConnection::established(HandshakeResult result) {
+  assertOn(*queue_);
   if (!guarded([&] {
         sendCipher_.emplace(result.sendKey);
         receiveCipher_.emplace(result.receiveKey);
@@ -293,6 +309,7 @@ void NVConnection::established(HandshakeResult result) {
 
 void NVConnection::readExactly(std::shared_ptr<ReadBuffer> buffer, std::size_t n,
                                std::optional<NVError> atEnd, Deliver deliver) {
+  assertOn(*queue_);
   const std::size_t need = n - buffer->data.size();
   transport_->receive(need, need,
                       [weak = weak_from_this(), buffer, n, need, atEnd = std::move(atEnd),
@@ -329,6 +346,7 @@ void NVConnection::readExactly(std::shared_ptr<ReadBuffer> buffer, std::size_t n
 }
 
 void NVConnection::readFrame(std::optional<std::uint32_t> limit, Deliver deliver) {
+  assertOn(*queue_);
   readExactly(std::make_shared<ReadBuffer>(4), 4, std::nullopt,
               [weak = weak_from_this(), limit, deliver = std::move(deliver)](Bytes header) mutable {
                 auto self = weak.lock();
@@ -353,6 +371,7 @@ void NVConnection::readFrame(std::optional<std::uint32_t> limit, Deliver deliver
 }
 
 void NVConnection::receiveLoop() {
+  assertOn(*queue_);
   readFrame(std::nullopt, [weak = weak_from_this()](Bytes frame) {
     auto self = weak.lock();
     if (!self) return;
@@ -361,6 +380,7 @@ void NVConnection::receiveLoop() {
 }
 
 void NVConnection::handleFrame(Bytes frame) {
+  assertOn(*queue_);
   if (closed_ || !receiveCipher_) return;
   Bytes plaintext;
   if (!guarded([&] { plaintext = receiveCipher_->open(frame); })) return;
@@ -395,6 +415,7 @@ void NVConnection::send(MessageType type, Bytes data, SendCompletion completion)
 
 void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t cost,
                                SendCompletion completion) {
+  assertOn(*queue_);
   if (closed_ || !sendCipher_) {
     addPending(-cost);
     if (completion) completion(false);
@@ -432,6 +453,7 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
 }
 
 void NVConnection::sendCompleted(std::uint64_t id, bool accepted) {
+  assertOn(*queue_);
   // Transports complete in order, so the match is almost always at the front.
   auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
                          [id](const InFlight& entry) { return entry.id == id; });
@@ -453,6 +475,7 @@ void NVConnection::close() {
 }
 
 void NVConnection::finish(std::optional<NVError> error) {
+  assertOn(*queue_);
   if (closed_) return;
   closed_ = true;
   transport_->onReady = nullptr;
