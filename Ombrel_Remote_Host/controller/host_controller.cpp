@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <stdexcept>
 
 #include "OmbrelKit/nv_protocol.h"
@@ -21,6 +22,11 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
   }
   return result;
 }
+
+// Members run on the main queue unless their declaration says "any thread". Debug builds check
+// it on entry: a call from elsewhere races the published state only when the timing is unlucky.
+// Free under NDEBUG.
+void assertOnMain([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -74,6 +80,7 @@ std::string HostController::machineHostName() {
 }
 
 void HostController::construct() {
+  assertOnMain(*mainQueue_);
   std::weak_ptr<HostController> weak = weak_from_this();
   // Callbacks of collaborators arrive on their own threads; they touch state on the main queue.
   // Collaborators may outlive the controller and its runtime: their callbacks hold the main
@@ -170,14 +177,19 @@ void HostController::shutdown() {
 // ---- observers -----------------------------------------------------------------------------
 
 int HostController::observe(Observer observer) {
+  assertOnMain(*mainQueue_);
   int token = nextObserver_++;
   observers_.emplace(token, std::move(observer));
   return token;
 }
 
-void HostController::unobserve(int token) { observers_.erase(token); }
+void HostController::unobserve(int token) {
+  assertOnMain(*mainQueue_);
+  observers_.erase(token);
+}
 
 void HostController::publish(HostField field) {
+  assertOnMain(*mainQueue_);
   // An observer may unobserve (itself or another) while being told.
   auto current = observers_;
   for (auto& [token, observer] : current) {
@@ -188,38 +200,45 @@ void HostController::publish(HostField field) {
 // ---- settings ------------------------------------------------------------------------------
 
 void HostController::setReceiveFiles(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setReceiveFiles(value);
   setMirrored(receiveFiles_, lockedReceive_, value, HostField::receiveFiles);
 }
 
 void HostController::setSyncClipboard(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setSyncClipboard(value);
   setMirrored(syncClipboard_, lockedSync_, value, HostField::syncClipboard);
 }
 
 void HostController::setPairingEnabled(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setPairingEnabled(value);
   setMirrored(pairingEnabled_, lockedPairingEnabled_, value, HostField::pairingEnabled);
 }
 
 void HostController::setSupportMode(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setSupportMode(value);
   setMirrored(supportMode_, lockedSupportMode_, value, HostField::supportMode);
 }
 
 void HostController::setKeepAwake(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setKeepAwake(value);
   assign(keepAwake_, value, HostField::keepAwake);
   applyKeepAwake();
 }
 
 void HostController::setPortMappingConsented(bool value) {
+  assertOnMain(*mainQueue_);
   settings_.setPortMappingConsented(value);
   assign(portMappingConsented_, value, HostField::portMappingConsented);
   updatePortMapping();
 }
 
 void HostController::setCorvaneEnabled(bool value) {
+  assertOnMain(*mainQueue_);
   if (corvaneEnabled_ == value) return;
   settings_.setCorvaneEnabled(value);
   assign(corvaneEnabled_, value, HostField::corvaneEnabled);
@@ -227,6 +246,7 @@ void HostController::setCorvaneEnabled(bool value) {
 }
 
 void HostController::setRemoteEnabled(bool value) {
+  assertOnMain(*mainQueue_);
   if (remoteEnabled_ == value) return;
   settings_.setRemoteEnabled(value);
   assign(remoteEnabled_, value, HostField::remoteEnabled);
@@ -234,12 +254,14 @@ void HostController::setRemoteEnabled(bool value) {
 }
 
 void HostController::setRelayAddress(const std::string& value) {
+  assertOnMain(*mainQueue_);
   settings_.setRelayAddress(value);
   assign(relayAddress_, value, HostField::relayAddress);
   configureRelay();
 }
 
 void HostController::enableAllServices() {
+  assertOnMain(*mainQueue_);
   setCorvaneEnabled(true);
   setRemoteEnabled(true);
 }
@@ -269,6 +291,7 @@ std::vector<DisplayInfo> HostController::displays() {
 // ---- services ------------------------------------------------------------------------------
 
 void HostController::applyServices() {
+  assertOnMain(*mainQueue_);
   access_.update(CorvaneServices{corvaneEnabled_, remoteEnabled_});
   auto live = sessions_;
   for (auto& session : live) {
@@ -288,6 +311,7 @@ void HostController::applyServices() {
 }
 
 void HostController::configureRelay() {
+  assertOnMain(*mainQueue_);
   const std::string wanted =
       corvaneEnabled_ ? joined(NVProtocol::relays(relayAddress_), ",") : std::string();
   // An unchanged list leaves the relay connection alone.
@@ -303,12 +327,14 @@ void HostController::configureRelay() {
 }
 
 void HostController::updatePortMapping() {
+  assertOnMain(*mainQueue_);
   if (!deps_.portMapper) return;
   deps_.portMapper->update(portMappingConsented_ && corvaneEnabled_ && remoteEnabled_,
                            listenerPort_);
 }
 
 void HostController::portMappingChanged(const PortMappingStatus& status) {
+  assertOnMain(*mainQueue_);
   assign(portMappingStatus_, status, HostField::portMappingStatus);
   {
     std::lock_guard lock(lock_);
@@ -320,6 +346,7 @@ void HostController::portMappingChanged(const PortMappingStatus& status) {
 }
 
 void HostController::applyKeepAwake() {
+  assertOnMain(*mainQueue_);
   const bool wanted = keepAwake_ && (corvaneEnabled_ || remoteEnabled_);
   if (wanted && awakeAssertion_ == 0) {
     awakeAssertion_ =
@@ -338,6 +365,7 @@ void HostController::applyKeepAwake() {
 // ---- login item ----------------------------------------------------------------------------
 
 void HostController::refreshLoginItem() {
+  assertOnMain(*mainQueue_);
   // An XDG autostart entry needs no approval, so there is no note to show.
   assign(launchAtLogin_, deps_.loginItem->status() == LoginItemStatus::enabled,
          HostField::launchAtLogin);
@@ -345,6 +373,7 @@ void HostController::refreshLoginItem() {
 }
 
 void HostController::setLaunchAtLogin(bool enable) {
+  assertOnMain(*mainQueue_);
   const LoginItemStatus status = deps_.loginItem->status();
   std::optional<std::string> failure;
   if (enable && status != LoginItemStatus::enabled) failure = deps_.loginItem->registerItem();
@@ -359,6 +388,7 @@ void HostController::setLaunchAtLogin(bool enable) {
 // ---- permissions and addresses -------------------------------------------------------------
 
 void HostController::refreshPermissions() {
+  assertOnMain(*mainQueue_);
   if (screenPermission_) captureWorked_ = true;
   const DesktopPermissions probed = deps_.permissions ? deps_.permissions() : DesktopPermissions{};
   const bool screen = captureWorked_ || probed.screen;
@@ -368,11 +398,13 @@ void HostController::refreshPermissions() {
 }
 
 void HostController::captureWorked() {
+  assertOnMain(*mainQueue_);
   captureWorked_ = true;
   assign(screenPermission_, true, HostField::screenPermission);
 }
 
 void HostController::refreshAddresses() {
+  assertOnMain(*mainQueue_);
   auto interfaces = deps_.interfaces ? deps_.interfaces() : std::nullopt;
   if (!interfaces) return;
   LocalAddresses local = selectAddresses(*interfaces);
@@ -392,15 +424,28 @@ bool HostController::isTrusted(ByteView publicKey) const { return trusted_->isTr
 bool HostController::isLimited(ByteView publicKey) const { return trusted_->isLimited(publicKey); }
 
 void HostController::trust(ByteView publicKey, std::string name, std::optional<double> seconds) {
+  assertOnMain(*mainQueue_);
   trusted_->trust(publicKey, std::move(name), seconds);
 }
 
-void HostController::revoke(const TrustedClient& client) { trusted_->revoke(client); }
+void HostController::revoke(const TrustedClient& client) {
+  assertOnMain(*mainQueue_);
+  trusted_->revoke(client);
+}
 
-void HostController::extendGrants(double seconds) { trusted_->extendGrants(seconds); }
+void HostController::extendGrants(double seconds) {
+  assertOnMain(*mainQueue_);
+  trusted_->extendGrants(seconds);
+}
 
-void HostController::makeGrantsPermanent() { trusted_->makeGrantsPermanent(); }
+void HostController::makeGrantsPermanent() {
+  assertOnMain(*mainQueue_);
+  trusted_->makeGrantsPermanent();
+}
 
-void HostController::expireGrants(bool all) { trusted_->expireGrants(all); }
+void HostController::expireGrants(bool all) {
+  assertOnMain(*mainQueue_);
+  trusted_->expireGrants(all);
+}
 
 }  // namespace ombrel

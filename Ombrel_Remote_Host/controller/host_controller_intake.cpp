@@ -2,15 +2,26 @@
 // registry of live sessions and what happens when one ends, and the owner's pairing decisions.
 
 #include <algorithm>
+#include <cassert>
 
 #include "Ombrel_Remote_Host/controller/host_controller.h"
 #include "base/log.h"
 
 namespace ombrel {
 
+namespace {
+
+// Members run on the main queue unless their declaration says "any thread". Debug builds check
+// it on entry: a call from elsewhere races the published state only when the timing is unlucky.
+// Free under NDEBUG.
+void assertOnMain([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
+
+}  // namespace
+
 // ---- listener ------------------------------------------------------------------------------
 
 void HostController::startListener(std::uint16_t port, int attempt) {
+  assertOnMain(*mainQueue_);
   if (!corvaneEnabled_ && !remoteEnabled_) return;
   listenerRetry_.reset();
   listenerAttempt_ = attempt;
@@ -49,6 +60,7 @@ void HostController::startListener(std::uint16_t port, int attempt) {
 }
 
 void HostController::stopListener() {
+  assertOnMain(*mainQueue_);
   if (listenerRetry_) {
     listenerRetry_->cancel();
     listenerRetry_.reset();
@@ -61,6 +73,7 @@ void HostController::stopListener() {
 }
 
 void HostController::listenerReady(const std::shared_ptr<HostListener>&, std::uint16_t port) {
+  assertOnMain(*mainQueue_);
   assign(listenerPort_, port, HostField::listenerPort);
   assign(listenerStatus_, "等待連線（埠 " + std::to_string(port) + "）", HostField::listenerStatus);
   deps_.advertiser->update(port, identity_.hostID());
@@ -70,6 +83,7 @@ void HostController::listenerReady(const std::shared_ptr<HostListener>&, std::ui
 
 void HostController::listenerFailed(const std::shared_ptr<HostListener>& listener,
                                     std::uint16_t port, int attempt, std::error_code error) {
+  assertOnMain(*mainQueue_);
   log::line("Ombrel Remote: listener on port " + std::to_string(port) +
             " failed: " + error.message());
   assign(listenerStatus_, "監聽失敗：" + error.message(), HostField::listenerStatus);
@@ -103,6 +117,7 @@ void HostController::listenerFailed(const std::shared_ptr<HostListener>& listene
 // ---- intake --------------------------------------------------------------------------------
 
 std::vector<std::string> HostController::liveRemoteIPs() const {
+  assertOnMain(*mainQueue_);
   std::vector<std::string> result;
   result.reserve(sessions_.size());
   for (const auto& session : sessions_) result.push_back(session->remoteIP());
@@ -110,11 +125,13 @@ std::vector<std::string> HostController::liveRemoteIPs() const {
 }
 
 bool HostController::gateAllows(const std::string& remoteIP, CorvaneAccess::Token token) const {
+  assertOnMain(*mainQueue_);
   return access_.allows(token, Corvane::path(remoteIP), remoteIP.empty());
 }
 
 void HostController::incoming(const std::shared_ptr<HostListener>&, asio::ip::tcp::socket socket,
                               std::string remoteIP) {
+  assertOnMain(*mainQueue_);
   const auto live = liveRemoteIPs();
   if (!deps_.sessions || !admission_.admitDirect(live, remoteIP, mainQueue_->now())) {
     std::error_code ignored;
@@ -125,6 +142,7 @@ void HostController::incoming(const std::shared_ptr<HostListener>&, asio::ip::tc
 }
 
 void HostController::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble) {
+  assertOnMain(*mainQueue_);
   std::error_code ignored;
   if (!corvaneEnabled_ || !remoteEnabled_ || !deps_.sessions ||
       !ConnectionAdmission::admitRelayed(liveRemoteIPs())) {
@@ -136,6 +154,7 @@ void HostController::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble)
 
 void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expectedPeerKey,
                                CorvaneAccess::Token token) {
+  assertOnMain(*mainQueue_);
   if (!deps_.sessions) return;
   const std::string remoteIP = "ICE";
   if (!gateAllows(remoteIP, token) || !isTrusted(expectedPeerKey)) {
@@ -147,6 +166,7 @@ void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expecte
 }
 
 void HostController::accept(std::shared_ptr<LiveSession> session) {
+  assertOnMain(*mainQueue_);
   if (!session) return;
   // Refused by the gate: closed after wrapping, before any message is exchanged.
   if (!gateAllows(session->remoteIP(), access_.token())) {
@@ -175,6 +195,7 @@ void HostController::accept(std::shared_ptr<LiveSession> session) {
 }
 
 void HostController::sessionEnded(const std::shared_ptr<LiveSession>& session) {
+  assertOnMain(*mainQueue_);
   auto found = std::find(sessions_.begin(), sessions_.end(), session);
   if (found == sessions_.end()) return;
 
@@ -218,9 +239,13 @@ void HostController::closeSessions(ByteView publicKey) {
   }
 }
 
-void HostController::sessionsChanged() { publish(HostField::sessions); }
+void HostController::sessionsChanged() {
+  assertOnMain(*mainQueue_);
+  publish(HostField::sessions);
+}
 
 void HostController::recomputePrivacy() {
+  assertOnMain(*mainQueue_);
   const bool wanted = std::any_of(sessions_.begin(), sessions_.end(),
                                   [](const auto& session) { return session->privacyRequested(); });
   if (deps_.setPrivacyScreen) deps_.setPrivacyScreen(wanted);
@@ -229,6 +254,7 @@ void HostController::recomputePrivacy() {
 
 std::shared_ptr<LiveSession> HostController::findSession(
     const std::shared_ptr<HostSession>& session) const {
+  assertOnMain(*mainQueue_);
   if (!session) return nullptr;
   for (const auto& live : sessions_) {
     if (live->hostSession() == session) return live;
@@ -245,6 +271,7 @@ bool HostController::pairingBackoff() {
 }
 
 std::optional<SessionHost::Refusal> HostController::pairingConflict() {
+  assertOnMain(*mainQueue_);
   if (!pendingPairings_.empty()) {
     return Refusal{"電腦正在處理另一個配對請求", HostErrorCode::pairingBusy};
   }
@@ -258,11 +285,13 @@ std::optional<SessionHost::Refusal> HostController::pairingConflict() {
 }
 
 void HostController::requestApproval(std::shared_ptr<HostSession> session, std::string code) {
+  assertOnMain(*mainQueue_);
   if (auto live = findSession(session)) requestApproval(live, std::move(code));
 }
 
 void HostController::requestApproval(const std::shared_ptr<LiveSession>& session,
                                      std::string code) {
+  assertOnMain(*mainQueue_);
   pendingPairings_.push_back({session, std::move(code)});
   publish(HostField::pendingPairings);
   if (onNeedsAttention) onNeedsAttention();
@@ -277,6 +306,7 @@ void HostController::requestApproval(const std::shared_ptr<LiveSession>& session
 
 void HostController::answer(const std::shared_ptr<LiveSession>& session, bool approved,
                             bool ownDevice) {
+  assertOnMain(*mainQueue_);
   // Only a pairing that still waits can be answered: a card left on screen after the 120-second
   // denial must not approve a session that was already refused.
   auto found = std::find_if(pendingPairings_.begin(), pendingPairings_.end(),
