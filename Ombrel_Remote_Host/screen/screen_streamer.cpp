@@ -1,5 +1,6 @@
 #include "Ombrel_Remote_Host/screen/screen_streamer.h"
 
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -33,6 +34,11 @@ PixelBufferRef copyFrame(const CapturedFrame& frame) {
   }
   return buffer;
 }
+
+// The picture, its time, the refinements and the encoder belong to the video queue. Debug builds
+// check it where each step starts: a step run from the capture thread or a timer elsewhere races
+// them only when the timing is unlucky. Free under NDEBUG.
+void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -195,6 +201,7 @@ void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int
 void ScreenStreamer::startOnQueue(std::uint32_t displayID, std::int64_t bitrateKbps,
                                   VideoCodec codec,
                                   const std::function<void(std::optional<NVError>)>& completion) {
+  assertOn(*videoQueue_);
   auto capturer = environment_.openCapturer(displayID);
   if (!capturer) return completion(NVError::invalid("找不到螢幕"));
   try {
@@ -257,6 +264,7 @@ void ScreenStreamer::setBitrate(std::int64_t kbps) {
 }
 
 void ScreenStreamer::startAudio() {
+  assertOn(*videoQueue_);
   if (!onAudio || !environment_.openAudio) return;
   std::lock_guard lock(stopLock_);
   // Only a stream whose video runs gets sound.
@@ -276,6 +284,7 @@ void ScreenStreamer::startAudio() {
 }
 
 void ScreenStreamer::startRefineTimer() {
+  assertOn(*videoQueue_);
   std::lock_guard lock(stopLock_);
   if (stopped_) return;
   std::weak_ptr<ScreenStreamer> weak = weak_from_this();
@@ -292,6 +301,7 @@ void ScreenStreamer::startRefineTimer() {
 }
 
 void ScreenStreamer::refineTick() {
+  assertOn(*videoQueue_);
   if (!lastPixelBuffer_ || refinementsLeft_ < 1) return;
   if (videoQueue_->now() - lastFrameTime_ <= refineIdle) return;
   --refinementsLeft_;
@@ -299,6 +309,7 @@ void ScreenStreamer::refineTick() {
 }
 
 void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
+  assertOn(*videoQueue_);
   double delay = attempt == 0 ? firstFrameDelay : firstFrameRetryDelay;
   std::lock_guard lock(stopLock_);
   if (stopped_) return;
@@ -329,6 +340,7 @@ void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
 }
 
 void ScreenStreamer::handlePicture(PixelBufferRef picture) {
+  assertOn(*videoQueue_);
   {
     std::lock_guard lock(stopLock_);
     if (!stream_) return;  // a picture from a stream that was stopped meanwhile
@@ -340,6 +352,7 @@ void ScreenStreamer::handlePicture(PixelBufferRef picture) {
 }
 
 void ScreenStreamer::encodeIfPossible(const PixelBufferRef& picture) {
+  assertOn(*videoQueue_);
   if (!encoder_) return;
   if (encoder_->inFlight() != 0) {
     ++skippedByEncoder;
