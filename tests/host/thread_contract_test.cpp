@@ -38,7 +38,7 @@ std::shared_ptr<FakeByteTransport> idleWire() {
 }
 
 // Runs `misuse` in a death-test child and expects the queue check to abort it.
-void expectAbort(const std::function<void()>& misuse) {
+void expectAbort([[maybe_unused]] const std::function<void()>& misuse) {
 #ifdef NDEBUG
   GTEST_SKIP() << "the checks are compiled out of release builds";
 #else
