@@ -140,12 +140,13 @@ void HostSession::start() {
     if (auto self = weak.lock()) self->closed();
   };
   conn_->setMaxFrameSize(unauthorizedFrameLimit);
-  conn_->start();
-  // Bounds the whole pairing wait, whatever the owner does.
+  // Bounds the whole pairing wait, whatever the owner does. Armed before the connection starts:
+  // a peer that resets at once makes closed() cancel this timer on the connection queue.
   d_->authorizationTimer = conn_->queue()->after(authorizationDeadline, [weak] {
     auto self = weak.lock();
     if (self && !self->authorized_) self->conn_->close();
   });
+  conn_->start();
 }
 
 void HostSession::handshakeCompleted() {

@@ -4,6 +4,7 @@
 
 #include <future>
 
+#include "CorvaneKit/fake/fake_byte_transport.h"
 #include "OmbrelKit/messages.h"
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
@@ -341,6 +342,21 @@ TEST_F(HostSessionTest, FourthPairRequestWithin120SecondsIsRateLimited) {
   later.hello();
   later.pair();
   EXPECT_TRUE(host.approvals.take());
+}
+
+TEST_F(HostSessionTest, APeerThatHangsUpAtOnceEndsTheSessionCleanly) {
+  // The end of the stream reaches the connection queue while start() is still running on this
+  // thread: everything closed() touches must be in place before the connection starts.
+  for (int i = 0; i < 20; ++i) {
+    auto transport = FakeByteTransport::create();
+    transport->finishIncoming();
+    auto conn = NVConnection::create(transport, NVConnection::Role::host, host.identity(),
+                                     std::nullopt, runtime);
+    auto session = HostSession::create(conn, "直連", host, std::nullopt);
+    session->onEnded = [this](const std::shared_ptr<HostSession>& s) { ended.put(s->id()); };
+    session->start();
+    EXPECT_EQ(ended.take(), session->id());
+  }
 }
 
 TEST_F(HostSessionTest, PairRequestBurstNeverWaitsForTheMainQueueAndMakesOnePrompt) {
