@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -37,6 +40,35 @@ void releaseAssertion(const std::shared_ptr<BlockingWorker>& worker, PowerManage
   if (id == 0 || !power) return;
   if (worker && worker->post([power, id] { power->releaseAssertion(id); })) return;
   power->releaseAssertion(id);
+}
+
+// Carries a lock lookup's answer back to the caller's queue. A lookup the lane never ran (the
+// worker's backlog was full, or a newer lookup replaced it) or that failed answers nullopt when
+// it is let go, so no start or tick waits for an answer that will not come.
+class LockAnswer {
+ public:
+  using Done = std::function<void(std::optional<bool>)>;
+  LockAnswer(std::shared_ptr<SerialQueue> queue, Done done)
+      : queue_(std::move(queue)), done_(std::move(done)) {}
+  ~LockAnswer() {
+    if (done_) queue_->post([done = std::move(done_)] { done(std::nullopt); });
+  }
+  LockAnswer(const LockAnswer&) = delete;
+  LockAnswer& operator=(const LockAnswer&) = delete;
+
+  void give(bool locked) {
+    queue_->post([done = std::exchange(done_, nullptr), locked] { done(locked); });
+  }
+
+ private:
+  std::shared_ptr<SerialQueue> queue_;
+  Done done_;
+};
+
+void askLocked(BlockingLane& lane, std::shared_ptr<ScreenLock> lock,
+               std::shared_ptr<SerialQueue> queue, LockAnswer::Done done) {
+  auto answer = std::make_shared<LockAnswer>(std::move(queue), std::move(done));
+  lane.post([lock = std::move(lock), answer] { answer->give(lock->isLocked()); });
 }
 
 }  // namespace
@@ -122,22 +154,16 @@ void SessionStreaming::startStream(StreamConfig config) {
 
   // A newer start replaces a lookup still waiting in the lane, and voids a running one.
   lockLookup_ = startSerial_;
-  auto done = [weak = weak_from_this(), serial = startSerial_, config](bool locked) mutable {
-    auto self = weak.lock();
-    if (!self) return;
-    self->lastLocked_ = locked;
-    if (self->lockLookup_ != serial) return;
-    self->lockLookup_.reset();
-    self->startWithLock(std::move(config), locked);
-  };
-  const bool posted = startLockLane_->run(
-      session_->queue().shared_from_this(), [lock = deps_.screenLock] { return lock->isLocked(); },
-      done);
-  if (!posted) {
-    // The worker is full: the last known state stands in.
-    lockLookup_.reset();
-    startWithLock(std::move(config), lastLocked_);
-  }
+  askLocked(*startLockLane_, deps_.screenLock, session_->queue().shared_from_this(),
+            [weak = weak_from_this(), serial = startSerial_,
+             config = std::move(config)](std::optional<bool> locked) mutable {
+              auto self = weak.lock();
+              if (!self) return;
+              if (locked) self->lastLocked_ = *locked;
+              if (self->lockLookup_ != serial) return;
+              self->lockLookup_.reset();
+              self->startWithLock(std::move(config), locked.value_or(self->lastLocked_));
+            });
 }
 
 void SessionStreaming::startWithLock(StreamConfig config, bool locked) {
@@ -528,16 +554,15 @@ void SessionStreaming::statsTick() {
   // A lookup still out (a slow bus): this tick goes by the last known state.
   if (statsLookup_) return statsDecide(lastLocked_);
   statsLookup_ = true;
-  statsLookup_ = statsLockLane_->run(
-      session_->queue().shared_from_this(), [lock = deps_.screenLock] { return lock->isLocked(); },
-      [weak = weak_from_this(), generation = generation_](bool locked) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->statsLookup_ = false;
-        self->lastLocked_ = locked;
-        if (self->isCurrent(generation) && self->config_) self->statsDecide(locked);
-      });
-  if (!statsLookup_) statsDecide(lastLocked_);
+  askLocked(*statsLockLane_, deps_.screenLock, session_->queue().shared_from_this(),
+            [weak = weak_from_this(), generation = generation_](std::optional<bool> locked) {
+              auto self = weak.lock();
+              if (!self) return;
+              self->statsLookup_ = false;
+              if (locked) self->lastLocked_ = *locked;
+              if (self->isCurrent(generation) && self->config_)
+                self->statsDecide(self->lastLocked_);
+            });
 }
 
 bool SessionStreaming::streamsVirtualDisplay() const {
