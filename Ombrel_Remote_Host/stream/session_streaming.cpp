@@ -421,6 +421,8 @@ void SessionStreaming::takeSleepAssertion() {
           releaseAssertion(worker, power, id);
         }
       });
+  // A full worker refused the call: the next statistics tick asks again.
+  assertionRefused_ = !takingAssertion_;
 }
 
 void SessionStreaming::assertionTaken(std::uint32_t id) {
@@ -549,6 +551,7 @@ void SessionStreaming::startTimers() {
 void SessionStreaming::statsTick() {
   assertOnQueue();
   if (!streamer_ || !config_) return;
+  if (wantsAssertion_ && assertionRefused_) takeSleepAssertion();
   if (!streamsVirtualDisplay()) return adaptBitrate();
   if (!statsLockLane_) return statsDecide(deps_.screenLock->isLocked());
   // A lookup still out (a slow bus): this tick goes by the last known state.

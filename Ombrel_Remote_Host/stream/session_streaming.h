@@ -197,6 +197,7 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   // The stream wants the assertion (streaming); one is being taken on the worker.
   bool wantsAssertion_ = false;
   bool takingAssertion_ = false;
+  bool assertionRefused_ = false;
   // Null without a worker.
   std::shared_ptr<BlockingLane> startLockLane_;
   std::shared_ptr<BlockingLane> statsLockLane_;

@@ -779,6 +779,28 @@ TEST_F(SessionStreamingTest, AStartWhoseLookupAFullWorkerDropsStillStarts) {
   EXPECT_EQ(sources.made().size(), 1u);
 }
 
+TEST_F(SessionStreamingTest, AnAssertionAFullWorkerRefusesIsTakenOnTheNextTick) {
+  worker = std::make_shared<BlockingWorker>(BlockingWorker::Options{.threads = 1, .maxBacklog = 1});
+  makeStreaming();
+  // The worker's thread is busy and its one place taken.
+  std::promise<void> free;
+  std::promise<void> busy;
+  ASSERT_TRUE(worker->post([&, freed = free.get_future().share()] {
+    busy.set_value();
+    freed.wait();
+  }));
+  busy.get_future().wait();
+  ASSERT_TRUE(worker->post([] {}));
+  start(baseConfig());
+  EXPECT_TRUE(streaming->streaming());
+  EXPECT_EQ(power.createCount(), 0);
+  free.set_value();
+  clock->advance(1.0);
+  drain();
+  EXPECT_TRUE(eventually([&] { return power.held().size() == 1u; }));
+  EXPECT_EQ(power.createCount(), 1);
+}
+
 TEST_F(SessionStreamingTest, AStuckLockLookupOnATickNeverHoldsTheConnectionQueue) {
   StreamConfig config = baseConfig();
   config.virtualDisplay = VirtualDisplayRequest{1280, 800, "Ombrel"};
