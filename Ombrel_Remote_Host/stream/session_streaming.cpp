@@ -167,7 +167,8 @@ void SessionStreaming::startStream(StreamConfig config) {
 }
 
 void SessionStreaming::startWithLock(StreamConfig config, bool locked) {
-  if (shutDown_) return;
+  // Access may have gone while the lookup was out.
+  if (shutDown_ || !session_->accessAllowed()) return;
   // A locked screen is shown where the owner can unlock it, never on a private display.
   if (locked) config.virtualDisplay.reset();
 
@@ -410,7 +411,6 @@ void SessionStreaming::takeSleepAssertion() {
     sleepAssertion_ = power->createAssertion(type, sessionAssertionName);
     return;
   }
-  takingAssertion_ = true;
   takingAssertion_ = deps_.blockingWorker->run(
       session_->queue().shared_from_this(),
       [power, type] { return power->createAssertion(type, sessionAssertionName); },

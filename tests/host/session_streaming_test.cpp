@@ -716,22 +716,27 @@ TEST_F(SessionStreamingTest, AStuckLockLookupNeverHoldsTheConnectionQueue) {
     bool locked;
     bool stopMeanwhile;
     bool newStartMeanwhile;
+    bool accessGoesMeanwhile;
     std::size_t streams;  // streamStarted sent
     std::uint32_t display;
   };
   const Case cases[] = {
       // A locked screen is streamed from the built-in panel, never a virtual display.
-      {true, false, false, 1, 2},
-      {false, false, false, 1, 100},
+      {true, false, false, false, 1, 2},
+      {false, false, false, false, 1, 100},
       // A stop while the lookup is out starts nothing.
-      {false, true, false, 0, 0},
+      {false, true, false, false, 0, 0},
       // Only the newest start streams (on display 1, as it asks).
-      {false, false, true, 1, 1},
+      {false, false, true, false, 1, 1},
+      // Nor does a start whose session lost its access meanwhile, not even a virtual display.
+      {false, false, false, true, 0, 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "locked " << c.locked << " stop " << c.stopMeanwhile
-                                    << " new start " << c.newStartMeanwhile);
+    SCOPED_TRACE(testing::Message()
+                 << "locked " << c.locked << " stop " << c.stopMeanwhile << " new start "
+                 << c.newStartMeanwhile << " access goes " << c.accessGoesMeanwhile);
     makeStreaming();
+    session->access = true;
     const auto made = sources.made().size();
     const auto before = session->bodies(MessageType::streamStarted).size();
     screenLock->setLocked(c.locked);
@@ -745,6 +750,7 @@ TEST_F(SessionStreamingTest, AStuckLockLookupNeverHoldsTheConnectionQueue) {
       other.displayID = 1;
       run([&] { streaming->startStream(other); });
     }
+    if (c.accessGoesMeanwhile) session->access = false;
     screenLock->gate.open();
     drain();
     const auto started = session->decoded<StreamStarted>(MessageType::streamStarted);
@@ -754,7 +760,9 @@ TEST_F(SessionStreamingTest, AStuckLockLookupNeverHoldsTheConnectionQueue) {
       EXPECT_EQ(started.back().display.id, c.display);
     }
     EXPECT_EQ(run([&] { return streaming->virtualDisplayID().has_value(); }), c.display == 100);
+    EXPECT_EQ(displays->created(), c.display == 100 ? 1 : 0);
   }
+  session->access = true;
 }
 
 TEST_F(SessionStreamingTest, AStartWhoseLookupAFullWorkerDropsStillStarts) {
