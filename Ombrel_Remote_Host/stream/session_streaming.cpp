@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -30,6 +33,44 @@ void releaseOnMain(SerialQueue& main, std::unique_ptr<StreamVirtualDisplay> disp
   });
 }
 
+// On the worker when there is one; inline when there is none or it refuses (a full backlog or
+// a stopped Runtime), since an assertion must never outlive its stream.
+void releaseAssertion(const std::shared_ptr<BlockingWorker>& worker, PowerManager* power,
+                      std::uint32_t id) {
+  if (id == 0 || !power) return;
+  if (worker && worker->post([power, id] { power->releaseAssertion(id); })) return;
+  power->releaseAssertion(id);
+}
+
+// Carries a lock lookup's answer back to the caller's queue. A lookup the lane never ran (the
+// worker's backlog was full, or a newer lookup replaced it) or that failed answers nullopt when
+// it is let go, so no start or tick waits for an answer that will not come.
+class LockAnswer {
+ public:
+  using Done = std::function<void(std::optional<bool>)>;
+  LockAnswer(std::shared_ptr<SerialQueue> queue, Done done)
+      : queue_(std::move(queue)), done_(std::move(done)) {}
+  ~LockAnswer() {
+    if (done_) queue_->post([done = std::move(done_)] { done(std::nullopt); });
+  }
+  LockAnswer(const LockAnswer&) = delete;
+  LockAnswer& operator=(const LockAnswer&) = delete;
+
+  void give(bool locked) {
+    queue_->post([done = std::exchange(done_, nullptr), locked] { done(locked); });
+  }
+
+ private:
+  std::shared_ptr<SerialQueue> queue_;
+  Done done_;
+};
+
+void askLocked(BlockingLane& lane, std::shared_ptr<ScreenLock> lock,
+               std::shared_ptr<SerialQueue> queue, LockAnswer::Done done) {
+  auto answer = std::make_shared<LockAnswer>(std::move(queue), std::move(done));
+  lane.post([lock = std::move(lock), answer] { answer->give(lock->isLocked()); });
+}
+
 }  // namespace
 
 std::shared_ptr<SessionStreaming> SessionStreaming::create(
@@ -40,14 +81,18 @@ std::shared_ptr<SessionStreaming> SessionStreaming::create(
 
 SessionStreaming::SessionStreaming(std::shared_ptr<StreamingSession> session,
                                    Dependencies dependencies)
-    : session_(std::move(session)), deps_(std::move(dependencies)) {}
+    : session_(std::move(session)), deps_(std::move(dependencies)) {
+  if (deps_.blockingWorker && deps_.screenLock) {
+    startLockLane_ = deps_.blockingWorker->makeLane();
+    statsLockLane_ = deps_.blockingWorker->makeLane();
+  }
+}
 
 SessionStreaming::~SessionStreaming() {
   if (streamer_) streamer_->stop();
   if (statsTimer_) statsTimer_->cancel();
   if (cursorTimer_) cursorTimer_->cancel();
-  if (sleepAssertion_ != 0 && deps_.powerManager)
-    deps_.powerManager->releaseAssertion(sleepAssertion_);
+  releaseAssertion(deps_.blockingWorker, deps_.powerManager, sleepAssertion_);
   // An owner that skipped shutdown() still gets its desktop back, on the queue that owns it.
   if (virtualDisplay_ && deps_.mainQueue)
     releaseOnMain(*deps_.mainQueue, std::move(virtualDisplay_));
@@ -104,8 +149,26 @@ void SessionStreaming::startStream(StreamConfig config) {
     deferredStart_ = std::move(config);
     return;
   }
+  if (!deps_.screenLock) return startWithLock(std::move(config), false);
+  if (!startLockLane_) return startWithLock(std::move(config), deps_.screenLock->isLocked());
 
-  const bool locked = deps_.screenLock && deps_.screenLock->isLocked();
+  // A newer start replaces a lookup still waiting in the lane, and voids a running one.
+  lockLookup_ = startSerial_;
+  askLocked(*startLockLane_, deps_.screenLock, session_->queue().shared_from_this(),
+            [weak = weak_from_this(), serial = startSerial_,
+             config = std::move(config)](std::optional<bool> locked) mutable {
+              auto self = weak.lock();
+              if (!self) return;
+              if (locked) self->lastLocked_ = *locked;
+              if (self->lockLookup_ != serial) return;
+              self->lockLookup_.reset();
+              self->startWithLock(std::move(config), locked.value_or(self->lastLocked_));
+            });
+}
+
+void SessionStreaming::startWithLock(StreamConfig config, bool locked) {
+  // Access may have gone while the lookup was out.
+  if (shutDown_ || !session_->accessAllowed()) return;
   // A locked screen is shown where the owner can unlock it, never on a private display.
   if (locked) config.virtualDisplay.reset();
 
@@ -335,11 +398,46 @@ void SessionStreaming::started(std::uint64_t generation, std::optional<NVError> 
   started_ = true;
   streamer_->requestKeyframe();
   startTimers();
-  if (sleepAssertion_ == 0 && deps_.powerManager) {
-    sleepAssertion_ = deps_.powerManager->createAssertion(sessionAssertionType(session_->limited()),
-                                                          sessionAssertionName);
-  }
+  takeSleepAssertion();
   session_->streamDidStart();
+}
+
+void SessionStreaming::takeSleepAssertion() {
+  wantsAssertion_ = true;
+  PowerManager* power = deps_.powerManager;
+  if (sleepAssertion_ != 0 || takingAssertion_ || !power) return;
+  const PowerAssertionType type = sessionAssertionType(session_->limited());
+  if (!deps_.blockingWorker) {
+    sleepAssertion_ = power->createAssertion(type, sessionAssertionName);
+    return;
+  }
+  takingAssertion_ = deps_.blockingWorker->run(
+      session_->queue().shared_from_this(),
+      [power, type] { return power->createAssertion(type, sessionAssertionName); },
+      [weak = weak_from_this(), worker = deps_.blockingWorker, power](std::uint32_t id) {
+        if (auto self = weak.lock()) {
+          self->assertionTaken(id);
+        } else {
+          releaseAssertion(worker, power, id);
+        }
+      });
+  // A full worker refused the call: the next statistics tick asks again.
+  assertionRefused_ = !takingAssertion_;
+}
+
+void SessionStreaming::assertionTaken(std::uint32_t id) {
+  assertOnQueue();
+  takingAssertion_ = false;
+  if (wantsAssertion_ && sleepAssertion_ == 0) {
+    sleepAssertion_ = id;
+  } else {
+    releaseAssertion(deps_.blockingWorker, deps_.powerManager, id);
+  }
+}
+
+void SessionStreaming::releaseSleepAssertion() {
+  wantsAssertion_ = false;
+  releaseAssertion(deps_.blockingWorker, deps_.powerManager, std::exchange(sleepAssertion_, 0));
 }
 
 void SessionStreaming::captureStopped(std::uint64_t generation, std::optional<NVError> error) {
@@ -386,6 +484,7 @@ void SessionStreaming::stopStream() {
   assertOnQueue();
   ++startSerial_;
   deferredStart_.reset();
+  lockLookup_.reset();
   window_.reset();
   if (statsTimer_) statsTimer_->cancel();
   if (cursorTimer_) cursorTimer_->cancel();
@@ -395,10 +494,7 @@ void SessionStreaming::stopStream() {
   if (streamer_) streamer_->stop();
   streamer_.reset();
   started_ = false;
-  if (sleepAssertion_ != 0) {
-    if (deps_.powerManager) deps_.powerManager->releaseAssertion(sleepAssertion_);
-    sleepAssertion_ = 0;
-  }
+  releaseSleepAssertion();
 }
 
 void SessionStreaming::shutdown() {
@@ -455,8 +551,30 @@ void SessionStreaming::startTimers() {
 void SessionStreaming::statsTick() {
   assertOnQueue();
   if (!streamer_ || !config_) return;
-  if (virtualDisplay_ && config_->displayID == virtualDisplay_->displayID() && deps_.screenLock &&
-      deps_.screenLock->isLocked()) {
+  if (wantsAssertion_ && assertionRefused_) takeSleepAssertion();
+  if (!streamsVirtualDisplay()) return adaptBitrate();
+  if (!statsLockLane_) return statsDecide(deps_.screenLock->isLocked());
+  // A lookup still out (a slow bus): this tick goes by the last known state.
+  if (statsLookup_) return statsDecide(lastLocked_);
+  statsLookup_ = true;
+  askLocked(*statsLockLane_, deps_.screenLock, session_->queue().shared_from_this(),
+            [weak = weak_from_this(), generation = generation_](std::optional<bool> locked) {
+              auto self = weak.lock();
+              if (!self) return;
+              self->statsLookup_ = false;
+              if (locked) self->lastLocked_ = *locked;
+              if (self->isCurrent(generation) && self->config_)
+                self->statsDecide(self->lastLocked_);
+            });
+}
+
+bool SessionStreaming::streamsVirtualDisplay() const {
+  return virtualDisplay_ && config_ && config_->displayID == virtualDisplay_->displayID() &&
+         deps_.screenLock;
+}
+
+void SessionStreaming::statsDecide(bool locked) {
+  if (locked && streamsVirtualDisplay()) {
     StreamConfig restart = *config_;
     restart.virtualDisplay.reset();
     log::line("Ombrel Remote: screen locked, moving the stream to a physical display");

@@ -24,14 +24,20 @@
 // shutdown.
 //
 // Threading: every public member runs on the session's connection queue (session.queue()),
-// which never waits for another queue: a peer drives it. Virtual displays are created, taken
-// over, restored and destroyed on the main queue by posted work whose outcome is posted back;
-// waiting for a new display to become active blocks one pool thread outside every queue for at
-// most virtualDisplayWait seconds. The cursor timer runs on the main queue. Streamer callbacks
-// arrive on the streamer's threads: video is registered with the delivery window there and hops to
-// the connection queue to be sent; the skip test and audio answer on the streamer's threads. Every
-// callback carries the generation of the streamer it came from, so nothing of a replaced streamer
-// is sent (its video gives its window slot back instead). Callbacks hold the object weakly.
+// which never waits for another queue nor for the desktop's bus: a peer drives it. Whether the
+// screen is locked is asked on the blocking worker (one lane for starts, where a newer start
+// replaces a waiting lookup, one for the statistics ticks, which use the last known state
+// while a lookup is still out), and the start resumes on this queue with the answer; a stop or
+// a new start meanwhile voids it. The sleep assertion is taken and released on the worker;
+// an assertion that comes back when the stream no longer wants it is released at once. Virtual
+// displays are created, taken over, restored and destroyed on the main queue by posted work whose
+// outcome is posted back; waiting for a new display to become active blocks one pool thread outside
+// every queue for at most virtualDisplayWait seconds. The cursor timer runs on the main queue.
+// Streamer callbacks arrive on the streamer's threads: video is registered with the delivery window
+// there and hops to the connection queue to be sent; the skip test and audio answer on the
+// streamer's threads. Every callback carries the generation of the streamer it came from, so
+// nothing of a replaced streamer is sent (its video gives its window slot back instead). Callbacks
+// hold the object weakly.
 
 #include <atomic>
 #include <cstdint>
@@ -51,6 +57,7 @@
 #include "Ombrel_Remote_Host/stream/stream_source.h"
 #include "Ombrel_Remote_Host/stream/streaming_session.h"
 #include "Ombrel_Remote_Host/stream/transport_diagnostics.h"
+#include "base/blocking_worker.h"
 #include "base/bytes.h"
 #include "base/serial_queue.h"
 #include "base/timer.h"
@@ -94,6 +101,9 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
     // Asked before each start: why the screen cannot be captured at all (a system error with
     // std::errc::permission_denied when the desktop refuses this process). Null: nothing.
     std::function<std::optional<NVError>()> captureProblem;
+    // Where the screen-lock lookups and the power assertion calls run. Null: on the connection
+    // queue itself (tests and tools without a Runtime).
+    std::shared_ptr<BlockingWorker> blockingWorker;
   };
 
   static std::shared_ptr<SessionStreaming> create(std::shared_ptr<StreamingSession> session,
@@ -124,6 +134,10 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   // Virtual display work is on its way through the main queue.
   bool changingDisplay() const { return displayBusy_; }
   bool holdsSleepAssertion() const { return sleepAssertion_ != 0; }
+  // Display work, a start's or a tick's lock lookup, or an assertion being taken is on its way.
+  bool settling() const {
+    return displayBusy_ || lockLookup_.has_value() || statsLookup_ || takingAssertion_;
+  }
   std::shared_ptr<VideoDeliveryWindow> deliveryWindow() const { return window_; }
 
  private:
@@ -139,6 +153,8 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   void displayChanged(std::uint64_t serial, StreamConfig config,
                       std::optional<VirtualDisplayRequest> request,
                       std::unique_ptr<StreamVirtualDisplay> display);
+  // startStream once the lock state is known.
+  void startWithLock(StreamConfig config, bool locked);
   // startStream once the virtual display is settled.
   void startOnDisplay(StreamConfig config);
   void connect(StreamSource& source, std::uint64_t generation);
@@ -152,8 +168,14 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   bool isCurrent(std::uint64_t generation) const { return streamer_ && generation == generation_; }
   std::int64_t budget() const;
 
+  void takeSleepAssertion();
+  void assertionTaken(std::uint32_t id);
+  void releaseSleepAssertion();
+
   void startTimers();
   void statsTick();
+  bool streamsVirtualDisplay() const;
+  void statsDecide(bool locked);
   void adaptBitrate();
   void cursorTick();
   void sendCursorPosition();
@@ -172,6 +194,17 @@ class SessionStreaming : public std::enable_shared_from_this<SessionStreaming> {
   std::shared_ptr<Timer> statsTimer_;
   std::shared_ptr<Timer> cursorTimer_;
   std::uint32_t sleepAssertion_ = 0;
+  // The stream wants the assertion (streaming); one is being taken on the worker.
+  bool wantsAssertion_ = false;
+  bool takingAssertion_ = false;
+  bool assertionRefused_ = false;
+  // Null without a worker.
+  std::shared_ptr<BlockingLane> startLockLane_;
+  std::shared_ptr<BlockingLane> statsLockLane_;
+  // The start (by startSerial_) waiting for the lock state; a tick's lookup is out.
+  std::optional<std::uint64_t> lockLookup_;
+  bool statsLookup_ = false;
+  bool lastLocked_ = false;
   std::unique_ptr<StreamVirtualDisplay> virtualDisplay_;  // destroyed on the main queue
   std::optional<VirtualDisplayRequest> virtualDisplayRequest_;
   bool displayBusy_ = false;

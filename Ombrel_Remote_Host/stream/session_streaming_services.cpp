@@ -50,6 +50,7 @@ std::shared_ptr<SessionStreaming> StreamingServices::install(
       .screenLock = options_.screenLock,
       .powerManager = options_.powerManager ? options_.powerManager : &host.powerManager(),
       .cursor = cursor(),
+      .blockingWorker = runtime_.blockingWorker(),
   };
   if (options_.onDisplayBounds) {
     dependencies.onDisplayBounds = [weak,

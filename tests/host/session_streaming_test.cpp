@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -133,6 +134,69 @@ class GatedDisplays : public StreamDisplays {
   std::shared_future<void> opened_ = gate_.get_future().share();
 };
 
+// Holds the calls that pass through it while closed, as a hung desktop bus would.
+class Gate {
+ public:
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = false;
+    }
+    changed_.notify_all();
+  }
+  void pass() {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !closed_; });
+    --waiting_;
+  }
+  // Whether a call is held within a generous limit.
+  bool holdsOne() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return waiting_ > 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  int waiting_ = 0;
+};
+
+class GatedScreenLock : public FakeScreenLock {
+ public:
+  bool isLocked() override {
+    gate.pass();
+    return FakeScreenLock::isLocked();
+  }
+  Gate gate;
+};
+
+class GatedPowerManager : public FakePowerManager {
+ public:
+  std::uint32_t createAssertion(PowerAssertionType type, std::string_view name) override {
+    gate.pass();
+    return FakePowerManager::createAssertion(type, name);
+  }
+  Gate gate;
+};
+
+// Whether `predicate` holds within a generous limit.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // Whether `queue` runs a new item within a generous limit (it is not stuck waiting).
 bool answers(SerialQueue& queue) {
   auto ran = std::make_shared<std::promise<void>>();
@@ -192,6 +256,7 @@ class SessionStreamingTest : public ::testing::Test {
     deps.screenLock = screenLock;
     deps.powerManager = &power;
     deps.cursor = cursor;
+    deps.blockingWorker = worker;
     deps.onClipboardCheck = [this] { ++clipboardChecks; };
     deps.captureProblem = [this] {
       std::lock_guard lock(problemLock);
@@ -203,6 +268,9 @@ class SessionStreamingTest : public ::testing::Test {
   void TearDown() override {
     shutdown();
     streaming.reset();
+    // The fakes the worker calls go before the Runtime does.
+    worker->stop();
+    runtime.blockingWorker()->stop();
   }
   // Shuts the stream down and lets the main queue give the virtual display back.
   void shutdown() {
@@ -219,14 +287,28 @@ class SessionStreamingTest : public ::testing::Test {
     run([&] { streaming->startStream(std::move(config)); });
     drain();
   }
-  // Lets virtual display work come back and posted work on the connection queue run.
+  // Lets virtual display work, lock lookups and assertions come back and posted work on the
+  // connection queue run.
   void drain() {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (run([&] { return streaming->changingDisplay(); })) {
-      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the virtual display never settled";
+    // Twice quiet in a row: an answer that came back may have posted the next step (the
+    // streamer's start, then the assertion) behind the first quiet look.
+    for (int quiet = 0; quiet < 2;) {
+      if (!run([&] { return streaming->settling(); })) {
+        ++quiet;
+        continue;
+      }
+      quiet = 0;
+      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the start never settled";
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    run([] {});
+  }
+  // Whether the connection queue still serves while `gate` holds a call; a queue stuck behind
+  // the gate gets it opened so that the test can end.
+  bool servesWhileHeld(Gate& gate) {
+    const bool served = answers(session->queue());
+    if (!served) gate.open();
+    return served;
   }
   std::vector<ErrorMessage> errors() const {
     return session->decoded<ErrorMessage>(MessageType::error);
@@ -244,12 +326,13 @@ class SessionStreamingTest : public ::testing::Test {
       std::make_shared<RecordingSession>(runtime.makeQueue("nerovalde.connection"));
   FakeStreamSourceFactory sources;
   std::shared_ptr<FakeStreamDisplays> displays;
-  std::shared_ptr<FakeScreenLock> screenLock = std::make_shared<FakeScreenLock>();
-  FakePowerManager power;
+  std::shared_ptr<GatedScreenLock> screenLock = std::make_shared<GatedScreenLock>();
+  GatedPowerManager power;
   std::shared_ptr<FakeCursorSource> cursor = std::make_shared<FakeCursorSource>();
   std::atomic<int> clipboardChecks{0};
   std::mutex problemLock;
   std::optional<NVError> captureProblem;  // problemLock
+  std::shared_ptr<BlockingWorker> worker = runtime.blockingWorker();
   std::shared_ptr<SessionStreaming> streaming;
 };
 
@@ -617,13 +700,166 @@ TEST_F(SessionStreamingTest, SleepAssertionFollowsTheStream) {
               limited ? PowerAssertionType::systemSleep : PowerAssertionType::displaySleep);
     EXPECT_EQ(held.begin()->second.name, "Ombrel Remote remote session");
     run([&] { streaming->handle(MessageType::stopStream, {}); });
-    EXPECT_TRUE(power.held().empty());
+    EXPECT_TRUE(eventually([&] { return power.held().empty(); }));
   }
   // A failed start takes none.
   sources.config.startError = NVError::invalid("找不到螢幕");
   start(baseConfig());
-  EXPECT_TRUE(power.held().empty());
+  EXPECT_TRUE(eventually([&] { return power.held().empty(); }));
   EXPECT_EQ(power.createCount(), 2);
+}
+
+TEST_F(SessionStreamingTest, AStuckLockLookupNeverHoldsTheConnectionQueue) {
+  StreamConfig wantsVirtual = baseConfig();
+  wantsVirtual.virtualDisplay = VirtualDisplayRequest{1280, 800, "Ombrel"};
+  struct Case {
+    bool locked;
+    bool stopMeanwhile;
+    bool newStartMeanwhile;
+    bool accessGoesMeanwhile;
+    std::size_t streams;  // streamStarted sent
+    std::uint32_t display;
+  };
+  const Case cases[] = {
+      // A locked screen is streamed from the built-in panel, never a virtual display.
+      {true, false, false, false, 1, 2},
+      {false, false, false, false, 1, 100},
+      // A stop while the lookup is out starts nothing.
+      {false, true, false, false, 0, 0},
+      // Only the newest start streams (on display 1, as it asks).
+      {false, false, true, false, 1, 1},
+      // Nor does a start whose session lost its access meanwhile, not even a virtual display.
+      {false, false, false, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "locked " << c.locked << " stop " << c.stopMeanwhile << " new start "
+                 << c.newStartMeanwhile << " access goes " << c.accessGoesMeanwhile);
+    makeStreaming();
+    session->access = true;
+    const auto made = sources.made().size();
+    const auto before = session->bodies(MessageType::streamStarted).size();
+    screenLock->setLocked(c.locked);
+    screenLock->gate.close();
+    session->queue().post([this, wantsVirtual] { streaming->startStream(wantsVirtual); });
+    ASSERT_TRUE(screenLock->gate.holdsOne());
+    ASSERT_TRUE(servesWhileHeld(screenLock->gate)) << "startStream waited for the screen lock";
+    if (c.stopMeanwhile) run([&] { streaming->handle(MessageType::stopStream, {}); });
+    if (c.newStartMeanwhile) {
+      StreamConfig other = baseConfig();
+      other.displayID = 1;
+      run([&] { streaming->startStream(other); });
+    }
+    if (c.accessGoesMeanwhile) session->access = false;
+    screenLock->gate.open();
+    drain();
+    const auto started = session->decoded<StreamStarted>(MessageType::streamStarted);
+    ASSERT_EQ(started.size() - before, c.streams);
+    EXPECT_EQ(sources.made().size() - made, c.streams);
+    if (c.streams) {
+      EXPECT_EQ(started.back().display.id, c.display);
+    }
+    EXPECT_EQ(run([&] { return streaming->virtualDisplayID().has_value(); }), c.display == 100);
+    EXPECT_EQ(displays->created(), c.display == 100 ? 1 : 0);
+  }
+  session->access = true;
+}
+
+TEST_F(SessionStreamingTest, AStartWhoseLookupAFullWorkerDropsStillStarts) {
+  worker = std::make_shared<BlockingWorker>(BlockingWorker::Options{.threads = 1, .maxBacklog = 1});
+  makeStreaming();
+  StreamConfig wantsVirtual = baseConfig();
+  wantsVirtual.virtualDisplay = VirtualDisplayRequest{1280, 800, "Ombrel"};
+  screenLock->gate.close();
+  run([&] { streaming->startStream(wantsVirtual); });
+  ASSERT_TRUE(screenLock->gate.holdsOne());
+  // The newer start's lookup waits in the lane while the worker's one place fills up.
+  StreamConfig other = baseConfig();
+  other.displayID = 1;
+  run([&] { streaming->startStream(other); });
+  ASSERT_TRUE(worker->post([] {}));
+  screenLock->gate.open();
+  drain();
+  EXPECT_GE(worker->dropped(), 1u);
+  const auto started = session->decoded<StreamStarted>(MessageType::streamStarted);
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started.back().display.id, 1u);
+  EXPECT_EQ(sources.made().size(), 1u);
+}
+
+TEST_F(SessionStreamingTest, AnAssertionAFullWorkerRefusesIsTakenOnTheNextTick) {
+  worker = std::make_shared<BlockingWorker>(BlockingWorker::Options{.threads = 1, .maxBacklog = 1});
+  makeStreaming();
+  // The worker's thread is busy and its one place taken.
+  std::promise<void> free;
+  std::promise<void> busy;
+  ASSERT_TRUE(worker->post([&, freed = free.get_future().share()] {
+    busy.set_value();
+    freed.wait();
+  }));
+  busy.get_future().wait();
+  ASSERT_TRUE(worker->post([] {}));
+  start(baseConfig());
+  EXPECT_TRUE(streaming->streaming());
+  EXPECT_EQ(power.createCount(), 0);
+  free.set_value();
+  clock->advance(1.0);
+  drain();
+  EXPECT_TRUE(eventually([&] { return power.held().size() == 1u; }));
+  EXPECT_EQ(power.createCount(), 1);
+}
+
+TEST_F(SessionStreamingTest, AStuckLockLookupOnATickNeverHoldsTheConnectionQueue) {
+  StreamConfig config = baseConfig();
+  config.virtualDisplay = VirtualDisplayRequest{1280, 800, "Ombrel"};
+  start(config);
+  ASSERT_EQ(sources.last()->startArgs()->displayID, 100u);
+  screenLock->gate.close();
+  // The clock waits for the tick it fires: off this thread, in case the tick is stuck.
+  auto ticked = std::async(std::launch::async, [&] { clock->advance(1.0); });
+  ASSERT_TRUE(screenLock->gate.holdsOne());
+  const bool served = servesWhileHeld(screenLock->gate);
+  ticked.wait();
+  ASSERT_TRUE(served) << "the statistics tick waited for the screen lock";
+  // Ticks meanwhile go by the last known state: the client still gets its statistics.
+  clock->advance(1.0);
+  run([] {});
+  EXPECT_EQ(session->bodies(MessageType::hostStats).size(), 1u);
+  // The answer that comes back locked moves the stream, and that tick adapts nothing.
+  screenLock->setLocked(true);
+  screenLock->gate.open();
+  drain();
+  ASSERT_EQ(sources.made().size(), 2u);
+  EXPECT_EQ(sources.last()->startArgs()->displayID, 2u);
+  EXPECT_EQ(session->bodies(MessageType::hostStats).size(), 1u);
+  EXPECT_TRUE(displays->liveVirtual().empty());
+}
+
+TEST_F(SessionStreamingTest, AStuckPowerManagerNeverHoldsTheConnectionQueueNorLeaks) {
+  for (bool stopMeanwhile : {false, true}) {
+    SCOPED_TRACE(stopMeanwhile);
+    power.gate.close();
+    session->queue().post([this] { streaming->startStream(baseConfig()); });
+    ASSERT_TRUE(power.gate.holdsOne());
+    ASSERT_TRUE(servesWhileHeld(power.gate)) << "the stream start waited for the power manager";
+    EXPECT_TRUE(run([&] { return streaming->streaming(); }));
+    if (stopMeanwhile) run([&] { streaming->stopStream(); });
+    power.gate.open();
+    drain();
+    EXPECT_EQ(run([&] { return streaming->holdsSleepAssertion(); }), !stopMeanwhile);
+    EXPECT_TRUE(eventually([&] { return power.held().size() == (stopMeanwhile ? 0u : 1u); }));
+    run([&] { streaming->stopStream(); });
+    EXPECT_TRUE(eventually([&] { return power.held().empty(); }));
+  }
+  // An assertion that comes back after its stream's control is gone is released as well.
+  power.gate.close();
+  session->queue().post([this] { streaming->startStream(baseConfig()); });
+  ASSERT_TRUE(power.gate.holdsOne());
+  shutdown();
+  streaming.reset();
+  power.gate.open();
+  EXPECT_TRUE(eventually([&] { return power.createCount() == 3 && power.held().empty(); }));
+  makeStreaming();
 }
 
 TEST_F(SessionStreamingTest, ACaptureProblemIsReportedBeforeAnyDisplayIsChosen) {
@@ -692,7 +928,7 @@ TEST_F(SessionStreamingTest, CaptureFailuresAreReported) {
   EXPECT_EQ(errs[1].code, HostErrorCode::captureStopped);
   EXPECT_EQ(errs[1].detail, "X 伺服器斷線");
   EXPECT_FALSE(streaming->streaming());
-  EXPECT_TRUE(power.held().empty());
+  EXPECT_TRUE(eventually([&] { return power.held().empty(); }));
 
   start(baseConfig());
   sources.last()->reportStopped(std::nullopt);
