@@ -19,7 +19,7 @@ extern "C" {
 }
 #include <libyuv/convert_from_argb.h>
 
-#include "Ombrel_Remote_Host/video/linux/libav_video_encoder_backend.h"
+#include "Ombrel_Remote_Host/linux/libav/libav_video_encoder_backend.h"
 #include "Ombrel_Remote_Host/video/video_encoder.h"
 #include "base/log.h"
 

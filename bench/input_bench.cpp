@@ -21,8 +21,8 @@
 #include <stdlib.h>
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
-#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
 #include "Ombrel_Remote_Host/input/session_input_services.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "base/log.h"
 #include "base/runtime.h"
 #include "tests/support/xvfb_server.h"

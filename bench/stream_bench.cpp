@@ -22,8 +22,8 @@
 #include <string>
 #include <thread>
 
+#include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_streamer.h"
 #include "Ombrel_Remote_Host/video/video_encoder.h"
 #include "base/log.h"

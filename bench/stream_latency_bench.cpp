@@ -19,8 +19,8 @@
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
-#include "Ombrel_Remote_Host/stream/session_streaming_services.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
+#include "Ombrel_Remote_Host/stream/streaming_services.h"
 #include "base/log.h"
 #include "tests/support/loopback.h"
 #include "tests/support/xvfb_server.h"
@@ -37,9 +37,9 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // A host that trusts every client and answers the rest plainly.
-class BenchSessionHost : public SessionHost {
+class BenchHostSessionDelegate : public HostSessionDelegate {
  public:
-  explicit BenchSessionHost(Runtime& runtime) : runtime_(runtime) {}
+  explicit BenchHostSessionDelegate(Runtime& runtime) : runtime_(runtime) {}
   const DeviceIdentity& identity() const override { return identity_; }
   std::string hostName() const override { return "bench"; }
   SerialQueue& mainQueue() override { return *runtime_.mainQueue(); }
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
 
   Runtime runtime;
   Runtime clientRuntime;
-  BenchSessionHost host(runtime);
+  BenchHostSessionDelegate host(runtime);
   StreamingServices services(runtime, {});
 
   // The colour painted last and when the server had drawn it.

@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Ombrel_Remote_Host/screen/linux/edid.h"
+#include "Ombrel_Remote_Host/linux/x11/edid.h"
 #include "base/log.h"
 
 // EDID blocks come from whatever monitor is plugged in.

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "Ombrel_Remote_Host/input/linux/xsettings.h"
+#include "Ombrel_Remote_Host/linux/x11/xsettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "Ombrel_Remote_Host/platform/linux/avahi_bonjour_advertiser.h"
-#include "Ombrel_Remote_Host/platform/linux/linux_power_manager.h"
-#include "Ombrel_Remote_Host/platform/linux/linux_screen_lock.h"
-#include "Ombrel_Remote_Host/platform/linux/xdg_login_item.h"
+#include "Ombrel_Remote_Host/linux/avahi/avahi_bonjour_advertiser.h"
+#include "Ombrel_Remote_Host/linux/dbus/linux_power_manager.h"
+#include "Ombrel_Remote_Host/linux/dbus/linux_screen_lock.h"
+#include "Ombrel_Remote_Host/linux/xdg/xdg_login_item.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "Ombrel_Remote_Host/stream/session_streaming_services.h"
+#include "Ombrel_Remote_Host/stream/streaming_services.h"
 
 namespace ombrel {
 

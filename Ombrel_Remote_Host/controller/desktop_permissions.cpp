@@ -3,7 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 
 namespace ombrel {

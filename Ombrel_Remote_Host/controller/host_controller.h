@@ -47,7 +47,7 @@
 #include "Ombrel_Remote_Host/platform/power_manager.h"
 #include "Ombrel_Remote_Host/platform/screen_lock.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
 #include "Ombrel_Remote_Host/settings/host_settings.h"
 #include "Ombrel_Remote_Host/trust/session_registry.h"
@@ -86,7 +86,7 @@ enum class HostField {
   bonjourStatus,
 };
 
-class HostController final : public SessionHost,
+class HostController final : public HostSessionDelegate,
                              public SessionRegistry,
                              public std::enable_shared_from_this<HostController> {
  public:
@@ -226,7 +226,7 @@ class HostController final : public SessionHost,
   void acceptICE(std::shared_ptr<NVConnection> conn, Bytes expectedPeerKey,
                  CorvaneAccess::Token token);
 
-  // ---- SessionHost (any thread) ----
+  // ---- HostSessionDelegate (any thread) ----
   const DeviceIdentity& identity() const override { return identity_; }
   std::string hostName() const override { return hostName_; }
   SerialQueue& mainQueue() override { return *mainQueue_; }
@@ -244,7 +244,7 @@ class HostController final : public SessionHost,
   bool pairingBackoff() override;
   std::vector<DisplayInfo> displays() override;
 
-  // ---- SessionHost (main queue) ----
+  // ---- HostSessionDelegate (main queue) ----
   std::optional<Refusal> pairingConflict() override;
   void requestApproval(std::shared_ptr<HostSession> session, std::string code) override;
   void trust(ByteView publicKey, std::string name, std::optional<double> seconds) override;

@@ -270,7 +270,7 @@ bool HostController::pairingBackoff() {
   return prompts_.shouldRefuse(now);
 }
 
-std::optional<SessionHost::Refusal> HostController::pairingConflict() {
+std::optional<HostSessionDelegate::Refusal> HostController::pairingConflict() {
   assertOnMain(*mainQueue_);
   if (!pendingPairings_.empty()) {
     return Refusal{"電腦正在處理另一個配對請求", HostErrorCode::pairingBusy};

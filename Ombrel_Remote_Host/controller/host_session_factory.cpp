@@ -3,7 +3,7 @@
 #include "OmbrelKit/nv_connection.h"
 #include "OmbrelKit/tcp_transport.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
 
 namespace ombrel {
 
@@ -50,7 +50,7 @@ std::shared_ptr<LiveSession> HostSessionFactory::entry(std::shared_ptr<HostSessi
   return std::make_shared<HostSessionEntry>(std::move(session));
 }
 
-std::shared_ptr<LiveSession> HostSessionFactory::make(SessionHost& host,
+std::shared_ptr<LiveSession> HostSessionFactory::make(HostSessionDelegate& host,
                                                       asio::ip::tcp::socket socket,
                                                       std::optional<Bytes> preamble,
                                                       std::string via, std::string remoteIP) {
@@ -63,7 +63,7 @@ std::shared_ptr<LiveSession> HostSessionFactory::make(SessionHost& host,
   return finish(HostSession::create(std::move(conn), std::move(via), host), std::move(remoteIP));
 }
 
-std::shared_ptr<LiveSession> HostSessionFactory::make(SessionHost& host,
+std::shared_ptr<LiveSession> HostSessionFactory::make(HostSessionDelegate& host,
                                                       std::shared_ptr<NVConnection> conn,
                                                       std::string via, std::string remoteIP,
                                                       Bytes expectedPeerKey) {

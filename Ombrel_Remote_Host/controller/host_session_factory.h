@@ -23,10 +23,10 @@ class HostSessionFactory : public SessionFactory {
   // components that serve its messages (streaming, input, clipboard, files, ...).
   std::function<void(const std::shared_ptr<HostSession>&)> onCreated;
 
-  std::shared_ptr<LiveSession> make(SessionHost& host, asio::ip::tcp::socket socket,
+  std::shared_ptr<LiveSession> make(HostSessionDelegate& host, asio::ip::tcp::socket socket,
                                     std::optional<Bytes> preamble, std::string via,
                                     std::string remoteIP) override;
-  std::shared_ptr<LiveSession> make(SessionHost& host, std::shared_ptr<NVConnection> conn,
+  std::shared_ptr<LiveSession> make(HostSessionDelegate& host, std::shared_ptr<NVConnection> conn,
                                     std::string via, std::string remoteIP,
                                     Bytes expectedPeerKey) override;
   void close(const std::shared_ptr<NVConnection>& conn) override;

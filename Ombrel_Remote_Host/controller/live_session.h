@@ -22,7 +22,7 @@ namespace ombrel {
 
 class HostSession;
 class NVConnection;
-class SessionHost;
+class HostSessionDelegate;
 
 class LiveSession {
  public:
@@ -57,13 +57,13 @@ class SessionFactory {
 
   // A session, not started, over an accepted TCP socket or a relay connection (with the
   // relay's preamble) in a host-role connection.
-  virtual std::shared_ptr<LiveSession> make(SessionHost& host, asio::ip::tcp::socket socket,
+  virtual std::shared_ptr<LiveSession> make(HostSessionDelegate& host, asio::ip::tcp::socket socket,
                                             std::optional<Bytes> preamble, std::string via,
                                             std::string remoteIP) = 0;
   // A session, not started, over a connection another session negotiated (the ICE path).
-  virtual std::shared_ptr<LiveSession> make(SessionHost& host, std::shared_ptr<NVConnection> conn,
-                                            std::string via, std::string remoteIP,
-                                            Bytes expectedPeerKey) = 0;
+  virtual std::shared_ptr<LiveSession> make(HostSessionDelegate& host,
+                                            std::shared_ptr<NVConnection> conn, std::string via,
+                                            std::string remoteIP, Bytes expectedPeerKey) = 0;
   // Closes a connection that will not become a session.
   virtual void close(const std::shared_ptr<NVConnection>& conn) = 0;
 };

@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "OmbrelKit/hid.h"
-#include "Ombrel_Remote_Host/input/linux_key_map.h"
 #include "Ombrel_Remote_Host/input/unicode_text.h"
+#include "Ombrel_Remote_Host/linux/x11/linux_key_map.h"
 #include "base/log.h"
 
 namespace ombrel {

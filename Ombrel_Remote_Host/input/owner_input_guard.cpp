@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Ombrel_Remote_Host/input/linux/remote_click_classifier.h"
+#include "Ombrel_Remote_Host/linux/x11/remote_click_classifier.h"
 
 namespace ombrel {
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 
 namespace ombrel {
 

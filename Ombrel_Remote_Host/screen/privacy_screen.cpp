@@ -1,6 +1,6 @@
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
-#include "Ombrel_Remote_Host/screen/linux/x11_gamma_tables.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_gamma_tables.h"
 
 namespace ombrel {
 

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
 
 namespace ombrel {

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "Ombrel_Remote_Host/audio/linux/pulse_audio_capturer.h"
+#include "Ombrel_Remote_Host/linux/pulse/pulse_audio_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "base/log.h"
 

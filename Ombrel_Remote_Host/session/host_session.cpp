@@ -15,7 +15,7 @@
 #include "OmbrelKit/nv_connection.h"
 #include "OmbrelKit/nv_protocol.h"
 #include "Ombrel_Remote_Host/platform/power_manager.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
 #include "base/log.h"
 #include "base/serial_queue.h"
@@ -65,14 +65,14 @@ bool HostSession::isInternetAddress(std::string_view address) {
 }
 
 std::shared_ptr<HostSession> HostSession::create(std::shared_ptr<NVConnection> conn,
-                                                 std::string via, SessionHost& host,
+                                                 std::string via, HostSessionDelegate& host,
                                                  std::optional<Bytes> expectedPeerKey) {
   return std::shared_ptr<HostSession>(
       new HostSession(std::move(conn), std::move(via), host, std::move(expectedPeerKey)));
 }
 
-HostSession::HostSession(std::shared_ptr<NVConnection> conn, std::string via, SessionHost& host,
-                         std::optional<Bytes> expectedPeerKey)
+HostSession::HostSession(std::shared_ptr<NVConnection> conn, std::string via,
+                         HostSessionDelegate& host, std::optional<Bytes> expectedPeerKey)
     : d_(std::make_unique<Private>()),
       id_(newSessionID()),
       via_(std::move(via)),

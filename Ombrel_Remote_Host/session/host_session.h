@@ -22,7 +22,7 @@
 // otherwise; getters may be called from any thread (they read atomics or take the session's
 // small lock). The connection queue never waits for the main queue: work there is posted and
 // its outcome posted back (a peer can drive these paths as fast as it likes). The session
-// holds its SessionHost by reference: the controller outlives every session.
+// holds its HostSessionDelegate by reference: the controller outlives every session.
 
 #include <atomic>
 #include <functional>
@@ -36,13 +36,13 @@
 #include "OmbrelKit/host_error_code.h"
 #include "OmbrelKit/message_type.h"
 #include "OmbrelKit/session_messages.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "base/bytes.h"
 
 namespace ombrel {
 
 class NVConnection;
-class SessionHost;
+class HostSessionDelegate;
 struct PairRequest;
 
 class HostSession : public std::enable_shared_from_this<HostSession> {
@@ -61,7 +61,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   static constexpr std::size_t maxVPNEndpointBody = 1'023;
 
   static std::shared_ptr<HostSession> create(std::shared_ptr<NVConnection> conn, std::string via,
-                                             SessionHost& host,
+                                             HostSessionDelegate& host,
                                              std::optional<Bytes> expectedPeerKey = {});
   ~HostSession();
 
@@ -80,7 +80,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   const std::string& via() const { return via_; }
   const std::shared_ptr<NVConnection>& conn() const { return conn_; }
   // The application around the session (components installed in it reach the controller here).
-  SessionHost& host() const { return host_; }
+  HostSessionDelegate& host() const { return host_; }
   CorvaneAccess::Token accessToken() const { return accessToken_; }
   const std::optional<Bytes>& expectedPeerKey() const { return expectedPeerKey_; }
 
@@ -126,7 +126,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   bool accessAllowed() const;
 
  private:
-  HostSession(std::shared_ptr<NVConnection> conn, std::string via, SessionHost& host,
+  HostSession(std::shared_ptr<NVConnection> conn, std::string via, HostSessionDelegate& host,
               std::optional<Bytes> expectedPeerKey);
 
   void handshakeCompleted();
@@ -151,7 +151,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
 
   const std::string id_;
   const std::string via_;
-  SessionHost& host_;
+  HostSessionDelegate& host_;
   std::shared_ptr<NVConnection> conn_;
   const std::optional<Bytes> expectedPeerKey_;
   const CorvaneAccess::Token accessToken_;

@@ -5,14 +5,14 @@
 
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
-#include "Ombrel_Remote_Host/session/session_host.h"
-#include "Ombrel_Remote_Host/stream/session_streaming.h"
+#include "Ombrel_Remote_Host/session/host_session_delegate.h"
+#include "Ombrel_Remote_Host/stream/stream_control.h"
 
 namespace ombrel {
 
 HostSessionStreamingLink::HostSessionStreamingLink(std::weak_ptr<HostSession> session,
                                                    std::shared_ptr<NVConnection> conn,
-                                                   SessionHost& host,
+                                                   HostSessionDelegate& host,
                                                    std::function<bool()> accessAllowed)
     : session_(std::move(session)),
       conn_(std::move(conn)),
@@ -45,14 +45,14 @@ std::optional<int> HostSessionStreamingLink::tcpDescriptor() {
 }
 
 void HostSessionStreamingLink::streamDidStart() {
-  SessionHost& host = host_;
+  HostSessionDelegate& host = host_;
   host.mainQueue().post([&host] {
     host.captureWorked();
     host.sessionsChanged();
   });
 }
 
-void installStreamingHandlers(HostSession& session, std::shared_ptr<SessionStreaming> streaming) {
+void installStreamingHandlers(HostSession& session, std::shared_ptr<StreamControl> streaming) {
   static constexpr std::array types = {
       MessageType::startStream,   MessageType::stopStream,   MessageType::requestKeyframe,
       MessageType::updateBitrate, MessageType::videoReceipt, MessageType::clientStats,

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "OmbrelKit/nv_error.h"
-#include "Ombrel_Remote_Host/video/linux/libav_video_encoder_backend.h"
+#include "Ombrel_Remote_Host/linux/libav/libav_video_encoder_backend.h"
 #include "base/log.h"
 
 namespace ombrel {

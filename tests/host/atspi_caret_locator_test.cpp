@@ -1,5 +1,5 @@
 // The caret locator against AT-SPI: absent, and a real accessibility bus that the test starts.
-#include "Ombrel_Remote_Host/input/linux/atspi_caret_locator.h"
+#include "Ombrel_Remote_Host/linux/atspi/atspi_caret_locator.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
-#include "Ombrel_Remote_Host/audio/linux/pulse_audio_capturer.h"
+#include "Ombrel_Remote_Host/linux/pulse/pulse_audio_capturer.h"
 #include "Ombrel_Remote_Host/stream/stream_plan.h"
 #include "host/desktop_peers.h"
 #include "support/mailbox.h"

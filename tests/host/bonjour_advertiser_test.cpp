@@ -1,4 +1,4 @@
-#include "Ombrel_Remote_Host/platform/linux/avahi_bonjour_advertiser.h"
+#include "Ombrel_Remote_Host/linux/avahi/avahi_bonjour_advertiser.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -121,7 +121,7 @@ class FakeSessionFactory : public SessionFactory {
   // The gate whose token new sessions take (the controller's, set once it exists).
   std::atomic<CorvaneAccess*> access{nullptr};
 
-  std::shared_ptr<LiveSession> make(SessionHost&, asio::ip::tcp::socket socket,
+  std::shared_ptr<LiveSession> make(HostSessionDelegate&, asio::ip::tcp::socket socket,
                                     std::optional<Bytes> preamble, std::string,
                                     std::string remoteIP) override {
     auto session = std::make_shared<FakeLiveSession>(main_, std::move(remoteIP), token());
@@ -132,8 +132,8 @@ class FakeSessionFactory : public SessionFactory {
     if (endAtOnce) main_->post([session] { session->disconnect(); });
     return session;
   }
-  std::shared_ptr<LiveSession> make(SessionHost&, std::shared_ptr<NVConnection>, std::string,
-                                    std::string remoteIP, Bytes key) override {
+  std::shared_ptr<LiveSession> make(HostSessionDelegate&, std::shared_ptr<NVConnection>,
+                                    std::string, std::string remoteIP, Bytes key) override {
     auto session = std::make_shared<FakeLiveSession>(main_, std::move(remoteIP), token());
     session->setPeerKey(std::move(key));
     std::lock_guard lock(mutex_);

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "Ombrel_Remote_Host/platform/linux/sd_bus.h"
+#include "Ombrel_Remote_Host/linux/dbus/sd_bus.h"
 
 extern char** environ;
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "Ombrel_Remote_Host/linux/x11/edid.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_display_configuration.h"
-#include "Ombrel_Remote_Host/screen/linux/edid.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "host/x11_test_client.h"
 #include "host/xvfb_desktop_fixture.h"
 

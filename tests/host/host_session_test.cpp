@@ -9,7 +9,7 @@
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
 #include "base/log.h"
-#include "host/fake_session_host.h"
+#include "host/fake_host_session_delegate.h"
 #include "support/loopback.h"
 #include "support/mailbox.h"
 
@@ -17,7 +17,7 @@ namespace ombrel {
 namespace {
 
 using Role = NVConnection::Role;
-using test::FakeSessionHost;
+using test::FakeHostSessionDelegate;
 
 struct Message {
   MessageType type;
@@ -118,12 +118,13 @@ class HostSessionTest : public ::testing::Test {
   }
 
   // The whole pairing up to the owner's prompt.
-  FakeSessionHost::Approval requestPairing(Client& client, std::optional<std::int64_t> minutes) {
+  FakeHostSessionDelegate::Approval requestPairing(Client& client,
+                                                   std::optional<std::int64_t> minutes) {
     client.hello();
     client.pair(minutes);
     auto approval = host.approvals.take();
     EXPECT_TRUE(approval);
-    return approval ? *approval : FakeSessionHost::Approval{};
+    return approval ? *approval : FakeHostSessionDelegate::Approval{};
   }
 
   bool logged(std::string_view text) {
@@ -136,7 +137,7 @@ class HostSessionTest : public ::testing::Test {
 
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   Runtime runtime{Runtime::Options{.clock = clock}};
-  FakeSessionHost host{runtime};
+  FakeHostSessionDelegate host{runtime};
   std::deque<Client> clients;
   std::vector<std::shared_ptr<HostSession>> sessions;
   test::Mailbox<std::string> ended;
@@ -274,20 +275,21 @@ TEST_F(HostSessionTest, RefusalsInOrder) {
       "第一次配對請在同一個網路、透過 Tailscale 或中繼進行；網際網路直連只給已配對的裝置使用";
   struct Case {
     const char* what;
-    std::optional<FakeSessionHost::Refusal> conflict;
+    std::optional<FakeHostSessionDelegate::Refusal> conflict;
     bool pairingEnabled;
     std::string remoteIP;
     std::optional<Bytes> expectedKey;
     std::optional<PairResult> refusal;  // nothing: shown to the owner
   } cases[] = {
       {"busy",
-       FakeSessionHost::Refusal{"電腦正在處理另一個配對請求", Code::pairingBusy},
+       FakeHostSessionDelegate::Refusal{"電腦正在處理另一個配對請求", Code::pairingBusy},
        false,
        "8.8.8.8",
        {},
        PairResult{false, "電腦正在處理另一個配對請求", Code::pairingBusy}},
       {"support",
-       FakeSessionHost::Refusal{"有遠端協助正在進行，請先結束後再配對新裝置", Code::supportActive},
+       FakeHostSessionDelegate::Refusal{"有遠端協助正在進行，請先結束後再配對新裝置",
+                                        Code::supportActive},
        true,
        "192.168.1.2",
        {},
@@ -378,7 +380,8 @@ TEST_F(HostSessionTest, PairRequestBurstNeverWaitsForTheMainQueueAndMakesOneProm
 }
 
 TEST_F(HostSessionTest, ConflictRefusalsLeaveTheBackoffAloneAndTheSessionFreeToAskAgain) {
-  const FakeSessionHost::Refusal busy{"電腦正在處理另一個配對請求", HostErrorCode::pairingBusy};
+  const FakeHostSessionDelegate::Refusal busy{"電腦正在處理另一個配對請求",
+                                              HostErrorCode::pairingBusy};
   runtime.mainQueue()->sync([&] { host.conflict = busy; });
   auto& client = connect();
   client.hello();

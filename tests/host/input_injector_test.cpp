@@ -14,8 +14,8 @@
 #include "OmbrelKit/nv_json.h"
 #include "Ombrel_Remote_Host/input/fake/fake_caret_locator.h"
 #include "Ombrel_Remote_Host/input/fake/fake_input_sink.h"
-#include "Ombrel_Remote_Host/input/linux_key_map.h"
-#include "Ombrel_Remote_Host/input/spare_keycode_pool.h"
+#include "Ombrel_Remote_Host/linux/x11/linux_key_map.h"
+#include "Ombrel_Remote_Host/linux/x11/spare_keycode_pool.h"
 #include "base/bytes.h"
 #include "base/log.h"
 

@@ -1,4 +1,4 @@
-#include "Ombrel_Remote_Host/platform/linux/xdg_login_item.h"
+#include "Ombrel_Remote_Host/linux/xdg/xdg_login_item.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Ombrel_Remote_Host/platform/linux/linux_power_manager.h"
+#include "Ombrel_Remote_Host/linux/dbus/linux_power_manager.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_gamma_tables.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_gamma_tables.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
 int main(int argc, char** argv) {

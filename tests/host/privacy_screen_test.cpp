@@ -10,9 +10,9 @@
 #include <sstream>
 #include <thread>
 
+#include "Ombrel_Remote_Host/linux/x11/gamma_watchdog.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_gamma_tables.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_color_transfer_tables.h"
-#include "Ombrel_Remote_Host/screen/linux/gamma_watchdog.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_gamma_tables.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 #include "base/log.h"
 #include "host/x11_test_client.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OmbrelKit/nv_connection.h"
-#include "host/fake_session_host.h"
+#include "host/fake_host_session_delegate.h"
 #include "host/reference_client.h"
 #include "support/loopback.h"
 #include "support/temp_home.h"
@@ -16,7 +16,7 @@
 namespace ombrel {
 namespace {
 
-using test::FakeSessionHost;
+using test::FakeHostSessionDelegate;
 
 class ReferenceClientSessionTest : public ::testing::Test {
  protected:
@@ -51,7 +51,7 @@ class ReferenceClientSessionTest : public ::testing::Test {
 
   test::TempHome home;
   Runtime runtime;
-  FakeSessionHost host{runtime};
+  FakeHostSessionDelegate host{runtime};
   std::vector<std::shared_ptr<HostSession>> sessions;
 };
 

@@ -7,8 +7,8 @@
 #include <spawn.h>
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
-#include "Ombrel_Remote_Host/input/linux/remote_click_classifier.h"
-#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
+#include "Ombrel_Remote_Host/linux/x11/remote_click_classifier.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "base/log.h"
 
 extern char** environ;

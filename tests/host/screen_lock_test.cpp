@@ -1,4 +1,4 @@
-#include "Ombrel_Remote_Host/platform/linux/linux_screen_lock.h"
+#include "Ombrel_Remote_Host/linux/dbus/linux_screen_lock.h"
 
 #include <gtest/gtest.h>
 

@@ -29,7 +29,7 @@
 #include "Ombrel_Remote_Host/platform/fake/fake_screen_lock.h"
 #include "Ombrel_Remote_Host/power/wake_on_lan.h"
 #include "base/log.h"
-#include "host/fake_session_host.h"
+#include "host/fake_host_session_delegate.h"
 #include "host/reference_client.h"
 #include "host/wake_namespaces.h"
 #include "support/loopback.h"
@@ -39,14 +39,14 @@
 namespace ombrel {
 namespace {
 
-using test::FakeSessionHost;
+using test::FakeHostSessionDelegate;
 using xtest::SeenEvent;
 
 // Runs the reference client against a fresh session with the input services installed and
 // returns the client's JSON events once it has exited.
 class ClientRun {
  public:
-  ClientRun(Runtime& runtime, FakeSessionHost& host, InputServices& services,
+  ClientRun(Runtime& runtime, FakeHostSessionDelegate& host, InputServices& services,
             const std::string& arguments) {
     test::LoopbackListener listener(runtime.context());
     auto output = test::startReferenceClient(listener.port(), arguments);
@@ -130,7 +130,7 @@ class SessionInputTest : public ::testing::Test {
   static inline test::XvfbServer* server = nullptr;
   test::TempHome home;
   Runtime runtime;
-  FakeSessionHost host{runtime};
+  FakeHostSessionDelegate host{runtime};
   std::shared_ptr<FakePowerManager> power = std::make_shared<FakePowerManager>();
   std::shared_ptr<FakeCaretLocator> caret = std::make_shared<FakeCaretLocator>();
   InputServices::Dependencies deps;
@@ -392,7 +392,7 @@ TEST(SessionWakeTest, TheHandlerSkipsInvalidAddressesAndCountsItsSends) {
     if (!test::enterNamespace(namespaces.sender)) return;
     entered = true;
     Runtime runtime;
-    FakeSessionHost host(runtime);
+    FakeHostSessionDelegate host(runtime);
     const DeviceIdentity client(Bytes(32, 0x44));
     host.setTrusted(client.publicKey(), false);
     // No input sink: remote input is off here, and wake requests are served all the same.

@@ -21,9 +21,9 @@
 
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
-#include "Ombrel_Remote_Host/stream/session_streaming_services.h"
+#include "Ombrel_Remote_Host/stream/streaming_services.h"
 #include "base/log.h"
-#include "host/fake_session_host.h"
+#include "host/fake_host_session_delegate.h"
 #include "support/loopback.h"
 #include "support/mailbox.h"
 #include "support/temp_home.h"
@@ -161,7 +161,7 @@ class StreamEndToEnd : public ::testing::Test {
   test::TempHome home;
   Runtime runtime;
   Runtime clientRuntime;
-  test::FakeSessionHost host{runtime};
+  test::FakeHostSessionDelegate host{runtime};
   std::unique_ptr<StreamingServices> services;
   std::unique_ptr<test::X11TestClient> painter;
   ::Window canvas = 0;

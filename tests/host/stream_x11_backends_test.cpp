@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
-#include "Ombrel_Remote_Host/stream/linux/x11_cursor_source.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_cursor_source.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/stream/screen_stream_displays.h"
 #include "host/xvfb_desktop_fixture.h"
 

@@ -13,7 +13,7 @@
 #include "Ombrel_Remote_Host/session/host_session.h"
 #include "base/runtime.h"
 #include "host/controller_fixture.h"
-#include "host/fake_session_host.h"
+#include "host/fake_host_session_delegate.h"
 
 namespace ombrel {
 namespace {
@@ -62,7 +62,7 @@ TEST(ThreadContractDeathTest, PeerCallbackOffItsThreadAborts) {
   // queue.
   expectAbort([] {
     Runtime runtime;
-    test::FakeSessionHost host{runtime};
+    test::FakeHostSessionDelegate host{runtime};
     auto conn = startedConnection(runtime, idleWire());
     auto peer = HostSession::create(conn, "直連", host);
     peer->start();

@@ -18,8 +18,8 @@ extern "C" {
 #include <thread>
 
 #include "OmbrelKit/nv_error.h"
+#include "Ombrel_Remote_Host/linux/libav/libav_video_encoder_backend.h"
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
-#include "Ombrel_Remote_Host/video/linux/libav_video_encoder_backend.h"
 #include "Ombrel_Remote_Host/video/nal_units.h"
 #include "Ombrel_Remote_Host/video/video_frame_packager.h"
 #include "base/log.h"

@@ -3,8 +3,8 @@
 #include <unistd.h>
 #include <algorithm>
 
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_display_configuration.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/virtual_display.h"
 #include "base/clock.h"
 #include "base/runtime.h"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
-#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "base/log.h"
 #include "host/x_test_server.h"
 

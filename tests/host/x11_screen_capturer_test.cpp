@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "Ombrel_Remote_Host/controller/desktop_permissions.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_screen_capturer.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "host/x11_test_client.h"
 #include "support/temp_home.h"

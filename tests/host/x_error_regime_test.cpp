@@ -15,9 +15,9 @@
 #include <string>
 
 #include "Ombrel_Remote_Host/input/injection_record.h"
-#include "Ombrel_Remote_Host/input/linux/remote_click_classifier.h"
-#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
-#include "Ombrel_Remote_Host/screen/linux/x11_connection.h"
+#include "Ombrel_Remote_Host/linux/x11/remote_click_classifier.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "support/xvfb_server.h"
 
 namespace ombrel {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
-#include "Ombrel_Remote_Host/input/linux/x11_input_sink.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "base/log.h"
 #include "tests/support/xvfb_server.h"
 

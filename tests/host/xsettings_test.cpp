@@ -1,5 +1,5 @@
 // Reading one integer out of an XSETTINGS property, written by a client we do not control.
-#include "Ombrel_Remote_Host/input/linux/xsettings.h"
+#include "Ombrel_Remote_Host/linux/x11/xsettings.h"
 
 #include <gtest/gtest.h>
 

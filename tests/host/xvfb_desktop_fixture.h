@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "Ombrel_Remote_Host/screen/linux/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 #include "host/x11_test_client.h"
 
 namespace ombrel::test {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Ombrel_Remote_Host/input/input_sink.h"
-#include "Ombrel_Remote_Host/input/spare_keycode_pool.h"
+#include "Ombrel_Remote_Host/linux/x11/spare_keycode_pool.h"
 
 namespace ombrel {
 

@@ -1,0 +1,94 @@
+#include "Ombrel_Remote_Host/linux/x11/x11_cursor_source.h"
+
+#include <X11/extensions/Xfixes.h>
+
+#include "Ombrel_Remote_Host/screen/png_encoder.h"
+
+namespace ombrel {
+namespace {
+
+constexpr auto reopenInterval = std::chrono::seconds(1);
+
+std::shared_ptr<x11::Connection> openWithFixes(const std::string& displayName) {
+  auto connection = x11::Connection::open(displayName);
+  if (!connection) return nullptr;
+  auto lock = connection->lock();
+  int event = 0, error = 0, major = 2, minor = 0;
+  if (!XFixesQueryExtension(connection->display(), &event, &error) ||
+      !XFixesQueryVersion(connection->display(), &major, &minor)) {
+    return nullptr;
+  }
+  return connection;
+}
+
+}  // namespace
+
+std::shared_ptr<X11CursorSource> X11CursorSource::open(const std::string& displayName) {
+  auto connection = openWithFixes(displayName);
+  if (!connection) return nullptr;
+  return std::shared_ptr<X11CursorSource>(new X11CursorSource(std::move(connection), displayName));
+}
+
+X11CursorSource::X11CursorSource(std::shared_ptr<x11::Connection> connection,
+                                 std::string displayName)
+    : connection_(std::move(connection)), displayName_(std::move(displayName)) {}
+
+std::shared_ptr<x11::Connection> X11CursorSource::connection() {
+  if (connection_ && connection_->alive()) return connection_;
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastReopen_ < reopenInterval) return nullptr;
+  lastReopen_ = now;
+  connection_ = openWithFixes(displayName_);
+  return connection_;
+}
+
+std::optional<CursorSource::Point> X11CursorSource::location() {
+  std::lock_guard lock(mutex_);
+  auto connection = this->connection();
+  if (!connection) return std::nullopt;
+  auto point = x11::readPointer(*connection);
+  if (!point) return std::nullopt;
+  return Point{static_cast<double>(point->x), static_cast<double>(point->y)};
+}
+
+std::uint64_t X11CursorSource::fingerprint(const x11::CursorPixels& pixels) {
+  // FNV-1a over the geometry and the pixels.
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  auto mix = [&hash](std::uint8_t byte) {
+    hash ^= byte;
+    hash *= 0x100000001b3ull;
+  };
+  for (std::int64_t value : {pixels.width, pixels.height, pixels.hotX, pixels.hotY}) {
+    for (int shift = 0; shift < 64; shift += 8) mix(static_cast<std::uint8_t>(value >> shift));
+  }
+  for (std::uint8_t byte : pixels.rgba) mix(byte);
+  return hash;
+}
+
+std::optional<std::uint64_t> X11CursorSource::imageHash() {
+  std::lock_guard lock(mutex_);
+  auto connection = this->connection();
+  last_ = connection ? x11::readCursor(*connection) : std::nullopt;
+  if (!last_) return std::nullopt;
+  return fingerprint(*last_);
+}
+
+std::optional<CursorImage> X11CursorSource::image() {
+  std::lock_guard lock(mutex_);
+  if (!last_) {
+    auto connection = this->connection();
+    if (connection) last_ = x11::readCursor(*connection);
+  }
+  if (!last_ || last_->width <= 0 || last_->height <= 0) return std::nullopt;
+  Bytes png = encodeRGBAPNG(last_->rgba.data(), static_cast<std::uint32_t>(last_->width),
+                            static_cast<std::uint32_t>(last_->height),
+                            static_cast<std::size_t>(last_->width) * 4);
+  if (png.empty()) return std::nullopt;
+  return CursorImage{.png = std::move(png),
+                     .width = static_cast<double>(last_->width),
+                     .height = static_cast<double>(last_->height),
+                     .hotX = static_cast<double>(last_->hotX),
+                     .hotY = static_cast<double>(last_->hotY)};
+}
+
+}  // namespace ombrel
