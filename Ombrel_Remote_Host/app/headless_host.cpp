@@ -2,10 +2,7 @@
 
 #include <algorithm>
 
-#include "Ombrel_Remote_Host/linux/avahi/avahi_bonjour_advertiser.h"
-#include "Ombrel_Remote_Host/linux/dbus/linux_power_manager.h"
-#include "Ombrel_Remote_Host/linux/dbus/linux_screen_lock.h"
-#include "Ombrel_Remote_Host/linux/xdg/xdg_login_item.h"
+#include "Ombrel_Remote_Host/platform/platform_backends.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
@@ -15,8 +12,8 @@ HeadlessHost::HeadlessHost(Options options, std::ostream& out)
     : options_(options),
       out_(out),
       runtime_(std::make_unique<Runtime>()),
-      power_(std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{})),
-      screenLock_(std::make_shared<LinuxScreenLock>(LinuxScreenLock::Config{})) {}
+      power_(openPowerManager()),
+      screenLock_(openScreenLock()) {}
 
 HeadlessHost::~HeadlessHost() {
   stop();
@@ -45,9 +42,8 @@ void HeadlessHost::start() {
   deps.runtime = runtime_.get();
   deps.power = power_;
   deps.screenLock = screenLock_;
-  deps.loginItem = std::make_shared<XdgLoginItem>();
-  deps.advertiser = std::make_shared<AvahiBonjourAdvertiser>(
-      AvahiBonjourAdvertiser::Config{.name = HostController::machineHostName()});
+  deps.loginItem = openLoginItem();
+  deps.advertiser = openBonjourAdvertiser(HostController::machineHostName());
   deps.sessions = factory_;
   deps.setPrivacyScreen = [](bool on) { PrivacyScreen::shared().set(on); };
   deps.displays = [] { return Displays::all(); };

@@ -4,7 +4,8 @@
 //   screen recording: screen capture can start (screenCaptureProblem): not a Wayland session,
 //                     the X display opens, and it has the extensions capture needs (shared
 //                     memory is not one of them: capture works without it, only slower);
-//   accessibility:    the display has the XTest extension, through which input is injected.
+//   accessibility:    not a Wayland session, and the display has the XTest extension, through
+//                     which input is injected.
 //
 // Threading: any thread; each probe opens and closes its own display connection.
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
 
 namespace ombrel {
 
@@ -23,7 +23,7 @@ std::shared_ptr<DisplayConfiguration> Displays::platform() {
   // Opened on first use and again after a failure or a lost connection: the X server may
   // start after the host, or restart under it.
   if (!platformConfiguration || !platformConfiguration->isConnected()) {
-    platformConfiguration = X11DisplayConfiguration::open();
+    platformConfiguration = openDisplayConfiguration();
   }
   return platformConfiguration;
 }

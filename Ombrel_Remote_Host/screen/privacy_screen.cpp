@@ -1,6 +1,6 @@
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
-#include "Ombrel_Remote_Host/linux/x11/x11_gamma_tables.h"
+#include "Ombrel_Remote_Host/screen/screen_backends.h"
 
 namespace ombrel {
 
@@ -10,7 +10,7 @@ PrivacyScreen::PrivacyScreen(std::unique_ptr<ColorTransferTables> tables)
 PrivacyScreen::~PrivacyScreen() { set(false); }
 
 PrivacyScreen& PrivacyScreen::shared() {
-  static PrivacyScreen screen(X11GammaTables::open());
+  static PrivacyScreen screen(openColorTransferTables());
   return screen;
 }
 

@@ -6,10 +6,16 @@
 #include <string>
 
 #include "OmbrelKit/nv_error.h"
+#include "Ombrel_Remote_Host/screen/color_transfer_tables.h"
+#include "Ombrel_Remote_Host/screen/display_configuration.h"
 #include "Ombrel_Remote_Host/screen/screen_capturer.h"
 #include "base/bytes.h"
 
 namespace ombrel {
+
+// The screen's platform choosers. Declared here, beside the seams they return, and defined in
+// backends/, which asks desktopSession() once for every capability: the layers above reach the
+// desktop only through these, never through a backend's own header.
 
 // Picks the capture backend at run time. Order: X11 (XShm + XDamage) on $DISPLAY; nothing else
 // yet (a PipeWire portal backend for Wayland sessions would come first once it exists).
@@ -29,5 +35,12 @@ std::optional<NVError> screenCaptureProblem(const std::string& displayName = {})
 // A one-shot PNG of a display (the host's own windows painted black, no cursor); nullopt when
 // it cannot be captured.
 std::optional<Bytes> screenshotPNG(std::uint32_t displayID);
+
+// The display configuration of the desktop session (X11: RandR over $DISPLAY); nullptr when it
+// cannot be opened, and in a Wayland session.
+std::shared_ptr<DisplayConfiguration> openDisplayConfiguration();
+
+// The gamma ramps of every output, for the privacy screen; nullptr when there are none to set.
+std::unique_ptr<ColorTransferTables> openColorTransferTables();
 
 }  // namespace ombrel

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "OmbrelKit/nv_error.h"
-#include "Ombrel_Remote_Host/linux/libav/libav_video_encoder_backend.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -36,7 +35,7 @@ bool VideoEncoder::debug() {
 
 VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t fps,
                            std::int64_t bitrateKbps, VideoCodec codec)
-    : VideoEncoder(width, height, fps, bitrateKbps, codec, libavVideoEncoderCandidates(codec)) {}
+    : VideoEncoder(width, height, fps, bitrateKbps, codec, platformVideoEncoderCandidates(codec)) {}
 
 VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t fps,
                            std::int64_t bitrateKbps, VideoCodec codec,

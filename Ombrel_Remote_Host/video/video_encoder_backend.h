@@ -70,6 +70,10 @@ struct VideoEncoderChoice {
   bool lowLatencyMode = false;
 };
 
+// The encoders this platform offers for `codec`, hardware first. Defined in backends/, the one
+// place that knows which encoder libraries the build has.
+std::vector<VideoEncoderCandidate> platformVideoEncoderCandidates(VideoCodec codec);
+
 // Tries the candidates in three rounds, keeping the first that opens:
 //   1. hardware encoders, lowLatency false;
 //   2. hardware encoders that have a low-latency mode, lowLatency true;

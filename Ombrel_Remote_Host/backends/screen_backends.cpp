@@ -1,29 +1,19 @@
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 
-#include <cstdlib>
-#include <string_view>
 #include <system_error>
 
+#include "Ombrel_Remote_Host/backends/desktop_session.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_gamma_tables.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
 
 namespace ombrel {
 
-namespace {
-
-bool waylandSession() {
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* type = std::getenv("XDG_SESSION_TYPE");
-  return (wayland != nullptr && *wayland != '\0') ||
-         (type != nullptr && std::string_view(type) == "wayland");
-}
-
-}  // namespace
-
 std::optional<NVError> screenCaptureProblem(const std::string& displayName) {
-  if (waylandSession()) {
-    return NVError::invalid("這是 Wayland 工作階段，目前只能擷取 X11 桌面的畫面");
+  if (desktopSession().kind == DesktopSessionKind::wayland) {
+    return NVError::invalid(std::string(waylandCaptureText));
   }
   auto connection = x11::Connection::open(displayName);
   if (!connection) return NVError::system(std::make_error_code(std::errc::permission_denied));
@@ -35,7 +25,7 @@ std::optional<NVError> screenCaptureProblem(const std::string& displayName) {
 }
 
 std::unique_ptr<ScreenCapturer> openScreenCapturer(std::uint32_t displayID) {
-  if (waylandSession()) return nullptr;
+  if (desktopSession().kind == DesktopSessionKind::wayland) return nullptr;
   return X11ScreenCapturer::open(displayID);
 }
 
@@ -45,6 +35,16 @@ std::optional<Bytes> screenshotPNG(std::uint32_t displayID) {
   Bytes png = encodeFramePNG(capturer->frame());
   if (png.empty()) return std::nullopt;
   return png;
+}
+
+std::shared_ptr<DisplayConfiguration> openDisplayConfiguration() {
+  if (desktopSession().kind == DesktopSessionKind::wayland) return nullptr;
+  return X11DisplayConfiguration::open();
+}
+
+std::unique_ptr<ColorTransferTables> openColorTransferTables() {
+  if (desktopSession().kind == DesktopSessionKind::wayland) return nullptr;
+  return X11GammaTables::open();
 }
 
 }  // namespace ombrel
