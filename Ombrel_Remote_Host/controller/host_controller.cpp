@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cassert>
 #include <stdexcept>
 
 #include "OmbrelKit/nv_protocol.h"
+#include "Ombrel_Remote_Host/controller/on_main.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -22,11 +22,6 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
   }
   return result;
 }
-
-// Members run on the main queue unless their declaration says "any thread". Debug builds check
-// it on entry: a call from elsewhere races the published state only when the timing is unlucky.
-// Free under NDEBUG.
-void assertOnMain([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -99,20 +94,58 @@ void HostController::construct() {
   };
 
   auto clock = runtime_.sharedClock();
-  trusted_ = std::make_unique<TrustedClientStore>(settings_, identity_,
-                                                  [clock] { return clock->wallSeconds(); });
-  trusted_->setSessionRegistry(this);
-  trusted_->onChange = [onMain](const std::vector<TrustedClient>& clients) {
+  desk_ = std::make_shared<PairingDesk>(
+      mainQueue_, std::make_unique<TrustedClientStore>(settings_, identity_,
+                                                       [clock] { return clock->wallSeconds(); }));
+  registry_ = std::make_shared<LiveSessionRegistry>(mainQueue_, *this, access_, deps_.sessions);
+  listener_ = ListenerSupervisor::create(runtime_, deps_.advertiser, identity_.hostID(),
+                                         deps_.listenerPort);
+
+  // The parts report on the main queue, synchronously.
+  auto tell = [weak](auto work) {
+    return [weak, work](auto&&... args) {
+      if (auto self = weak.lock()) work(*self, std::forward<decltype(args)>(args)...);
+    };
+  };
+  auto publishing = [tell](HostField field) {
+    return tell([field](HostController& self) { self.publish(field); });
+  };
+  listener_->onStatus = publishing(HostField::listenerStatus);
+  listener_->onPort = publishing(HostField::listenerPort);
+  listener_->onBonjourStatus = publishing(HostField::bonjourStatus);
+  listener_->onReach = tell([](HostController& self) {
+    self.updatePortMapping();
+    self.refreshAddresses();
+  });
+  listener_->onConnection =
+      tell([](HostController& self, asio::ip::tcp::socket socket, std::string remoteIP) {
+        self.registry_->acceptDirect(std::move(socket), std::move(remoteIP));
+      });
+  registry_->onChange = publishing(HostField::sessions);
+  registry_->onEnding = tell([](HostController& self, const std::shared_ptr<LiveSession>& session) {
+    self.sessionEnding(session);
+  });
+  registry_->onEnded = tell([](HostController& self, const std::shared_ptr<LiveSession>& session) {
+    self.sessionEnded(session);
+  });
+  desk_->onPendingChange = publishing(HostField::pendingPairings);
+  desk_->onNeedsAttention = tell([](HostController& self) {
+    if (self.onNeedsAttention) self.onNeedsAttention();
+  });
+
+  TrustedClientStore& trusted = desk_->trusted();
+  trusted.setSessionRegistry(registry_.get());
+  trusted.onChange = [onMain](const std::vector<TrustedClient>& clients) {
     onMain([clients](HostController& self) {
       self.assign(self.trustedClients_, clients, HostField::trustedClients);
     });
   };
-  trusted_->onEvent = [onMain](const std::string& text) {
+  trusted.onEvent = [onMain](const std::string& text) {
     onMain([text](HostController& self) {
       self.assign(self.lastEvent_, std::optional<std::string>(text), HostField::lastEvent);
     });
   };
-  trustedClients_ = trusted_->clients();
+  trustedClients_ = trusted.clients();
 
   if (deps_.relay) {
     deps_.relay->onStatus = [onMain](const std::string& text) {
@@ -133,12 +166,6 @@ void HostController::construct() {
       onMain([status](HostController& self) { self.portMappingChanged(status); });
     };
   }
-  deps_.advertiser->onStatus = [onMain](const BonjourStatus& status) {
-    onMain([status](HostController& self) {
-      self.assign(self.bonjourStatus_, status, HostField::bonjourStatus);
-    });
-  };
-  bonjourStatus_ = deps_.advertiser->status();
 
   applyServices();
   refreshLoginItem();
@@ -152,9 +179,7 @@ void HostController::construct() {
       self->refreshAddresses();
     }
   }));
-  timers_.push_back(mainQueue_->every(grantExpiryInterval, [weak] {
-    if (auto self = weak.lock()) self->expireGrants(false);
-  }));
+  desk_->start();
 }
 
 void HostController::shutdown() {
@@ -162,9 +187,9 @@ void HostController::shutdown() {
     if (shutDown_) return;
     for (auto& timer : timers_) timer->cancel();
     timers_.clear();
-    stopListener();
-    auto live = sessions_;
-    for (auto& session : live) session->disconnect();
+    desk_->stop();
+    listener_->shutdown();
+    registry_->closeAll();
     if (deps_.portMapper) deps_.portMapper->shutdown();
     if (awakeAssertion_ != 0) {
       power_->releaseAssertion(awakeAssertion_);
@@ -293,16 +318,11 @@ std::vector<DisplayInfo> HostController::displays() {
 void HostController::applyServices() {
   assertOnMain(*mainQueue_);
   access_.update(CorvaneServices{corvaneEnabled_, remoteEnabled_});
-  auto live = sessions_;
-  for (auto& session : live) {
-    if (!gateAllows(session->remoteIP(), session->accessToken())) session->disconnect();
-  }
+  registry_->closeRefused();
   if (!corvaneEnabled_ && !remoteEnabled_) {
-    stopListener();
-    assign(listenerPort_, std::uint16_t{0}, HostField::listenerPort);
-    assign(listenerStatus_, std::string("Corvane 與 Remote 已關閉"), HostField::listenerStatus);
-  } else if (!listener_) {
-    startListener(deps_.listenerPort, 0);
+    listener_->stopWith("Corvane 與 Remote 已關閉");
+  } else {
+    listener_->start();
   }
   configureRelay();
   updatePortMapping();
@@ -330,7 +350,7 @@ void HostController::updatePortMapping() {
   assertOnMain(*mainQueue_);
   if (!deps_.portMapper) return;
   deps_.portMapper->update(portMappingConsented_ && corvaneEnabled_ && remoteEnabled_,
-                           listenerPort_);
+                           listener_->port());
 }
 
 void HostController::portMappingChanged(const PortMappingStatus& status) {
@@ -414,38 +434,101 @@ void HostController::refreshAddresses() {
   }
   local_ = std::move(local);
   std::lock_guard lock(lock_);
-  lockedAddresses_ = advertisedAddresses(local_, listenerPort_, lockedMappedAddress_);
+  lockedAddresses_ = advertisedAddresses(local_, listener_->port(), lockedMappedAddress_);
 }
 
 // ---- trusted clients and grants ------------------------------------------------------------
 
-bool HostController::isTrusted(ByteView publicKey) const { return trusted_->isTrusted(publicKey); }
+bool HostController::isTrusted(ByteView publicKey) const { return desk_->isTrusted(publicKey); }
 
-bool HostController::isLimited(ByteView publicKey) const { return trusted_->isLimited(publicKey); }
+bool HostController::isLimited(ByteView publicKey) const { return desk_->isLimited(publicKey); }
 
 void HostController::trust(ByteView publicKey, std::string name, std::optional<double> seconds) {
-  assertOnMain(*mainQueue_);
-  trusted_->trust(publicKey, std::move(name), seconds);
+  desk_->trust(publicKey, std::move(name), seconds);
 }
 
-void HostController::revoke(const TrustedClient& client) {
-  assertOnMain(*mainQueue_);
-  trusted_->revoke(client);
+void HostController::revoke(const TrustedClient& client) { desk_->revoke(client); }
+
+void HostController::extendGrants(double seconds) { desk_->extendGrants(seconds); }
+
+void HostController::makeGrantsPermanent() { desk_->makeGrantsPermanent(); }
+
+void HostController::expireGrants(bool all) { desk_->expireGrants(all); }
+
+// ---- pairing -------------------------------------------------------------------------------
+
+bool HostController::pairingBackoff() { return desk_->backoff(); }
+
+std::optional<HostSessionDelegate::Refusal> HostController::pairingConflict() {
+  return desk_->conflict(registry_->sessions());
 }
 
-void HostController::extendGrants(double seconds) {
-  assertOnMain(*mainQueue_);
-  trusted_->extendGrants(seconds);
+void HostController::requestApproval(std::shared_ptr<HostSession> session, std::string code) {
+  if (auto live = registry_->findSession(session)) desk_->requestApproval(live, std::move(code));
 }
 
-void HostController::makeGrantsPermanent() {
-  assertOnMain(*mainQueue_);
-  trusted_->makeGrantsPermanent();
+void HostController::requestApproval(const std::shared_ptr<LiveSession>& session,
+                                     std::string code) {
+  desk_->requestApproval(session, std::move(code));
 }
 
-void HostController::expireGrants(bool all) {
+void HostController::answer(const std::shared_ptr<LiveSession>& session, bool approved,
+                            bool ownDevice) {
+  desk_->answer(session, approved, ownDevice);
+}
+
+// ---- sessions ------------------------------------------------------------------------------
+
+void HostController::accept(std::shared_ptr<LiveSession> session) {
+  registry_->accept(std::move(session));
+}
+
+void HostController::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble) {
+  registry_->acceptRelayed(std::move(socket), std::move(preamble));
+}
+
+void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expectedPeerKey,
+                               CorvaneAccess::Token token) {
+  registry_->acceptICE(std::move(conn), std::move(expectedPeerKey), token);
+}
+
+void HostController::closeSessions(ByteView publicKey) { registry_->closeSessions(publicKey); }
+
+void HostController::sessionEnding(const std::shared_ptr<LiveSession>& session) {
   assertOnMain(*mainQueue_);
-  trusted_->expireGrants(all);
+  if (!session->authorized() || !session->limited()) return;
+  // Assistance ended: lock the screen unless the same device still holds the computer
+  // legitimately (another live session of it, or its grant became permanent).
+  const std::optional<Bytes> key = session->peerPublicKey();
+  const bool stillTrusted = key && isTrusted(*key);
+  const auto& live = registry_->sessions();
+  const bool anotherLive = std::any_of(live.begin(), live.end(), [&](const auto& other) {
+    return other->id() != session->id() && other->authorized() && other->peerPublicKey() == key;
+  });
+  const bool keepUnlocked = stillTrusted && (anotherLive || !isLimited(*key));
+  if (!keepUnlocked && deps_.screenLock->lock() == ScreenLockMethod::none) {
+    log::line("Ombrel Remote: could not lock the screen after assistance ended");
+  }
+}
+
+void HostController::sessionEnded(const std::shared_ptr<LiveSession>& session) {
+  assertOnMain(*mainQueue_);
+  desk_->forget(session);
+  recomputePrivacy();
+}
+
+void HostController::sessionsChanged() {
+  assertOnMain(*mainQueue_);
+  publish(HostField::sessions);
+}
+
+void HostController::recomputePrivacy() {
+  assertOnMain(*mainQueue_);
+  const auto& live = registry_->sessions();
+  const bool wanted = std::any_of(live.begin(), live.end(),
+                                  [](const auto& session) { return session->privacyRequested(); });
+  if (deps_.setPrivacyScreen) deps_.setPrivacyScreen(wanted);
+  assign(privacyActive_, wanted, HostField::privacyActive);
 }
 
 }  // namespace ombrel

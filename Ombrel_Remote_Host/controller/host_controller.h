@@ -1,28 +1,27 @@
 #pragma once
 
 // The one application-wide controller of the host: identity, persisted settings and their side
-// effects, the reachability services (listener and Bonjour advertisement, relay, port mapping,
-// the access gate), the registry of live sessions with connection intake, pairing decisions,
-// trusted clients, permissions, keep-awake and the login item.
+// effects, the reachability services (relay, port mapping, the access gate, keep-awake),
+// permissions and the login item, and the wiring between its parts:
+//   `ListenerSupervisor`   the listener with its retry rule and the Bonjour advertisement;
+//   `LiveSessionRegistry`  the live sessions with intake on every path and their deadlines;
+//   `PairingDesk`          pending pairings, the owner's answers, trusted clients and grants.
+// What happens when a session ends (the assistance lock, privacy) is decided here.
 //
 // Published state (the getters marked "main queue") is what the owner's views show. Every
 // change of a published field calls the observers with the field, on the main queue, after the
 // value changed. A handful of settings are mirrored under the controller lock for sessions on
 // their connection queues; no other lock is ever taken while it is held (the trusted-client
-// store has its own).
+// store and the pairing backoff have their own).
 //
-// Listener (started when services are applied with either switch on):
-//   starting -> ready         "等待連線（埠 N）", the port advertised over Bonjour and mapped
-//   starting -> failed        "監聽失敗：" + reason; the same port again after 2 s, up to 15
-//                             times, then any free port (a failure on port 0 is final)
-//   any -> gone               both switches off: "Corvane 與 Remote 已關閉", port 0
-// The advertisement never decides the listener's fate: without an mDNS daemon the listener
-// keeps serving and `bonjourStatus` says why nobody finds it.
+// Listener (started when services are applied with either switch on): see `ListenerSupervisor`;
+// with both switches off it is gone: "Corvane 與 Remote 已關閉", port 0. The port it gets is
+// advertised over Bonjour and mapped on the router.
 //
 // Threading: `create` may be called from any thread and runs the construction on the main
 // queue. Everything else runs on the main queue unless it says "any thread". Timers, listener
-// and session callbacks hold the controller weakly. Call `shutdown()` before the last
-// reference goes.
+// and session callbacks hold the controller (or the part they belong to) weakly. Call
+// `shutdown()` before the last reference goes.
 
 #include <cstdint>
 #include <functional>
@@ -38,10 +37,11 @@
 #include "OmbrelKit/device_identity.h"
 #include "Ombrel_Remote_Host/controller/address_list.h"
 #include "Ombrel_Remote_Host/controller/desktop_permissions.h"
-#include "Ombrel_Remote_Host/controller/host_listener.h"
+#include "Ombrel_Remote_Host/controller/listener_supervisor.h"
 #include "Ombrel_Remote_Host/controller/live_session.h"
+#include "Ombrel_Remote_Host/controller/live_session_registry.h"
+#include "Ombrel_Remote_Host/controller/pairing_desk.h"
 #include "Ombrel_Remote_Host/controller/reachability_clients.h"
-#include "Ombrel_Remote_Host/intake/connection_admission.h"
 #include "Ombrel_Remote_Host/platform/bonjour_advertiser.h"
 #include "Ombrel_Remote_Host/platform/login_item.h"
 #include "Ombrel_Remote_Host/platform/power_manager.h"
@@ -50,7 +50,6 @@
 #include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "Ombrel_Remote_Host/session/session_rules.h"
 #include "Ombrel_Remote_Host/settings/host_settings.h"
-#include "Ombrel_Remote_Host/trust/session_registry.h"
 #include "Ombrel_Remote_Host/trust/trusted_client_store.h"
 #include "base/runtime.h"
 #include "base/timer.h"
@@ -87,18 +86,17 @@ enum class HostField {
 };
 
 class HostController final : public HostSessionDelegate,
-                             public SessionRegistry,
                              public std::enable_shared_from_this<HostController> {
  public:
   static constexpr double permissionsInterval = 3.0;
-  static constexpr double grantExpiryInterval = 1.0;
-  static constexpr double listenerRetryDelay = 2.0;
-  static constexpr int listenerRetries = 15;
-  static constexpr double handshakeDeadline = 10.0;
-  static constexpr double pairRequestDeadline = 60.0;
-  static constexpr double approvalTimeout = 120.0;
+  static constexpr double grantExpiryInterval = PairingDesk::grantExpiryInterval;
+  static constexpr double listenerRetryDelay = ListenerSupervisor::retryDelay;
+  static constexpr int listenerRetries = ListenerSupervisor::retries;
+  static constexpr double handshakeDeadline = LiveSessionRegistry::handshakeDeadline;
+  static constexpr double pairRequestDeadline = LiveSessionRegistry::pairRequestDeadline;
+  static constexpr double approvalTimeout = PairingDesk::approvalTimeout;
   // An ordinary approval becomes the session's default grant unless marked as own device.
-  static constexpr double defaultGrantSeconds = HostSession::defaultGrantSeconds;
+  static constexpr double defaultGrantSeconds = PairingDesk::defaultGrantSeconds;
 
   struct Dependencies {
     // Required: the runtime whose main queue the controller lives on (it must outlive the
@@ -130,10 +128,7 @@ class HostController final : public HostSessionDelegate,
     std::uint16_t listenerPort = 47800;
   };
 
-  struct PendingPairing {
-    std::shared_ptr<LiveSession> session;
-    std::string code;
-  };
+  using PendingPairing = ombrel::PendingPairing;
 
   static std::shared_ptr<HostController> create(Dependencies dependencies);
   ~HostController() override;
@@ -151,12 +146,14 @@ class HostController final : public HostSessionDelegate,
   void unobserve(int token);
 
   // ---- published state (main queue) ----
-  const std::vector<PendingPairing>& pendingPairings() const { return pendingPairings_; }
+  const std::vector<PendingPairing>& pendingPairings() const { return desk_->pending(); }
   bool receiveFiles() const { return receiveFiles_; }
   bool syncClipboard() const { return syncClipboard_; }
-  const std::string& listenerStatus() const { return listenerStatus_; }
-  std::uint16_t listenerPort() const { return listenerPort_; }
-  const std::vector<std::shared_ptr<LiveSession>>& sessions() const { return sessions_; }
+  const std::string& listenerStatus() const { return listener_->status(); }
+  std::uint16_t listenerPort() const { return listener_->port(); }
+  const std::vector<std::shared_ptr<LiveSession>>& sessions() const {
+    return registry_->sessions();
+  }
   const std::vector<TrustedClient>& trustedClients() const { return trustedClients_; }
   bool screenPermission() const { return screenPermission_; }
   bool accessibilityPermission() const { return accessibilityPermission_; }
@@ -176,7 +173,7 @@ class HostController final : public HostSessionDelegate,
   bool remoteEnabled() const { return remoteEnabled_; }
   bool launchAtLogin() const { return launchAtLogin_; }
   const std::string& launchAtLoginStatus() const { return launchAtLoginStatus_; }
-  const BonjourStatus& bonjourStatus() const { return bonjourStatus_; }
+  const BonjourStatus& bonjourStatus() const { return listener_->bonjourStatus(); }
   // Empty while the identity is the one kept in its key file; else that this run's host ID is
   // temporary. Fixed for the controller's life; any thread.
   std::string identityStatus() const {
@@ -186,8 +183,8 @@ class HostController final : public HostSessionDelegate,
       "無法使用身分金鑰檔：這次以臨時身分執行，主機 ID 會改變，配對的裝置不會保存";
   bool awakeAssertionHeld() const { return awakeAssertion_ != 0; }
   // The listener attempt on the requested port (0 for the first), and whether a retry waits.
-  int listenerAttempt() const { return listenerAttempt_; }
-  bool listenerRetryPending() const { return listenerRetry_ != nullptr; }
+  int listenerAttempt() const { return listener_->attempt(); }
+  bool listenerRetryPending() const { return listener_->retryPending(); }
 
   // ---- settings (main queue) ----
   void setReceiveFiles(bool value);
@@ -252,8 +249,8 @@ class HostController final : public HostSessionDelegate,
   void recomputePrivacy() override;
   void captureWorked() override;
 
-  // ---- SessionRegistry (main queue) ----
-  void closeSessions(ByteView publicKey) override;
+  // Ends every live session whose peer proved `publicKey`. Any thread.
+  void closeSessions(ByteView publicKey);
 
  private:
   explicit HostController(Dependencies dependencies);
@@ -266,20 +263,11 @@ class HostController final : public HostSessionDelegate,
   void updatePortMapping();
   void applyKeepAwake();
   void refreshLoginItem();
-  void startListener(std::uint16_t port, int attempt);
-  void stopListener();
-  void listenerReady(const std::shared_ptr<HostListener>& listener, std::uint16_t port);
-  void listenerFailed(const std::shared_ptr<HostListener>& listener, std::uint16_t port,
-                      int attempt, std::error_code error);
   void portMappingChanged(const PortMappingStatus& status);
 
-  // Intake.
-  void incoming(const std::shared_ptr<HostListener>& listener, asio::ip::tcp::socket socket,
-                std::string remoteIP);
-  std::vector<std::string> liveRemoteIPs() const;
-  bool gateAllows(const std::string& remoteIP, CorvaneAccess::Token token) const;
+  // The end of a session: while it is still listed, then after it left.
+  void sessionEnding(const std::shared_ptr<LiveSession>& session);
   void sessionEnded(const std::shared_ptr<LiveSession>& session);
-  std::shared_ptr<LiveSession> findSession(const std::shared_ptr<HostSession>& session) const;
 
   template <typename T>
   void assign(T& field, T value, HostField which) {
@@ -308,15 +296,15 @@ class HostController final : public HostSessionDelegate,
   const DeviceIdentity identity_;
   const std::string hostName_;
   CorvaneAccess access_;
-  std::unique_ptr<TrustedClientStore> trusted_;
+
+  // The parts (main queue); made in `construct`.
+  std::shared_ptr<ListenerSupervisor> listener_;
+  std::shared_ptr<LiveSessionRegistry> registry_;
+  std::shared_ptr<PairingDesk> desk_;
 
   // Published state (main queue).
-  std::vector<PendingPairing> pendingPairings_;
   bool receiveFiles_ = true;
   bool syncClipboard_ = true;
-  std::string listenerStatus_ = "啟動中…";
-  std::uint16_t listenerPort_ = 0;
-  std::vector<std::shared_ptr<LiveSession>> sessions_;
   std::vector<TrustedClient> trustedClients_;
   bool screenPermission_ = false;
   bool accessibilityPermission_ = false;
@@ -335,16 +323,11 @@ class HostController final : public HostSessionDelegate,
   bool remoteEnabled_ = true;
   bool launchAtLogin_ = false;
   std::string launchAtLoginStatus_;
-  BonjourStatus bonjourStatus_;
 
   // Main-queue state.
   std::uint32_t awakeAssertion_ = 0;
   std::optional<std::string> configuredRelay_;
-  std::shared_ptr<HostListener> listener_;
-  std::shared_ptr<Timer> listenerRetry_;
-  int listenerAttempt_ = 0;
   LocalAddresses local_;
-  ConnectionAdmission admission_;
   bool captureWorked_ = false;
   std::vector<std::shared_ptr<Timer>> timers_;
   std::map<int, Observer> observers_;
@@ -359,7 +342,6 @@ class HostController final : public HostSessionDelegate,
   bool lockedSupportMode_ = false;
   std::optional<std::string> lockedMappedAddress_;
   std::vector<std::string> lockedAddresses_;
-  PairingBackoff prompts_;
 };
 
 }  // namespace ombrel

@@ -19,26 +19,16 @@
 #include "Ombrel_Remote_Host/platform/fake/fake_login_item.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_screen_lock.h"
-#include "base/clock.h"
-#include "base/runtime.h"
 #include "host/controller_fakes.h"
+#include "host/manual_runtime.h"
 #include "support/mailbox.h"
 #include "support/temp_home.h"
 
 namespace ombrel::test {
 
-class ControllerFixture : public ::testing::Test {
+class ControllerFixture : public ManualRuntimeTest {
  protected:
-  template <typename F>
-  auto onMain(F&& work) -> std::invoke_result_t<F> {
-    return runtime->mainQueue()->sync(std::forward<F>(work));
-  }
-
-  ControllerFixture() {
-    Runtime::Options options;
-    options.threads = 3;
-    options.clock = clock;
-    runtime = std::make_unique<Runtime>(options);
+  ControllerFixture() : ManualRuntimeTest(3) {
     factory = std::make_shared<FakeSessionFactory>(runtime->mainQueue());
   }
 
@@ -123,9 +113,7 @@ class ControllerFixture : public ::testing::Test {
     return session;
   }
 
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   TempHome home;
-  std::unique_ptr<Runtime> runtime;
   std::shared_ptr<FakePowerManager> power = std::make_shared<FakePowerManager>();
   std::shared_ptr<FakeScreenLock> screenLock = std::make_shared<FakeScreenLock>();
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
