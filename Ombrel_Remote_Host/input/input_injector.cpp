@@ -273,26 +273,25 @@ void InputInjector::key(uint16_t hidUsage, bool down) {
       modifiersDown_.erase(hidUsage);
     }
   }
-  if (!postKey(hidUsage, down, modifier)) return;
-  if (!modifier) {
-    if (down) {
-      keysDown_.insert(hidUsage);
-    } else {
-      keysDown_.erase(hidUsage);
-    }
+  const auto code = postKey(hidUsage, down, modifier);
+  if (!code || modifier) return;
+  if (down) {
+    keysDown_[*code] = hidUsage;
+  } else {
+    keysDown_.erase(*code);
   }
 }
 
-bool InputInjector::postKey(uint16_t hidUsage, bool down, bool modifier) {
+std::optional<ReportedCode> InputInjector::postKey(uint16_t hidUsage, bool down, bool modifier) {
   const auto code = sink_->key(hidUsage, down);
-  if (!code) return false;
+  if (!code) return std::nullopt;
   PostedEvent e{.type = modifier ? PostedEvent::Type::flagsChanged
                                  : (down ? PostedEvent::Type::keyDown : PostedEvent::Type::keyUp),
                 .hidUsage = hidUsage};
   post(std::move(e));
   record(down ? Kind::keyPress : Kind::keyRelease, *code);
   sink_->flush();
-  return true;
+  return code;
 }
 
 uint32_t InputInjector::flagsLocked() const {
@@ -412,7 +411,7 @@ void InputInjector::releaseAll() {
   // The X server repeats a key that stays down, so a key the remote user still held when the
   // session ended would type on forever: let go of every held key, then of the modifiers.
   while (!keysDown_.empty()) {
-    const uint16_t usage = *keysDown_.begin();
+    const uint16_t usage = keysDown_.begin()->second;
     keysDown_.erase(keysDown_.begin());
     postKey(usage, false, false);
   }
@@ -513,7 +512,9 @@ std::set<uint16_t> InputInjector::modifiersDown() const {
 
 std::set<uint16_t> InputInjector::keysDown() const {
   std::lock_guard lock(mutex_);
-  return keysDown_;
+  std::set<uint16_t> usages;
+  for (const auto& [code, usage] : keysDown_) usages.insert(usage);
+  return usages;
 }
 
 void InputInjector::setCaretLocator(std::shared_ptr<CaretLocator> locator) {

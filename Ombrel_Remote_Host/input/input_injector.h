@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,8 +114,8 @@ class InputInjector {
   void move(InputPoint to, std::optional<InputPoint> delta);
   void pointerAt(InputPoint p);
   void postButton(MouseButton button, bool down, InputPoint at, int clickState);
-  // False when the desktop has no key for the usage: nothing was posted.
-  bool postKey(uint16_t hidUsage, bool down, bool modifier);
+  // The key's code; nothing when the desktop has no key for the usage (nothing was posted).
+  std::optional<ReportedCode> postKey(uint16_t hidUsage, bool down, bool modifier);
   void typeCharacter(char32_t cp);
   void post(PostedEvent event);
   void record(InjectedEvent::Kind kind, unsigned detail);
@@ -128,7 +129,10 @@ class InputInjector {
   InputRect displayBounds_;
   std::set<MouseButton> buttonsDown_;
   std::set<uint16_t> modifiersDown_;
-  std::set<uint16_t> keysDown_;  // usages of held keys that are no modifier
+  // Held keys that are no modifier, by the code the desktop knows the key under, with the
+  // usage that pressed it: two usages of one key (US backslash, non-US hash) hold one key,
+  // and releaseAll lets go of the keys in the desktop's order.
+  std::map<ReportedCode, uint16_t> keysDown_;
   LastClick lastClick_;
   std::optional<InputPoint> requestedCursor_;
   double lastPointerRequest_ = 0;

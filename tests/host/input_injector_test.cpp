@@ -459,6 +459,34 @@ TEST_F(InjectorTest, ReleaseAllLetsGoOfHeldButtonsKeysAndModifiers) {
   EXPECT_EQ(posted.size(), 3u);
 }
 
+TEST_F(InjectorTest, ReleaseAllLetsGoOfEachHeldKeyOnceInTheDesktopsOrder) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint16_t, bool>> keys;
+    std::vector<uint16_t> released;
+  };
+  // US backslash and non-US hash are one key (0x20); c comes after them on the desktop.
+  const Case cases[] = {
+      {"the twin's release lets go of the one key",
+       {{0x31, true}, {0x32, true}, {0x06, true}, {0x32, false}},
+       {0x06}},
+      {"by the desktop's codes, not the usages", {{0x06, true}, {0x31, true}}, {0x31, 0x06}},
+  };
+  for (const Case& c : cases) {
+    make({.keyCodes = {{0x31, 0x20}, {0x32, 0x20}, {0x06, 0x30}}});
+    for (auto [usage, down] : c.keys) injector->key(usage, down);
+    sink->calls.clear();
+    injector->releaseAll();
+    std::vector<uint16_t> released;
+    for (const Call& k : sink->callsOf(Call::Kind::key)) {
+      EXPECT_FALSE(k.down) << c.name;
+      released.push_back(k.usage);
+    }
+    EXPECT_EQ(released, c.released) << c.name;
+    EXPECT_TRUE(injector->keysDown().empty()) << c.name;
+  }
+}
+
 TEST_F(InjectorTest, EveryEventDeclaresUserActivityFirst) {
   int activity = 0;
   injector->onUserActivity = [&] {

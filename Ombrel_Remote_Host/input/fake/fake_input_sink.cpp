@@ -37,6 +37,7 @@ std::optional<ReportedCode> FakeInputSink::wheel(WheelAxis axis, int steps) {
 std::optional<ReportedCode> FakeInputSink::key(uint16_t hidUsage, bool down) {
   if (config.keyless.contains(hidUsage)) return std::nullopt;
   calls.push_back({.kind = Call::Kind::key, .usage = hidUsage, .down = down});
+  if (auto it = config.keyCodes.find(hidUsage); it != config.keyCodes.end()) return it->second;
   return keyCode(hidUsage);
 }
 

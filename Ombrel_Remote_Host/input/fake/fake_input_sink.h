@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <vector>
@@ -33,7 +34,10 @@ class FakeInputSink : public InputSink {
     bool pointerKnown = true;
     std::optional<InputPoint> pointerLocation;  // pinned; else where the last move went
     std::optional<double> doubleClickInterval;
-    std::set<uint16_t> keyless;   // usages the fake keyboard has no key for
+    std::set<uint16_t> keyless;  // usages the fake keyboard has no key for
+    // Keys reported under another code than keyCode(usage): two usages of one key, or keys
+    // in another order than their usages.
+    std::map<uint16_t, ReportedCode> keyCodes;
     bool typesCharacters = true;  // false: character() finds no key, as with no spare keycode
   };
 
