@@ -7,7 +7,8 @@
 namespace ombrel {
 
 // Where the text caret of the focused element is, in global points. The AT-SPI backend is
-// linux/atspi_caret_locator.h; fake/fake_caret_locator.h serves tests.
+// linux/atspi/atspi_caret_locator.h (chosen by openCaretLocator(), input_backends.h);
+// fake/fake_caret_locator.h serves tests.
 //
 // Threading: one caller at a time.
 class CaretLocator {

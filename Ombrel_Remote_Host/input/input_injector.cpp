@@ -11,7 +11,6 @@
 
 #include "OmbrelKit/hid.h"
 #include "Ombrel_Remote_Host/input/unicode_text.h"
-#include "Ombrel_Remote_Host/linux/x11/linux_key_map.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -19,26 +18,22 @@ namespace {
 
 using Kind = InjectedEvent::Kind;
 
-constexpr uint32_t kReturnKeysym = 0xFF0D;
-constexpr uint32_t kTabKeysym = 0xFF09;
-constexpr uint32_t kUnicodeKeysymBase = 0x1000000;
-
 double uptime() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
 
-unsigned xButtonOf(MouseButton b) {
+PointerButton pointerButton(MouseButton b) {
   switch (b) {
     case MouseButton::left:
-      return XButton::left;
+      return PointerButton::left;
     case MouseButton::right:
-      return XButton::right;
+      return PointerButton::right;
     case MouseButton::middle:
-      return XButton::middle;
+      return PointerButton::middle;
   }
-  return XButton::left;
+  return PointerButton::left;
 }
 
 PostedEvent::Type buttonType(MouseButton b, bool down) {
@@ -60,13 +55,10 @@ int32_t roundedInt32(double v) {
   return static_cast<int32_t>(std::clamp(std::round(finiteOr(v, 0)), lo, hi));
 }
 
-// The keysym that types one code point; control characters other than line breaks and tabs
-// have nothing to type.
-std::optional<uint32_t> keysymFor(char32_t cp) {
-  if (cp == U'\n' || cp == U'\r') return kReturnKeysym;
-  if (cp == U'\t') return kTabKeysym;
-  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return std::nullopt;
-  return kUnicodeKeysymBase + static_cast<uint32_t>(cp);
+// Control characters other than line breaks and tabs have nothing to type.
+bool typeable(char32_t cp) {
+  if (cp == U'\n' || cp == U'\r' || cp == U'\t') return true;
+  return !(cp < 0x20 || (cp >= 0x7F && cp < 0xA0));
 }
 
 }  // namespace
@@ -254,17 +246,17 @@ void InputInjector::scroll(double dx, double dy, ScrollPhase phase) {
   const WheelAccumulator::Clicks clicks = wheel_.add(dx, dy, phase);
   post(std::move(e));
   if (clicks.up == 0 && clicks.left == 0) return;
-  auto turn = [&](int n, unsigned positive, unsigned negative) {
-    if (n == 0) return;
-    const unsigned b = n > 0 ? positive : negative;
-    sink_->wheel(b, std::abs(n));
-    for (int i = 0; i < std::abs(n); ++i) {
-      record(Kind::buttonPress, b);
-      record(Kind::buttonRelease, b);
+  auto turn = [&](WheelAxis axis, int steps) {
+    if (steps == 0) return;
+    const auto code = sink_->wheel(axis, steps);
+    if (!code) return;
+    for (int i = 0; i < std::abs(steps); ++i) {
+      record(Kind::buttonPress, *code);
+      record(Kind::buttonRelease, *code);
     }
   };
-  turn(clicks.up, XButton::wheelUp, XButton::wheelDown);
-  turn(clicks.left, XButton::wheelLeft, XButton::wheelRight);
+  turn(WheelAxis::vertical, clicks.up);
+  turn(WheelAxis::horizontal, clicks.left);
   sink_->flush();
 }
 
@@ -281,26 +273,25 @@ void InputInjector::key(uint16_t hidUsage, bool down) {
       modifiersDown_.erase(hidUsage);
     }
   }
-  const auto keycode = LinuxKeyMap::xKeycode(hidUsage);
-  if (!keycode) return;
-  if (!modifier) {
-    if (down) {
-      keysDown_.insert(*keycode);
-    } else {
-      keysDown_.erase(*keycode);
-    }
+  const auto code = postKey(hidUsage, down, modifier);
+  if (!code || modifier) return;
+  if (down) {
+    keysDown_[*code] = hidUsage;
+  } else {
+    keysDown_.erase(*code);
   }
-  postKey(*keycode, down, modifier);
 }
 
-void InputInjector::postKey(unsigned keycode, bool down, bool modifier) {
+std::optional<ReportedCode> InputInjector::postKey(uint16_t hidUsage, bool down, bool modifier) {
+  const auto code = sink_->key(hidUsage, down);
+  if (!code) return std::nullopt;
   PostedEvent e{.type = modifier ? PostedEvent::Type::flagsChanged
                                  : (down ? PostedEvent::Type::keyDown : PostedEvent::Type::keyUp),
-                .keycode = keycode};
+                .hidUsage = hidUsage};
   post(std::move(e));
-  sink_->key(keycode, down);
-  record(down ? Kind::keyPress : Kind::keyRelease, keycode);
+  record(down ? Kind::keyPress : Kind::keyRelease, *code);
   sink_->flush();
+  return code;
 }
 
 uint32_t InputInjector::flagsLocked() const {
@@ -336,13 +327,11 @@ void InputInjector::text(std::string_view utf8) {
   userActivity();
   const std::u16string units = UnicodeText::utf16FromUTF8(utf8);
   if (units.empty()) return;
-  // Typed text carries no modifiers: a held control would turn letters into shortcuts. X
-  // applies the keyboard's real state, so held modifiers are let go while typing.
+  // Typed text carries no modifiers: a held control would turn letters into shortcuts. The
+  // desktop applies the keyboard's real state (X does), so held modifiers are let go while
+  // typing.
   for (uint16_t usage : modifiersDown_) {
-    if (auto keycode = LinuxKeyMap::xKeycode(usage)) {
-      sink_->key(*keycode, false);
-      record(Kind::keyRelease, *keycode);
-    }
+    if (auto code = sink_->key(usage, false)) record(Kind::keyRelease, *code);
   }
   char32_t previous = 0;
   for (std::u16string_view chunk : UnicodeText::chunks(units, textChunkUnits)) {
@@ -354,29 +343,23 @@ void InputInjector::text(std::string_view utf8) {
     }
     for (char32_t cp : UnicodeText::codePoints(chunk)) {
       // A CR LF pair is one line break.
-      if (!(cp == U'\n' && previous == U'\r')) typeCodePoint(cp);
+      if (!(cp == U'\n' && previous == U'\r')) typeCharacter(cp);
       previous = cp;
     }
     sink_->flush();
   }
   for (uint16_t usage : modifiersDown_) {
-    if (auto keycode = LinuxKeyMap::xKeycode(usage)) {
-      sink_->key(*keycode, true);
-      record(Kind::keyPress, *keycode);
-    }
+    if (auto code = sink_->key(usage, true)) record(Kind::keyPress, *code);
   }
   sink_->flush();
 }
 
-void InputInjector::typeCodePoint(char32_t cp) {
-  const auto keysym = keysymFor(cp);
-  if (!keysym) return;
-  const auto keycode = sink_->keycodeForKeysym(*keysym);
-  if (!keycode) return;
-  sink_->key(*keycode, true);
-  record(Kind::keyPress, *keycode);
-  sink_->key(*keycode, false);
-  record(Kind::keyRelease, *keycode);
+void InputInjector::typeCharacter(char32_t cp) {
+  if (!typeable(cp)) return;
+  const auto code = sink_->character(cp == U'\r' ? U'\n' : cp);
+  if (!code) return;
+  record(Kind::keyPress, *code);
+  record(Kind::keyRelease, *code);
 }
 
 // Pen ----------------------------------------------------------------------------------------
@@ -428,14 +411,14 @@ void InputInjector::releaseAll() {
   // The X server repeats a key that stays down, so a key the remote user still held when the
   // session ended would type on forever: let go of every held key, then of the modifiers.
   while (!keysDown_.empty()) {
-    const unsigned keycode = *keysDown_.begin();
+    const uint16_t usage = keysDown_.begin()->second;
     keysDown_.erase(keysDown_.begin());
-    postKey(keycode, false, false);
+    postKey(usage, false, false);
   }
   while (!modifiersDown_.empty()) {
     const uint16_t usage = *modifiersDown_.begin();
     modifiersDown_.erase(modifiersDown_.begin());
-    if (auto keycode = LinuxKeyMap::xKeycode(usage)) postKey(*keycode, false, true);
+    postKey(usage, false, true);
   }
 }
 
@@ -464,10 +447,10 @@ void InputInjector::post(PostedEvent event) {
     case T::otherMouseUp: {
       const bool down = event.type == T::leftMouseDown || event.type == T::rightMouseDown ||
                         event.type == T::otherMouseDown;
-      const unsigned b = xButtonOf(static_cast<MouseButton>(event.mouseButton));
       pointerAt(event.location);
-      sink_->button(b, down);
-      record(down ? Kind::buttonPress : Kind::buttonRelease, b);
+      const ReportedCode code =
+          sink_->button(pointerButton(static_cast<MouseButton>(event.mouseButton)), down);
+      record(down ? Kind::buttonPress : Kind::buttonRelease, code);
       sink_->flush();
       break;
     }
@@ -477,7 +460,7 @@ void InputInjector::post(PostedEvent event) {
     case T::keyDown:
     case T::keyUp:
     case T::flagsChanged:
-      // Keys reach the sink from postKey and text, which know the direction and keycodes.
+      // Keys reach the sink from postKey and text, which know the direction and usages.
       break;
   }
   if (onPost) onPost(event);
@@ -527,9 +510,11 @@ std::set<uint16_t> InputInjector::modifiersDown() const {
   return modifiersDown_;
 }
 
-std::set<unsigned> InputInjector::keysDown() const {
+std::set<uint16_t> InputInjector::keysDown() const {
   std::lock_guard lock(mutex_);
-  return keysDown_;
+  std::set<uint16_t> usages;
+  for (const auto& [code, usage] : keysDown_) usages.insert(usage);
+  return usages;
 }
 
 void InputInjector::setCaretLocator(std::shared_ptr<CaretLocator> locator) {

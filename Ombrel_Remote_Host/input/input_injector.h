@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,8 +82,8 @@ class InputInjector {
   uint32_t modifierFlags() const;
   std::set<MouseButton> buttonsDown() const;
   std::set<uint16_t> modifiersDown() const;
-  // X keycodes of the held keys other than modifiers.
-  std::set<unsigned> keysDown() const;
+  // Usages of the held keys other than modifiers.
+  std::set<uint16_t> keysDown() const;
 
   const std::shared_ptr<InjectionRecord>& record() const { return record_; }
 
@@ -113,8 +114,9 @@ class InputInjector {
   void move(InputPoint to, std::optional<InputPoint> delta);
   void pointerAt(InputPoint p);
   void postButton(MouseButton button, bool down, InputPoint at, int clickState);
-  void postKey(unsigned keycode, bool down, bool modifier);
-  void typeCodePoint(char32_t cp);
+  // The key's code; nothing when the desktop has no key for the usage (nothing was posted).
+  std::optional<ReportedCode> postKey(uint16_t hidUsage, bool down, bool modifier);
+  void typeCharacter(char32_t cp);
   void post(PostedEvent event);
   void record(InjectedEvent::Kind kind, unsigned detail);
   uint32_t flagsLocked() const;
@@ -127,7 +129,10 @@ class InputInjector {
   InputRect displayBounds_;
   std::set<MouseButton> buttonsDown_;
   std::set<uint16_t> modifiersDown_;
-  std::set<unsigned> keysDown_;  // X keycodes of held keys that are no modifier
+  // Held keys that are no modifier, by the code the desktop knows the key under, with the
+  // usage that pressed it: two usages of one key (US backslash, non-US hash) hold one key,
+  // and releaseAll lets go of the keys in the desktop's order.
+  std::map<ReportedCode, uint16_t> keysDown_;
   LastClick lastClick_;
   std::optional<InputPoint> requestedCursor_;
   double lastPointerRequest_ = 0;

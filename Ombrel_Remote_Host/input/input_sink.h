@@ -26,20 +26,23 @@ struct InputRect {
   bool operator==(const InputRect&) const = default;
 };
 
-// X button numbers as the core protocol knows them.
-namespace XButton {
-inline constexpr unsigned left = 1;
-inline constexpr unsigned middle = 2;
-inline constexpr unsigned right = 3;
-inline constexpr unsigned wheelUp = 4;
-inline constexpr unsigned wheelDown = 5;
-inline constexpr unsigned wheelLeft = 6;
-inline constexpr unsigned wheelRight = 7;
-}  // namespace XButton
+// The pointer buttons the remote user presses.
+enum class PointerButton { left, right, middle };
 
-// The platform seam under InputInjector: where synthetic pointer and key events go.
-// The X11 backend (linux/x11_input_sink.h) talks XTest; the fake (fake/fake_input_sink.h)
-// records calls for tests. Requests may be buffered until flush().
+// The wheel's two axes. Positive steps turn the vertical wheel up (away from the user) and the
+// horizontal one to the left.
+enum class WheelAxis { vertical, horizontal };
+
+// The code the desktop's own event reports give an event a sink sent (on X11: the button
+// number or keycode of a raw event). The injector keeps them in its InjectionRecord, so that
+// the host can recognise its own synthetic events when the desktop reports them back.
+using ReportedCode = unsigned;
+
+// The platform seam under InputInjector: where synthetic pointer and key events go, in the
+// desktop's neutral terms (USB HID usages, logical buttons, wheel steps, code points); each
+// backend turns them into its own codes. The X11 backend (linux/x11/x11_input_sink.h) talks
+// XTest; the fake (fake/fake_input_sink.h) records calls for tests. Requests may be buffered
+// until flush().
 //
 // Threading: one caller at a time (the injector serialises its calls).
 class InputSink {
@@ -57,18 +60,21 @@ class InputSink {
   // one; XTest motion has no such field and ignores it.
   virtual void movePointer(InputPoint to, std::optional<InputPoint> delta) = 0;
 
-  virtual void button(unsigned xButton, bool down) = 0;
+  // The code the desktop reports the button's press or release under.
+  virtual ReportedCode button(PointerButton button, bool down) = 0;
 
-  // `clicks` presses and releases of a wheel button (XButton::wheelUp ... wheelRight).
-  virtual void wheel(unsigned xButton, int clicks) = 0;
+  // `steps` turns of one axis (a press and a release each); nothing when `steps` is 0. The
+  // code the desktop reports each turn under.
+  virtual std::optional<ReportedCode> wheel(WheelAxis axis, int steps) = 0;
 
-  virtual void key(unsigned xKeycode, bool down) = 0;
+  // The key of USB HID keyboard usage `hidUsage` (page 7) goes down or up. Nothing, and
+  // nothing sent, when the desktop's keyboard has no key for the usage.
+  virtual std::optional<ReportedCode> key(uint16_t hidUsage, bool down) = 0;
 
-  // A keycode that types `keysym` at every shift level, taken from a pool of spare keycodes
-  // and remapped on demand. The least recently used keycode of the pool is remapped first,
-  // so a keycode just typed keeps its meaning until the receiving client has looked it up.
-  // Nothing when the keyboard map has no spare keycode.
-  virtual std::optional<unsigned> keycodeForKeysym(uint32_t keysym) = 0;
+  // Types one character whatever the keyboard's layout, pressing and releasing a key that
+  // gives it at every shift level: a line break comes as U'\n', a tab as U'\t', and no other
+  // control character comes. The code of the key; nothing when nothing can type it.
+  virtual std::optional<ReportedCode> character(char32_t codePoint) = 0;
 
   virtual void flush() = 0;
 

@@ -17,24 +17,24 @@ void LockedInputSink::movePointer(InputPoint to, std::optional<InputPoint> delta
   sink_->movePointer(to, delta);
 }
 
-void LockedInputSink::button(unsigned xButton, bool down) {
+ReportedCode LockedInputSink::button(PointerButton button, bool down) {
   std::lock_guard lock(mutex_);
-  sink_->button(xButton, down);
+  return sink_->button(button, down);
 }
 
-void LockedInputSink::wheel(unsigned xButton, int clicks) {
+std::optional<ReportedCode> LockedInputSink::wheel(WheelAxis axis, int steps) {
   std::lock_guard lock(mutex_);
-  sink_->wheel(xButton, clicks);
+  return sink_->wheel(axis, steps);
 }
 
-void LockedInputSink::key(unsigned xKeycode, bool down) {
+std::optional<ReportedCode> LockedInputSink::key(uint16_t hidUsage, bool down) {
   std::lock_guard lock(mutex_);
-  sink_->key(xKeycode, down);
+  return sink_->key(hidUsage, down);
 }
 
-std::optional<unsigned> LockedInputSink::keycodeForKeysym(uint32_t keysym) {
+std::optional<ReportedCode> LockedInputSink::character(char32_t codePoint) {
   std::lock_guard lock(mutex_);
-  return sink_->keycodeForKeysym(keysym);
+  return sink_->character(codePoint);
 }
 
 void LockedInputSink::flush() {

@@ -8,8 +8,8 @@
 namespace ombrel {
 
 // One InputSink shared by the injectors of several sessions: each call takes a lock, so two
-// sessions typing at once never interleave inside one request of the sink (its spare keycode
-// pool and its X connection serve one caller at a time).
+// sessions typing at once never interleave inside one request of the sink (a character's
+// spare key, remapped, pressed and released; the X connection serves one caller at a time).
 //
 // Threading: any thread.
 class LockedInputSink : public InputSink {
@@ -19,10 +19,10 @@ class LockedInputSink : public InputSink {
   bool canInject() override;
   std::optional<InputPoint> pointerLocation() override;
   void movePointer(InputPoint to, std::optional<InputPoint> delta) override;
-  void button(unsigned xButton, bool down) override;
-  void wheel(unsigned xButton, int clicks) override;
-  void key(unsigned xKeycode, bool down) override;
-  std::optional<unsigned> keycodeForKeysym(uint32_t keysym) override;
+  ReportedCode button(PointerButton button, bool down) override;
+  std::optional<ReportedCode> wheel(WheelAxis axis, int steps) override;
+  std::optional<ReportedCode> key(uint16_t hidUsage, bool down) override;
+  std::optional<ReportedCode> character(char32_t codePoint) override;
   void flush() override;
   void resetIdleTimer() override;
   std::optional<double> doubleClickInterval() override;

@@ -7,16 +7,16 @@
 #include <mutex>
 #include <thread>
 
-#include "Ombrel_Remote_Host/linux/x11/remote_click_classifier.h"
+#include "Ombrel_Remote_Host/input/input_backends.h"
 
 namespace ombrel {
 
-// The classifier, fed as its X connection becomes readable: an entry of the record is only
+// The origin watch, fed as its connection becomes readable: an entry of the record is only
 // good for half a second, so presses must not wait for the next prompt to be classified.
 class OwnerInputGuard::ClickWatch {
  public:
-  ClickWatch(std::unique_ptr<RemoteClickClassifier> classifier, int stopFd)
-      : classifier_(std::move(classifier)), stopFd_(stopFd), thread_([this] { run(); }) {}
+  ClickWatch(std::unique_ptr<ClickOriginWatch> watch, int stopFd)
+      : watch_(std::move(watch)), stopFd_(stopFd), thread_([this] { run(); }) {}
 
   ~ClickWatch() {
     const std::uint64_t one = 1;
@@ -25,26 +25,26 @@ class OwnerInputGuard::ClickWatch {
     ::close(stopFd_);
   }
 
-  std::optional<RemoteClickClassifier::Origin> lastPressOrigin() {
+  std::optional<ClickOriginWatch::Origin> lastPressOrigin() {
     std::lock_guard lock(mutex_);
-    return classifier_->lastPressOrigin();
+    return watch_->lastPressOrigin();
   }
 
  private:
   void run() {
     for (;;) {
-      pollfd fds[2] = {{classifier_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+      pollfd fds[2] = {{watch_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) continue;
       if (fds[1].revents) return;
-      // A dead connection is left alone: Xlib would end the process on the next read.
+      // A dead connection is left alone: the next read could end the process (Xlib's does).
       if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return;
       std::lock_guard lock(mutex_);
-      classifier_->processPending();
+      watch_->processPending();
     }
   }
 
-  std::mutex mutex_;  // the classifier's X connection: one thread at a time
-  const std::unique_ptr<RemoteClickClassifier> classifier_;
+  std::mutex mutex_;  // the watch's connection: one thread at a time
+  const std::unique_ptr<ClickOriginWatch> watch_;
   const int stopFd_;
   std::thread thread_;  // last: starts once the rest is built
 };
@@ -70,17 +70,17 @@ std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkLine(double since,
 
 bool OwnerInputGuard::watchClicks(const std::string& displayName) {
   if (watch_) return true;
-  auto classifier =
-      RemoteClickClassifier::open(record_, displayName, [&clock = clock_] { return clock.now(); });
-  if (!classifier) return false;
+  auto origins =
+      openClickOriginWatch(record_, displayName, [&clock = clock_] { return clock.now(); });
+  if (!origins) return false;
   const int stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (stopFd < 0) return false;
-  watch_ = std::make_unique<ClickWatch>(std::move(classifier), stopFd);
+  watch_ = std::make_unique<ClickWatch>(std::move(origins), stopFd);
   return true;
 }
 
 std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkClick() {
-  if (watch_ && watch_->lastPressOrigin() == RemoteClickClassifier::Origin::remote) {
+  if (watch_ && watch_->lastPressOrigin() == ClickOriginWatch::Origin::remote) {
     return Refusal::remoteClick;
   }
   return check(now());

@@ -8,17 +8,17 @@
 // - a line typed on a terminal is also refused when a remote key press or click (anything that
 //   can put text where the keyboard focus is) happened while the line could have been typed,
 //   after the previous line was read: remote keys may sit in the line before a local Enter;
-// - a click is also refused when the X server says the press came from the remote user
-//   (RemoteClickClassifier), which holds however late the prompt gets to the click.
+// - a click is also refused when the desktop says the press came from the remote user
+//   (ClickOriginWatch), which holds however late the prompt gets to the click.
 // A refused prompt stays open and says why (`text`), so the owner can answer once the remote
 // input stops.
 //
-// Without an X display (or without XInput 2) clicks cannot be told apart: checkClick() then
-// rests on the recency rule alone.
+// Without an X display (or without XInput 2), and in a Wayland session, clicks cannot be told
+// apart: checkClick() then rests on the recency rule alone.
 //
 // Threading: check(), checkLine() and now() from any thread; watchClicks() and checkClick()
-// from one thread (the UI thread). The click watch reads the X server on a thread of its own so
-// that presses are matched against the record while its entries are fresh.
+// from one thread (the UI thread). The click watch reads the desktop's reports on a thread of
+// its own so that presses are matched against the record while its entries are fresh.
 
 #include <memory>
 #include <optional>
@@ -51,8 +51,9 @@ class OwnerInputGuard {
   // A line of a terminal, read at `at`; the previous line was read at `since`.
   std::optional<Refusal> checkLine(double since, double at) const;
 
-  // Starts telling the desktop's clicks apart on `displayName` ($DISPLAY when empty). False
-  // when the display or its XInput 2 is missing; clicks then rest on the recency rule.
+  // Starts telling the desktop's clicks apart on `displayName` ($DISPLAY when empty), through
+  // openClickOriginWatch(). False when the display or its XInput 2 is missing, and in a Wayland
+  // session; clicks then rest on the recency rule.
   bool watchClicks(const std::string& displayName = {});
   bool watchingClicks() const { return watch_ != nullptr; }
   // The click that triggers a prompt's button, just made.

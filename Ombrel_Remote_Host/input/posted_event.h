@@ -49,8 +49,8 @@ struct PostedEvent {
   uint32_t flags = 0;
   uint32_t tag = injectionTag;
 
-  // Keys: the X keycode (absent for typed text).
-  std::optional<unsigned> keycode;
+  // Keys: the USB HID usage (absent for typed text).
+  std::optional<uint16_t> hidUsage;
   // Typed text: the chunk this key event carries.
   std::u16string text;
 

@@ -6,9 +6,8 @@
 #include "OmbrelKit/messages.h"
 #include "OmbrelKit/nv_connection.h"
 #include "OmbrelKit/nv_json.h"
+#include "Ombrel_Remote_Host/input/input_backends.h"
 #include "Ombrel_Remote_Host/input/locked_input_sink.h"
-#include "Ombrel_Remote_Host/linux/atspi/atspi_caret_locator.h"
-#include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
 #include "Ombrel_Remote_Host/platform/power_manager.h"
 #include "Ombrel_Remote_Host/platform/screen_lock.h"
 #include "Ombrel_Remote_Host/power/wake_on_lan.h"
@@ -55,15 +54,19 @@ std::shared_ptr<InputServices> InputServices::open(Runtime& runtime,
       .blockingWorker = runtime.blockingWorker(),
       .mainDisplayBounds = primaryDisplayBounds,
   };
-  std::shared_ptr<X11InputSink> sink = X11InputSink::open(displayName);
-  if (!sink) {
+  InputSinkChoice choice = openInputSink(displayName);
+  if (choice.waylandSession) {
+    log::line(
+        "Ombrel Remote: remote input needs an X11 session, and this is a Wayland session; input "
+        "messages are ignored");
+  } else if (!choice.sink) {
     log::line("Ombrel Remote: no X display for remote input; input messages are ignored");
   } else {
-    if (!sink->canInject()) {
+    if (!choice.sink->canInject()) {
       log::line("Ombrel Remote: the X server has no XTest extension; remote input has no effect");
     }
-    deps.sink = std::move(sink);
-    deps.caretLocator = AtspiCaretLocator::create();
+    deps.sink = std::move(choice.sink);
+    deps.caretLocator = openCaretLocator();
   }
   return create(std::move(deps));
 }

@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "OmbrelKit/mac_key_map.h"
 #include "OmbrelKit/nv_json.h"
 #include "Ombrel_Remote_Host/input/fake/fake_caret_locator.h"
 #include "Ombrel_Remote_Host/input/fake/fake_input_sink.h"
-#include "Ombrel_Remote_Host/linux/x11/linux_key_map.h"
-#include "Ombrel_Remote_Host/linux/x11/spare_keycode_pool.h"
 #include "base/bytes.h"
 #include "base/log.h"
 
@@ -23,6 +20,7 @@ namespace ombrel {
 namespace {
 
 using Call = FakeInputSink::Call;
+using Kind = InjectedEvent::Kind;
 using T = PostedEvent::Type;
 
 constexpr InputRect kBounds{100, 50, 1920, 1080};
@@ -202,13 +200,14 @@ TEST_F(InjectorTest, ButtonsActWhereTheEventIsAndLogTheClick) {
   EXPECT_EQ(moves[1].point, (InputPoint{300.5, 200.25}));
   const auto buttons = sink->callsOf(Call::Kind::button);
   ASSERT_EQ(buttons.size(), 1u);
-  EXPECT_EQ(buttons[0].code, XButton::right);
+  EXPECT_EQ(buttons[0].button, PointerButton::right);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             "Ombrel Remote: Remote click x=300.500000 y=200.250000 accessibility=true "
             "locked=true");
-  EXPECT_EQ(injector->record()->snapshot().back(),
-            (InjectedEvent{InjectedEvent::Kind::buttonPress, XButton::right, now}));
+  EXPECT_EQ(
+      injector->record()->snapshot().back(),
+      (InjectedEvent{Kind::buttonPress, FakeInputSink::buttonCode(PointerButton::right), now}));
 }
 
 TEST_F(InjectorTest, ShiftThenAPostsFlagsChangedThenAWithTheShiftFlag) {
@@ -216,14 +215,14 @@ TEST_F(InjectorTest, ShiftThenAPostsFlagsChangedThenAWithTheShiftFlag) {
   injector->key(0x04, true);
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(posted[0].type, T::flagsChanged);
-  EXPECT_EQ(posted[0].keycode, 42u + 8);
+  EXPECT_EQ(posted[0].hidUsage, 0xE1);
   EXPECT_EQ(posted[0].flags, ModifierFlag::shift);
   EXPECT_EQ(posted[1].type, T::keyDown);
-  EXPECT_EQ(posted[1].keycode, 30u + 8);
+  EXPECT_EQ(posted[1].hidUsage, 0x04);
   EXPECT_EQ(posted[1].flags, ModifierFlag::shift);
   const auto keys = sink->callsOf(Call::Kind::key);
   ASSERT_EQ(keys.size(), 2u);
-  EXPECT_TRUE(keys[0].code == 50 && keys[0].down && keys[1].code == 38 && keys[1].down);
+  EXPECT_TRUE(keys[0].usage == 0xE1 && keys[0].down && keys[1].usage == 0x04 && keys[1].down);
 }
 
 TEST_F(InjectorTest, ModifierFlagsAreTheUnionOfHeldModifiers) {
@@ -243,13 +242,16 @@ TEST_F(InjectorTest, ModifierFlagsAreTheUnionOfHeldModifiers) {
   EXPECT_EQ(injector->modifierFlags(), ModifierFlag::control | ModifierFlag::command);
 }
 
-TEST_F(InjectorTest, KeysWithoutAKeyPostNothing) {
-  for (uint16_t usage : {0x46, 0x47, 0x48, 0x00, 0x65, 0xFF, 0xE8}) {
-    injector->key(usage, true);
-    injector->key(usage, false);
-  }
+TEST_F(InjectorTest, KeysWithoutAKeyPostNothingAndAreNotHeld) {
+  const std::set<uint16_t> keyless = {0x46, 0x47, 0x48, 0x00, 0x65, 0xFF, 0xE8};
+  make({.keyless = keyless});
+  for (uint16_t usage : keyless) injector->key(usage, true);
+  EXPECT_TRUE(injector->keysDown().empty());
+  injector->releaseAll();
+  for (uint16_t usage : keyless) injector->key(usage, false);
   EXPECT_TRUE(posted.empty());
   EXPECT_TRUE(sink->callsOf(Call::Kind::key).empty());
+  EXPECT_TRUE(injector->record()->snapshot().empty());
 }
 
 TEST_F(InjectorTest, TextGoesOutInChunksOfSixteenUnitsNeverSplittingACharacter) {
@@ -265,7 +267,7 @@ TEST_F(InjectorTest, TextGoesOutInChunksOfSixteenUnitsNeverSplittingACharacter) 
       {"\xE4\xB8\xAD\xE6\x96\x87\xC3\xA9\xF0\x9F\x98\x80", {5}, 4},
   };
   for (const Case& c : cases) {
-    make({.spareKeycodes = 64});
+    make({});
     injector->text(c.text);
     std::vector<std::size_t> downs;
     for (const auto& e : ofType(T::keyDown)) {
@@ -274,37 +276,51 @@ TEST_F(InjectorTest, TextGoesOutInChunksOfSixteenUnitsNeverSplittingACharacter) 
     }
     EXPECT_EQ(downs, c.chunks) << c.text;
     EXPECT_EQ(ofType(T::keyUp).size(), c.chunks.size());
-    EXPECT_EQ(sink->callsOf(Call::Kind::key).size(), 2 * c.characters);
+    EXPECT_EQ(sink->callsOf(Call::Kind::character).size(), c.characters);
   }
 }
 
-TEST_F(InjectorTest, TextTypesEachCharacterThroughItsUnicodeKeysym) {
-  injector->text("a\xC3\xA9\r\n\t\x01\xF0\x9F\x98\x80");
-  std::vector<uint32_t> typed;
-  for (const Call& k : sink->callsOf(Call::Kind::key)) {
-    if (k.down) typed.push_back(sink->keymap.at(k.code));
+TEST_F(InjectorTest, TextTypesEachCharacterOnceWithEveryLineBreakANewline) {
+  struct Case {
+    std::string text;
+    std::u32string typed;
+  };
+  const Case cases[] = {
+      {"a\xC3\xA9\xF0\x9F\x98\x80", U"a\u00E9\U0001F600"},
+      // CR LF is one line break, a lone CR or LF is one too.
+      {"a\r\nb\rc\nd\n\n", U"a\nb\nc\nd\n\n"},
+      // Tabs type; other control characters (C0, DEL, C1) have nothing to type.
+      {"\t\x01\x1B\x7F\xC2\x80\xC2\x9F\xC2\xA0x", U"\t\u00A0x"},
+  };
+  for (const Case& c : cases) {
+    make({});
+    injector->text(c.text);
+    std::u32string typed;
+    for (const Call& k : sink->callsOf(Call::Kind::character)) typed.push_back(k.codePoint);
+    EXPECT_EQ(typed, c.typed) << c.text;
   }
-  // CR LF is one line break; other control characters type nothing.
-  EXPECT_EQ(typed, (std::vector<uint32_t>{0x1000061, 0x10000E9, 0xFF0D, 0xFF09, 0x101F600}));
 }
 
 TEST_F(InjectorTest, TextLetsHeldModifiersGoWhileTyping) {
   injector->key(0xE0, true);  // control
   sink->calls.clear();
   injector->text("c");
-  const auto keys = sink->callsOf(Call::Kind::key);
-  ASSERT_EQ(keys.size(), 4u);
-  EXPECT_TRUE(keys[0].code == 37 && !keys[0].down);
-  EXPECT_TRUE(keys[1].code >= 200 && keys[1].down);
-  EXPECT_TRUE(keys[2].code >= 200 && !keys[2].down);
-  EXPECT_TRUE(keys[3].code == 37 && keys[3].down);
+  std::vector<Call> keys;
+  for (const Call& k : sink->calls) {
+    if (k.kind == Call::Kind::key || k.kind == Call::Kind::character) keys.push_back(k);
+  }
+  ASSERT_EQ(keys.size(), 3u);
+  EXPECT_TRUE(keys[0].kind == Call::Kind::key && keys[0].usage == 0xE0 && !keys[0].down);
+  EXPECT_TRUE(keys[1].kind == Call::Kind::character && keys[1].codePoint == U'c');
+  EXPECT_TRUE(keys[2].kind == Call::Kind::key && keys[2].usage == 0xE0 && keys[2].down);
   EXPECT_EQ(injector->modifiersDown(), (std::set<uint16_t>{0xE0}));
 }
 
-TEST_F(InjectorTest, TextWithoutSpareKeycodesTypesNothingAndSurvives) {
-  make({.spareKeycodes = 0});
+TEST_F(InjectorTest, TextThatCannotBeTypedTypesNothingAndSurvives) {
+  make({.typesCharacters = false});
   injector->text("abc");
-  EXPECT_TRUE(sink->callsOf(Call::Kind::key).empty());
+  EXPECT_TRUE(sink->callsOf(Call::Kind::character).empty());
+  EXPECT_TRUE(injector->record()->snapshot().empty());
   EXPECT_EQ(ofType(T::keyDown).size(), 1u);
 }
 
@@ -333,31 +349,59 @@ TEST_F(InjectorTest, ScrollPhasesAreRecordedAndPixelsBecomeWheelClicks) {
 }
 
 TEST_F(InjectorTest, SlowScrollsAccumulateIntoClicksAndGesturesDropTheirRemainder) {
-  auto clicks = [&](unsigned button) {
-    int n = 0;
-    for (const Call& w : sink->callsOf(Call::Kind::wheel)) n += w.code == button ? w.clicks : 0;
-    return n;
+  // The steps of every wheel call on one axis (positive: up, left).
+  auto turns = [&](WheelAxis axis) {
+    std::vector<int> out;
+    for (const Call& w : sink->callsOf(Call::Kind::wheel)) {
+      if (w.axis == axis) out.push_back(w.steps);
+    }
+    return out;
   };
+  const auto V = WheelAxis::vertical, H = WheelAxis::horizontal;
   injector->scroll(0, 10, ScrollPhase::began);
   for (int i = 0; i < 9; ++i) injector->scroll(0, 10, ScrollPhase::changed);
-  EXPECT_EQ(clicks(XButton::wheelUp), 1);  // 100 pixels
+  EXPECT_EQ(turns(V), std::vector<int>{1});  // 100 pixels
   injector->scroll(0, 10, ScrollPhase::ended);
   injector->scroll(0, 10, ScrollPhase::began);  // 110 then 10: the old remainder is gone
-  EXPECT_EQ(clicks(XButton::wheelUp), 2);
+  EXPECT_EQ(turns(V), (std::vector<int>{1, 1}));
   sink->calls.clear();
   injector->scroll(0, 50, ScrollPhase::began);
   injector->scroll(0, -110, ScrollPhase::changed);  // 50 - 110 = -60: one click down
   injector->scroll(-60, 0, ScrollPhase::changed);   // right
-  EXPECT_EQ(clicks(XButton::wheelUp), 0);
-  EXPECT_EQ(clicks(XButton::wheelDown), 1);
-  EXPECT_EQ(clicks(XButton::wheelRight), 1);
+  EXPECT_EQ(turns(V), std::vector<int>{-1});
+  EXPECT_EQ(turns(H), std::vector<int>{-1});
   sink->calls.clear();
   injector->scroll(1e9, -1e12, ScrollPhase::none);  // a hostile delta is bounded
-  EXPECT_EQ(clicks(XButton::wheelDown), WheelAccumulator::maxClicksPerEvent);
-  EXPECT_EQ(clicks(XButton::wheelLeft), WheelAccumulator::maxClicksPerEvent);
+  EXPECT_EQ(turns(V), std::vector<int>{-WheelAccumulator::maxClicksPerEvent});
+  EXPECT_EQ(turns(H), std::vector<int>{WheelAccumulator::maxClicksPerEvent});
   sink->calls.clear();
   injector->scroll(0, 1, ScrollPhase::none);
-  EXPECT_EQ(clicks(XButton::wheelUp) + clicks(XButton::wheelDown), 0);
+  EXPECT_TRUE(sink->callsOf(Call::Kind::wheel).empty());
+}
+
+TEST_F(InjectorTest, TheRecordKeepsTheCodesTheDesktopReportsInOrder) {
+  injector->moveTo(0.5, 0.5);
+  injector->key(0x04, true);
+  injector->key(0x04, false);
+  injector->text("\xC3\xA9");
+  injector->scroll(0, 60, ScrollPhase::began);
+  injector->button(MouseButton::middle, true);
+  std::vector<std::pair<Kind, unsigned>> recorded;
+  for (const InjectedEvent& e : injector->record()->snapshot()) {
+    EXPECT_EQ(e.time, now);
+    recorded.emplace_back(e.kind, e.detail);
+  }
+  const unsigned a = FakeInputSink::keyCode(0x04), e = FakeInputSink::characterCode(U'\u00E9');
+  const unsigned up = FakeInputSink::wheelCode(WheelAxis::vertical, 1);
+  const unsigned middle = FakeInputSink::buttonCode(PointerButton::middle);
+  EXPECT_EQ(recorded, (std::vector<std::pair<Kind, unsigned>>{{Kind::motion, 0},
+                                                              {Kind::keyPress, a},
+                                                              {Kind::keyRelease, a},
+                                                              {Kind::keyPress, e},
+                                                              {Kind::keyRelease, e},
+                                                              {Kind::buttonPress, up},
+                                                              {Kind::buttonRelease, up},
+                                                              {Kind::buttonPress, middle}}));
 }
 
 TEST_F(InjectorTest, PenStrokesPressMoveAndReleaseTheLeftButton) {
@@ -382,7 +426,7 @@ TEST_F(InjectorTest, PenStrokesPressMoveAndReleaseTheLeftButton) {
   EXPECT_DOUBLE_EQ(posted[3].pressure, 0);
   const auto buttons = sink->callsOf(Call::Kind::button);
   ASSERT_EQ(buttons.size(), 2u);
-  EXPECT_TRUE(buttons[0].down && !buttons[1].down && buttons[0].code == XButton::left);
+  EXPECT_TRUE(buttons[0].down && !buttons[1].down && buttons[0].button == PointerButton::left);
   EXPECT_EQ(sink->callsOf(Call::Kind::move).back().point, (InputPoint{100 + 0.7 * 1920, 590}));
 }
 
@@ -400,18 +444,47 @@ TEST_F(InjectorTest, ReleaseAllLetsGoOfHeldButtonsKeysAndModifiers) {
   EXPECT_EQ(posted[0].clickState, 1);
   EXPECT_EQ(posted[0].flags, ModifierFlag::command);  // still held while the button goes up
   EXPECT_EQ(posted[1].type, T::keyUp);
-  EXPECT_EQ(posted[1].keycode, 30u + 8);
+  EXPECT_EQ(posted[1].hidUsage, 0x04);
   EXPECT_EQ(posted[2].type, T::flagsChanged);
-  EXPECT_EQ(posted[2].keycode, 125u + 8);
+  EXPECT_EQ(posted[2].hidUsage, 0xE3);
   EXPECT_EQ(posted[2].flags, 0u);
   const auto keys = sink->callsOf(Call::Kind::key);
   ASSERT_EQ(keys.size(), 2u);
   EXPECT_FALSE(keys[0].down || keys[1].down);
+  EXPECT_TRUE(keys[0].usage == 0x04 && keys[1].usage == 0xE3);
   EXPECT_TRUE(injector->buttonsDown().empty());
   EXPECT_TRUE(injector->modifiersDown().empty());
   EXPECT_TRUE(injector->keysDown().empty());
   injector->releaseAll();
   EXPECT_EQ(posted.size(), 3u);
+}
+
+TEST_F(InjectorTest, ReleaseAllLetsGoOfEachHeldKeyOnceInTheDesktopsOrder) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint16_t, bool>> keys;
+    std::vector<uint16_t> released;
+  };
+  // US backslash and non-US hash are one key (0x20); c comes after them on the desktop.
+  const Case cases[] = {
+      {"the twin's release lets go of the one key",
+       {{0x31, true}, {0x32, true}, {0x06, true}, {0x32, false}},
+       {0x06}},
+      {"by the desktop's codes, not the usages", {{0x06, true}, {0x31, true}}, {0x31, 0x06}},
+  };
+  for (const Case& c : cases) {
+    make({.keyCodes = {{0x31, 0x20}, {0x32, 0x20}, {0x06, 0x30}}});
+    for (auto [usage, down] : c.keys) injector->key(usage, down);
+    sink->calls.clear();
+    injector->releaseAll();
+    std::vector<uint16_t> released;
+    for (const Call& k : sink->callsOf(Call::Kind::key)) {
+      EXPECT_FALSE(k.down) << c.name;
+      released.push_back(k.usage);
+    }
+    EXPECT_EQ(released, c.released) << c.name;
+    EXPECT_TRUE(injector->keysDown().empty()) << c.name;
+  }
 }
 
 TEST_F(InjectorTest, EveryEventDeclaresUserActivityFirst) {
@@ -498,43 +571,6 @@ TEST(InjectionRecordTest, ClaimMatchesTheOldestFreshEntryAndDropsWhatCameBefore)
   EXPECT_EQ(record.snapshot().size(), 4u);
   EXPECT_FALSE(record.claim(K::keyPress, 1, 20.0));  // fell off the front
   EXPECT_TRUE(record.claim(K::keyPress, 5, 20.0));
-}
-
-TEST(SpareKeycodePoolTest, KeepsKeysymsMappedAndRecyclesTheLeastRecentlyUsed) {
-  SpareKeycodePool pool({100, 101});
-  auto assign = [&](uint32_t keysym) {
-    auto a = pool.assign(keysym);
-    return a ? std::pair{a->keycode, a->remap} : std::pair{0u, false};
-  };
-  EXPECT_EQ(assign('a'), std::pair(100u, true));
-  EXPECT_EQ(assign('b'), std::pair(101u, true));
-  EXPECT_EQ(assign('a'), std::pair(100u, false));  // still mapped: no change, now most recent
-  EXPECT_EQ(assign('c'), std::pair(101u, true));   // 'b' was used least recently
-  EXPECT_EQ(assign('a'), std::pair(100u, false));
-  EXPECT_EQ(pool.lentKeycodes(), (std::vector<unsigned>{100, 101}));
-  EXPECT_FALSE(SpareKeycodePool().assign('a').has_value());
-}
-
-TEST(LinuxKeyMapTest, CoversTheClientsKeysWithDistinctCodesSaveTheBackslashTwins) {
-  // Exactly the keys of the protocol's reference table: a key works here iff it has a key
-  // code there.
-  std::vector<uint16_t> reference;
-  for (const auto& entry : MacKeyMap::entries()) reference.push_back(entry.hid);
-  std::sort(reference.begin(), reference.end());
-  EXPECT_EQ(std::vector<uint16_t>(LinuxKeyMap::usagesBegin(), LinuxKeyMap::usagesEnd()), reference);
-  std::map<uint16_t, uint16_t> seen;
-  for (auto u = LinuxKeyMap::usagesBegin(); u != LinuxKeyMap::usagesEnd(); ++u) {
-    const auto code = LinuxKeyMap::evdevCode(*u);
-    ASSERT_TRUE(code);
-    auto [it, fresh] = seen.emplace(*code, *u);
-    // US backslash and the non-US hash key are the same key on every layout we serve.
-    if (!fresh) {
-      EXPECT_TRUE(it->second == 0x31 && *u == 0x32) << std::hex << *u;
-    }
-  }
-  EXPECT_EQ(LinuxKeyMap::xKeycode(0x04), 38u);   // a
-  EXPECT_EQ(LinuxKeyMap::xKeycode(0x28), 36u);   // return
-  EXPECT_EQ(LinuxKeyMap::xKeycode(0xE7), 134u);  // right GUI
 }
 
 }  // namespace

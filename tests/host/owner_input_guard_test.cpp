@@ -7,6 +7,7 @@
 #include "Ombrel_Remote_Host/input/owner_input_guard.h"
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "host/desktop_peers.h"
+#include "support/temp_home.h"
 
 namespace ombrel {
 namespace {
@@ -88,6 +89,9 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
   void SetUp() override {
     InjectorOnXvfbTest::SetUp();
     if (HasFatalFailure()) return;
+    // The desktop is the test's Xvfb, even when the tests run in a Wayland session.
+    home.set("WAYLAND_DISPLAY", std::nullopt);
+    home.set("XDG_SESSION_TYPE", std::nullopt);
     now = clock.now();
     guard = std::make_unique<OwnerInputGuard>(injector->record(), clock);
     ASSERT_TRUE(guard->watchClicks(server->display()));
@@ -104,6 +108,7 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
     ASSERT_EQ(xdotool.wait(std::chrono::seconds(20)), 0) << "xdotool is not installed";
   }
 
+  test::TempHome home;
   ManualClock clock;
   std::unique_ptr<OwnerInputGuard> guard;
 };
@@ -128,6 +133,22 @@ TEST_F(OwnerInputGuardOnXvfbTest, ALocalClickAmidRemoteInputWaitsForTheQuietPeri
   EXPECT_EQ(guard->checkClick(), Refusal::remoteInputRecent);
   clock.advance(0.6);
   EXPECT_EQ(guard->checkClick(), std::nullopt);
+}
+
+TEST_F(OwnerInputGuardOnXvfbTest, InAWaylandSessionClicksRestOnRecency) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"WAYLAND_DISPLAY", "wayland-0"},
+      {"XDG_SESSION_TYPE", "wayland"},
+  };
+  for (const auto& [variable, value] : cases) {
+    SCOPED_TRACE(std::string(variable) + "=" + value);
+    home.set(variable, value);
+    // XWayland's clicks are not the desktop's: no watch, though the display opens.
+    OwnerInputGuard waylandGuard(injector->record(), clock);
+    EXPECT_FALSE(waylandGuard.watchClicks(server->display()));
+    EXPECT_FALSE(waylandGuard.watchingClicks());
+    home.set(variable, std::nullopt);
+  }
 }
 
 }  // namespace

@@ -138,6 +138,40 @@ class SessionInputTest : public ::testing::Test {
   std::unique_ptr<xtest::XTestWindow> window;
 };
 
+TEST_F(SessionInputTest, AWaylandSessionOpensNoSinkAndSaysRemoteInputNeedsX11) {
+  // No accessibility bus: the caret locator that comes with an X11 sink finds none.
+  home.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (home.root() / "no-bus").string());
+  home.set("AT_SPI_BUS_ADDRESS", std::nullopt);
+  std::mutex linesLock;
+  std::vector<std::string> lines;
+  log::setSink([&](std::string_view line) {
+    std::lock_guard lock(linesLock);
+    lines.emplace_back(line);
+  });
+  // Whether the services can inject, and whether they said remote input needs X11, with one
+  // variable of the session set. The X display works: only the session kind can keep input off.
+  auto openWith = [&](const char* variable, const char* value) {
+    home.set("WAYLAND_DISPLAY", std::nullopt);
+    home.set("XDG_SESSION_TYPE", std::nullopt);
+    home.set(variable, value);
+    {
+      std::lock_guard lock(linesLock);
+      lines.clear();
+    }
+    auto opened =
+        InputServices::open(runtime, power, std::make_shared<FakeScreenLock>(), server->display());
+    std::lock_guard lock(linesLock);
+    const bool said = std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find("remote input needs an X11 session") != std::string::npos;
+    });
+    return std::pair{opened->canInject(), said};
+  };
+  EXPECT_EQ(openWith("WAYLAND_DISPLAY", "wayland-0"), std::pair(false, true));
+  EXPECT_EQ(openWith("XDG_SESSION_TYPE", "wayland"), std::pair(false, true));
+  EXPECT_EQ(openWith("XDG_SESSION_TYPE", "x11"), std::pair(true, false));
+  log::setSink({});
+}
+
 TEST_F(SessionInputTest, AScriptArrivesAsTheDesktopsInputAndTheEndReleasesWhatIsHeld) {
   host.setTrusted(DeviceIdentity::loadOrCreate("client").publicKey(), false);
   // The stream put the session on a display at (1000, 200), 400 x 300 points.

@@ -1,11 +1,9 @@
 #include "Ombrel_Remote_Host/input/fake/fake_input_sink.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace ombrel {
-
-// Spare keycodes of the fake keyboard start here, past every key of the evdev table.
-constexpr unsigned kFirstSpareKeycode = 200;
 
 std::vector<FakeInputSink::Call> FakeInputSink::callsOf(Call::Kind kind) const {
   std::vector<Call> out;
@@ -25,28 +23,28 @@ void FakeInputSink::movePointer(InputPoint to, std::optional<InputPoint> delta) 
   calls.push_back({.kind = Call::Kind::move, .point = to, .delta = delta});
 }
 
-void FakeInputSink::button(unsigned xButton, bool down) {
-  calls.push_back({.kind = Call::Kind::button, .code = xButton, .down = down});
+ReportedCode FakeInputSink::button(PointerButton button, bool down) {
+  calls.push_back({.kind = Call::Kind::button, .button = button, .down = down});
+  return buttonCode(button);
 }
 
-void FakeInputSink::wheel(unsigned xButton, int clicks) {
-  calls.push_back({.kind = Call::Kind::wheel, .code = xButton, .clicks = clicks});
+std::optional<ReportedCode> FakeInputSink::wheel(WheelAxis axis, int steps) {
+  calls.push_back({.kind = Call::Kind::wheel, .axis = axis, .steps = steps});
+  if (steps == 0) return std::nullopt;
+  return wheelCode(axis, steps);
 }
 
-void FakeInputSink::key(unsigned xKeycode, bool down) {
-  calls.push_back({.kind = Call::Kind::key, .code = xKeycode, .down = down});
+std::optional<ReportedCode> FakeInputSink::key(uint16_t hidUsage, bool down) {
+  if (config.keyless.contains(hidUsage)) return std::nullopt;
+  calls.push_back({.kind = Call::Kind::key, .usage = hidUsage, .down = down});
+  if (auto it = config.keyCodes.find(hidUsage); it != config.keyCodes.end()) return it->second;
+  return keyCode(hidUsage);
 }
 
-std::optional<unsigned> FakeInputSink::keycodeForKeysym(uint32_t keysym) {
-  if (!pool_) {
-    std::vector<unsigned> spare;
-    for (unsigned i = 0; i < config.spareKeycodes; ++i) spare.push_back(kFirstSpareKeycode + i);
-    pool_.emplace(std::move(spare));
-  }
-  auto assignment = pool_->assign(keysym);
-  if (!assignment) return std::nullopt;
-  keymap[assignment->keycode] = keysym;
-  return assignment->keycode;
+std::optional<ReportedCode> FakeInputSink::character(char32_t codePoint) {
+  if (!config.typesCharacters) return std::nullopt;
+  calls.push_back({.kind = Call::Kind::character, .codePoint = codePoint});
+  return characterCode(codePoint);
 }
 
 void FakeInputSink::flush() { calls.push_back({.kind = Call::Kind::flush}); }

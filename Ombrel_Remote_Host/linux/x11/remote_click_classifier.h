@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Ombrel_Remote_Host/input/click_origin_watch.h"
 #include "Ombrel_Remote_Host/input/injection_record.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
 
@@ -20,14 +21,9 @@ namespace ombrel {
 // - from an XTest device but from no injector entry (xdotool, an on-screen keyboard): local.
 // Only presses and releases are watched; pointer motion is not.
 //
-// Threading: one thread at a time (the UI thread, or OwnerInputGuard's watch under its lock),
-// which watches fd() and calls processPending() when it is readable; or calls
-// lastPressOrigin(), which catches up first. Presses should be processed as they come: a record
-// entry vouches for half a second only.
-class RemoteClickClassifier {
+// Threading: as ClickOriginWatch (the UI thread, or OwnerInputGuard's watch under its lock).
+class RemoteClickClassifier : public ClickOriginWatch {
  public:
-  enum class Origin { local, remote };
-
   struct Classified {
     InjectedEvent::Kind kind;
     unsigned detail = 0;
@@ -40,18 +36,15 @@ class RemoteClickClassifier {
   static std::unique_ptr<RemoteClickClassifier> open(std::shared_ptr<InjectionRecord> record,
                                                      const std::string& displayName = {},
                                                      Clock clock = {});
-  ~RemoteClickClassifier();
+  ~RemoteClickClassifier() override;
 
   RemoteClickClassifier(const RemoteClickClassifier&) = delete;
   RemoteClickClassifier& operator=(const RemoteClickClassifier&) = delete;
 
-  int fd() const;
-  // Classifies every event already received.
-  void processPending();
-  // After a round trip to the server, so that every press the server made before this call
-  // has been classified: where the latest button or key press came from. Nothing before the
-  // first press.
-  std::optional<Origin> lastPressOrigin();
+  int fd() const override;
+  void processPending() override;
+  // After a round trip to the server.
+  std::optional<Origin> lastPressOrigin() override;
 
   // Every classified press and release.
   std::function<void(const Classified&)> onClassified;

@@ -6,13 +6,49 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "Ombrel_Remote_Host/linux/x11/linux_key_map.h"
 #include "Ombrel_Remote_Host/linux/x11/xsettings.h"
 
 namespace ombrel {
 namespace {
+
+// X button numbers as the core protocol knows them.
+constexpr unsigned kLeftButton = 1;
+constexpr unsigned kMiddleButton = 2;
+constexpr unsigned kRightButton = 3;
+constexpr unsigned kWheelUpButton = 4;
+constexpr unsigned kWheelDownButton = 5;
+constexpr unsigned kWheelLeftButton = 6;
+constexpr unsigned kWheelRightButton = 7;
+
+constexpr uint32_t kReturnKeysym = 0xFF0D;
+constexpr uint32_t kTabKeysym = 0xFF09;
+constexpr uint32_t kUnicodeKeysymBase = 0x1000000;
+
+unsigned xButton(PointerButton b) {
+  switch (b) {
+    case PointerButton::left:
+      return kLeftButton;
+    case PointerButton::right:
+      return kRightButton;
+    case PointerButton::middle:
+      return kMiddleButton;
+  }
+  return kLeftButton;
+}
+
+// The keysym that types one code point; control characters other than line breaks and tabs
+// have nothing to type.
+std::optional<uint32_t> keysymFor(char32_t cp) {
+  if (cp == U'\n' || cp == U'\r') return kReturnKeysym;
+  if (cp == U'\t') return kTabKeysym;
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return std::nullopt;
+  return kUnicodeKeysymBase + static_cast<uint32_t>(cp);
+}
 
 int pixel(double v) {
   if (!std::isfinite(v)) return 0;
@@ -63,25 +99,48 @@ void X11InputSink::movePointer(InputPoint to, std::optional<InputPoint>) {
   XTestFakeMotionEvent(display_, -1, pixel(to.x), pixel(to.y), CurrentTime);
 }
 
-void X11InputSink::button(unsigned xButton, bool down) {
-  if (!hasXTest_) return;
-  XTestFakeButtonEvent(display_, xButton, down ? True : False, CurrentTime);
+ReportedCode X11InputSink::button(PointerButton button, bool down) {
+  const unsigned b = xButton(button);
+  if (hasXTest_) XTestFakeButtonEvent(display_, b, down ? True : False, CurrentTime);
+  return b;
 }
 
-void X11InputSink::wheel(unsigned xButton, int clicks) {
-  if (!hasXTest_) return;
-  for (int i = 0; i < clicks; ++i) {
-    XTestFakeButtonEvent(display_, xButton, True, CurrentTime);
-    XTestFakeButtonEvent(display_, xButton, False, CurrentTime);
+std::optional<ReportedCode> X11InputSink::wheel(WheelAxis axis, int steps) {
+  if (steps == 0) return std::nullopt;
+  const bool vertical = axis == WheelAxis::vertical;
+  const unsigned b = steps > 0 ? (vertical ? kWheelUpButton : kWheelLeftButton)
+                               : (vertical ? kWheelDownButton : kWheelRightButton);
+  if (hasXTest_) {
+    for (int i = 0; i < std::abs(steps); ++i) {
+      XTestFakeButtonEvent(display_, b, True, CurrentTime);
+      XTestFakeButtonEvent(display_, b, False, CurrentTime);
+    }
   }
+  return b;
 }
 
-void X11InputSink::key(unsigned xKeycode, bool down) {
+std::optional<ReportedCode> X11InputSink::key(uint16_t hidUsage, bool down) {
+  const auto keycode = LinuxKeyMap::xKeycode(hidUsage);
+  if (!keycode) return std::nullopt;
+  sendKey(*keycode, down);
+  return *keycode;
+}
+
+std::optional<ReportedCode> X11InputSink::character(char32_t codePoint) {
+  const auto keysym = keysymFor(codePoint);
+  if (!keysym) return std::nullopt;
+  const auto keycode = keycodeForKeysym(*keysym);
+  if (!keycode) return std::nullopt;
+  sendKey(*keycode, true);
+  sendKey(*keycode, false);
+  return *keycode;
+}
+
+void X11InputSink::sendKey(unsigned keycode, bool down) {
   if (!hasXTest_) return;
-  if (xKeycode < static_cast<unsigned>(minKeycode_) ||
-      xKeycode > static_cast<unsigned>(maxKeycode_))
+  if (keycode < static_cast<unsigned>(minKeycode_) || keycode > static_cast<unsigned>(maxKeycode_))
     return;
-  XTestFakeKeyEvent(display_, xKeycode, down ? True : False, CurrentTime);
+  XTestFakeKeyEvent(display_, keycode, down ? True : False, CurrentTime);
 }
 
 void X11InputSink::loadSpareKeycodes() {

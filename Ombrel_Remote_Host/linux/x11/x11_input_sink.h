@@ -11,8 +11,10 @@
 namespace ombrel {
 
 // InputSink on an X server through the XTest extension, on a connection of its own.
-// Characters without a key are typed through spare keycodes remapped to the Unicode keysym
-// (0x1000000 + code point); the remapped keycodes are cleared again when the sink goes away.
+// Keys go to the keycodes of the evdev keymap (LinuxKeyMap); buttons and wheel turns to the
+// core protocol's button numbers, which are also the codes reported back. Characters are typed
+// through spare keycodes remapped to the Unicode keysym (0x1000000 + code point); the remapped
+// keycodes are cleared again when the sink goes away.
 // The double-click interval comes from the XSETTINGS manager's "Net/DoubleClickTime".
 //
 // Threading: one caller at a time (the injector's lock); the connection is not shared, so the
@@ -29,10 +31,10 @@ class X11InputSink : public InputSink {
   bool canInject() override { return hasXTest_; }
   std::optional<InputPoint> pointerLocation() override;
   void movePointer(InputPoint to, std::optional<InputPoint> delta) override;
-  void button(unsigned xButton, bool down) override;
-  void wheel(unsigned xButton, int clicks) override;
-  void key(unsigned xKeycode, bool down) override;
-  std::optional<unsigned> keycodeForKeysym(uint32_t keysym) override;
+  ReportedCode button(PointerButton button, bool down) override;
+  std::optional<ReportedCode> wheel(WheelAxis axis, int steps) override;
+  std::optional<ReportedCode> key(uint16_t hidUsage, bool down) override;
+  std::optional<ReportedCode> character(char32_t codePoint) override;
   void flush() override;
   void resetIdleTimer() override;
   std::optional<double> doubleClickInterval() override;
@@ -44,6 +46,12 @@ class X11InputSink : public InputSink {
  private:
   explicit X11InputSink(std::shared_ptr<x11::Connection> connection);
   void loadSpareKeycodes();
+  void sendKey(unsigned keycode, bool down);
+  // A keycode that types `keysym` at every shift level, taken from the pool of spare keycodes
+  // and remapped on demand. The least recently used keycode of the pool is remapped first,
+  // so a keycode just typed keeps its meaning until the receiving client has looked it up.
+  // Nothing when the keyboard map has no spare keycode.
+  std::optional<unsigned> keycodeForKeysym(uint32_t keysym);
 
   std::shared_ptr<x11::Connection> connection_;
   Display* display_;
