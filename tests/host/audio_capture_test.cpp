@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "Ombrel_Remote_Host/audio/audio_conversion.h"
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
 #include "Ombrel_Remote_Host/linux/pulse/pulse_audio_capturer.h"
-#include "Ombrel_Remote_Host/stream/stream_plan.h"
 #include "host/desktop_peers.h"
 #include "support/mailbox.h"
 #include "support/temp_home.h"
