@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "Ombrel_Remote_Host/linux/x11/x11_cursor_source.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "Ombrel_Remote_Host/screen/virtual_display.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
@@ -30,7 +29,7 @@ StreamingServices::StreamingServices(Runtime& runtime, Options options)
 
 std::shared_ptr<CursorSource> StreamingServices::cursor() {
   std::lock_guard lock(cursorLock_);
-  if (!cursor_) cursor_ = X11CursorSource::open();
+  if (!cursor_) cursor_ = openCursorSource();
   return cursor_;
 }
 

@@ -18,8 +18,8 @@
 // HostSessionDelegate (the controller), so the services can be built before the controller is.
 //
 // Shared resources: the display list and virtual displays (the process's X11 configuration,
-// Displays::platform()), the pointer and cursor reader (one X11 connection, opened on first use
-// and reopened when the X server restarted), and the streamer environment (capture, libavcodec
+// Displays::platform()), the pointer and cursor reader (openCursorSource(), opened on first use;
+// the X11 one reopens its connection when the X server restarted), and the streamer environment (capture, libavcodec
 // encoders, PulseAudio for sound). Like the rest of the screen layer, all of it works on the X
 // display named by $DISPLAY.
 //
@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "Ombrel_Remote_Host/screen/screen_streamer.h"
-#include "Ombrel_Remote_Host/stream/cursor_source.h"
+#include "Ombrel_Remote_Host/screen/cursor_source.h"
 #include "Ombrel_Remote_Host/stream/stream_displays.h"
 #include "Ombrel_Remote_Host/stream/stream_source.h"
 #include "base/runtime.h"
