@@ -8,7 +8,7 @@
 #include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "Ombrel_Remote_Host/stream/host_session_streaming_link.h"
 #include "Ombrel_Remote_Host/stream/screen_stream_displays.h"
-#include "Ombrel_Remote_Host/stream/screen_stream_source.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
 #include "Ombrel_Remote_Host/stream/stream_control.h"
 
 namespace ombrel {
@@ -17,8 +17,8 @@ StreamingServices::StreamingServices(Runtime& runtime, Options options)
     : runtime_(runtime), options_(std::move(options)) {
   makeStreamer_ = options_.makeStreamer;
   if (!makeStreamer_) {
-    makeStreamer_ = ScreenStreamSource::factory(
-        ScreenStreamer::Environment{.runtime = &runtime_, .ownWindows = options_.ownWindows});
+    makeStreamer_ = ScreenStreamer::factory(
+        runtime_, ScreenStreamer::Environment{.ownWindows = options_.ownWindows});
   }
   displays_ = options_.displays;
   if (!displays_) {

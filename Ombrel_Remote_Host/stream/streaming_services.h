@@ -19,9 +19,9 @@
 //
 // Shared resources: the display list and virtual displays (the process's X11 configuration,
 // Displays::platform()), the pointer and cursor reader (openCursorSource(), opened on first use;
-// the X11 one reopens its connection when the X server restarted), and the streamer environment (capture, libavcodec
-// encoders, PulseAudio for sound). Like the rest of the screen layer, all of it works on the X
-// display named by $DISPLAY.
+// the X11 one reopens its connection when the X server restarted), and the ScreenStreamer
+// environment (openScreenCapturer, the platform's encoders, openAudioCapturer for sound). Like
+// the rest of the screen layer, all of it works on the X display named by $DISPLAY.
 //
 // Threading: construct and install() on any thread, before the sessions start; what install()
 // sets up runs on each session's connection queue and the host's main queue. The services must
@@ -34,7 +34,6 @@
 #include <mutex>
 #include <vector>
 
-#include "Ombrel_Remote_Host/screen/screen_streamer.h"
 #include "Ombrel_Remote_Host/screen/cursor_source.h"
 #include "Ombrel_Remote_Host/stream/stream_displays.h"
 #include "Ombrel_Remote_Host/stream/stream_source.h"
