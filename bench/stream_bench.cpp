@@ -24,9 +24,10 @@
 
 #include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
-#include "Ombrel_Remote_Host/screen/screen_streamer.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
 #include "Ombrel_Remote_Host/video/video_encoder.h"
 #include "base/log.h"
+#include "base/runtime.h"
 #include "tests/support/xvfb_server.h"
 
 namespace ombrel {
@@ -143,7 +144,8 @@ PerFrame ffmpeg(const std::string& display, int width, int height, int kbps, int
 }
 
 void sustained(std::uint32_t displayID, double seconds) {
-  auto streamer = ScreenStreamer::create({});
+  Runtime runtime;
+  auto streamer = ScreenStreamer::create(runtime, {});
   std::atomic<int> frames{0};
   streamer->onVideo = [&](VideoFrame) { ++frames; };
   std::mutex lock;
@@ -162,14 +164,14 @@ void sustained(std::uint32_t displayID, double seconds) {
   // The first second warms up; the rest is measured.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const int before = frames;
-  const std::int64_t skippedBefore = streamer->skippedByEncoder;
+  const std::int64_t skippedBefore = streamer->skippedByEncoder();
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = secondsSince(start);
   std::printf(
       "sustained 1080p60 ScreenStreamer: %.1f frames/s encoded, %.1f/s dropped at the "
       "in-flight gate, over %.1f s\n",
-      (frames - before) / elapsed, double(streamer->skippedByEncoder - skippedBefore) / elapsed,
+      (frames - before) / elapsed, double(streamer->skippedByEncoder() - skippedBefore) / elapsed,
       elapsed);
   streamer->stop();
 }

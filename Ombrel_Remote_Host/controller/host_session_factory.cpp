@@ -9,6 +9,9 @@ namespace ombrel {
 
 namespace {
 
+// An adapter rather than HostSession implementing LiveSession itself: session/ sits below the
+// controller, whose registry owns this interface, so the session cannot name it; and the
+// registry's start() also hands over the end-of-session callback the session keeps as onEnded.
 class HostSessionEntry final : public LiveSession {
  public:
   explicit HostSessionEntry(std::shared_ptr<HostSession> session) : session_(std::move(session)) {}

@@ -7,6 +7,7 @@
 
 #include "OmbrelKit/nv_error.h"
 #include "Ombrel_Remote_Host/screen/color_transfer_tables.h"
+#include "Ombrel_Remote_Host/screen/cursor_source.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
 #include "Ombrel_Remote_Host/screen/screen_capturer.h"
 #include "base/bytes.h"
@@ -42,5 +43,10 @@ std::shared_ptr<DisplayConfiguration> openDisplayConfiguration();
 
 // The gamma ramps of every output, for the privacy screen; nullptr when there are none to set.
 std::unique_ptr<ColorTransferTables> openColorTransferTables();
+
+// The pointer and its picture (X11: XQueryPointer and XFixes on $DISPLAY, on a connection of
+// its own that is reopened after the X server restarted); nullptr when the display cannot be
+// opened or lacks XFIXES, and always in a Wayland session.
+std::shared_ptr<CursorSource> openCursorSource();
 
 }  // namespace ombrel

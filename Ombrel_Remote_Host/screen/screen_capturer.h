@@ -2,11 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
-#include "base/bytes.h"
 
 namespace ombrel {
 
@@ -24,22 +22,10 @@ struct CapturedFrame {
   std::int64_t stride = 0;
 };
 
-// The pointer's current image as a PNG (straight RGBA), its size and hot spot in pixels
-// (points equal pixels on X11). `serial` changes whenever the image does.
-struct CursorPicture {
-  Bytes png;
-  std::int64_t width = 0;
-  std::int64_t height = 0;
-  std::int64_t hotX = 0;
-  std::int64_t hotY = 0;
-  std::uint64_t serial = 0;
-};
-
-// Captures one display. The cursor is never part of the picture (it travels separately), and
-// the host's own windows are painted black in every picture.
+// Captures one display. The cursor is never part of the picture (it travels separately, read
+// through CursorSource), and the host's own windows are painted black in every picture.
 //
-// Threading: capture(), grab(), frame() and setExcludedWindows() from one thread (the capture
-// queue); cursor() and pointer() from any thread.
+// Threading: one thread (the capture thread) at a time.
 class ScreenCapturer {
  public:
   virtual ~ScreenCapturer() = default;
@@ -55,10 +41,6 @@ class ScreenCapturer {
 
   // The host's own top-level windows.
   virtual void setExcludedWindows(std::vector<std::uint64_t> windows) = 0;
-
-  virtual std::optional<CursorPicture> cursor() = 0;
-  // The pointer in global coordinates.
-  virtual std::optional<DisplayPoint> pointer() = 0;
 };
 
 }  // namespace ombrel

@@ -2,13 +2,17 @@
 
 // Connects a session's streaming control to its HostSession.
 //
-// Wiring (in HostSession, before start()):
+// A separate object rather than HostSession implementing StreamControlDelegate itself: session/
+// sits below stream/ (the session knows nothing of streaming; streaming installs its handlers in
+// the session), so the session cannot name the delegate it would implement.
+//
+// Wiring (StreamingServices::install, before the session starts):
 //   auto link = std::make_shared<HostSessionStreamingLink>(
-//       weak_from_this(), conn_, host_, [weak] { /* authorized and the path still allowed */ });
-//   streaming_ = StreamControl::create(link, dependencies);
-//   installStreamingHandlers(*this, streaming_);
-// and at teardown, on the connection queue, streaming_->shutdown(). The dependencies come from
-// the controller: the main queue, the screen layer's streamer factory, displays and cursor, the
+//       weak, session->conn(), host, [weak] { /* authorized and the path still allowed */ });
+//   auto streaming = StreamControl::create(link, dependencies);
+//   installStreamingHandlers(*session, streaming);
+// and at teardown, on the connection queue, streaming->shutdown(). The dependencies come from
+// the services: the main queue, the ScreenStreamer factory, the displays and the cursor, the
 // screen lock, HostSessionDelegate::powerManager(), the injector's display bounds and the clipboard
 // poll.
 //

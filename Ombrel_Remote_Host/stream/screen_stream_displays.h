@@ -3,6 +3,10 @@
 // The screen layer's displays as the streaming control's StreamDisplays: the display list with
 // each display's place on the desktop, and VirtualDisplay for the streams that ask for one.
 //
+// It stays a bridge rather than the screen layer implementing StreamDisplays: screen/ sits below
+// stream/ and knows nothing of streams, and the displays' desktop bounds are joined from two
+// reads of the configuration (the list and the layout) here, for the stream alone.
+//
 // X11 knows no built-in panel among RandR monitors as such, so no display is marked builtIn
 // and the first display is the physical default.
 //

@@ -2,14 +2,13 @@
 
 #include <utility>
 
-#include "Ombrel_Remote_Host/linux/x11/x11_cursor_source.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "Ombrel_Remote_Host/screen/virtual_display.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
 #include "Ombrel_Remote_Host/session/host_session_delegate.h"
 #include "Ombrel_Remote_Host/stream/host_session_streaming_link.h"
 #include "Ombrel_Remote_Host/stream/screen_stream_displays.h"
-#include "Ombrel_Remote_Host/stream/screen_stream_source.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
 #include "Ombrel_Remote_Host/stream/stream_control.h"
 
 namespace ombrel {
@@ -18,8 +17,8 @@ StreamingServices::StreamingServices(Runtime& runtime, Options options)
     : runtime_(runtime), options_(std::move(options)) {
   makeStreamer_ = options_.makeStreamer;
   if (!makeStreamer_) {
-    makeStreamer_ = ScreenStreamSource::factory(
-        ScreenStreamer::Environment{.runtime = &runtime_, .ownWindows = options_.ownWindows});
+    makeStreamer_ = ScreenStreamer::factory(
+        runtime_, ScreenStreamer::Environment{.ownWindows = options_.ownWindows});
   }
   displays_ = options_.displays;
   if (!displays_) {
@@ -30,7 +29,7 @@ StreamingServices::StreamingServices(Runtime& runtime, Options options)
 
 std::shared_ptr<CursorSource> StreamingServices::cursor() {
   std::lock_guard lock(cursorLock_);
-  if (!cursor_) cursor_ = X11CursorSource::open();
+  if (!cursor_) cursor_ = openCursorSource();
   return cursor_;
 }
 

@@ -18,10 +18,10 @@
 // HostSessionDelegate (the controller), so the services can be built before the controller is.
 //
 // Shared resources: the display list and virtual displays (the process's X11 configuration,
-// Displays::platform()), the pointer and cursor reader (one X11 connection, opened on first use
-// and reopened when the X server restarted), and the streamer environment (capture, libavcodec
-// encoders, PulseAudio for sound). Like the rest of the screen layer, all of it works on the X
-// display named by $DISPLAY.
+// Displays::platform()), the pointer and cursor reader (openCursorSource(), opened on first use;
+// the X11 one reopens its connection when the X server restarted), and the ScreenStreamer
+// environment (openScreenCapturer, the platform's encoders, openAudioCapturer for sound). Like
+// the rest of the screen layer, all of it works on the X display named by $DISPLAY.
 //
 // Threading: construct and install() on any thread, before the sessions start; what install()
 // sets up runs on each session's connection queue and the host's main queue. The services must
@@ -34,8 +34,7 @@
 #include <mutex>
 #include <vector>
 
-#include "Ombrel_Remote_Host/screen/screen_streamer.h"
-#include "Ombrel_Remote_Host/stream/cursor_source.h"
+#include "Ombrel_Remote_Host/screen/cursor_source.h"
 #include "Ombrel_Remote_Host/stream/stream_displays.h"
 #include "Ombrel_Remote_Host/stream/stream_source.h"
 #include "base/runtime.h"

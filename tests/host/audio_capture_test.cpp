@@ -10,9 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "Ombrel_Remote_Host/audio/audio_conversion.h"
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
 #include "Ombrel_Remote_Host/linux/pulse/pulse_audio_capturer.h"
-#include "Ombrel_Remote_Host/stream/stream_plan.h"
+#include "Ombrel_Remote_Host/screen/fake/fake_screen_capturer.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
+#include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
 #include "host/desktop_peers.h"
 #include "support/mailbox.h"
 #include "support/temp_home.h"
@@ -232,6 +235,27 @@ TEST_F(AudioCaptureTest, ServerGoneIsReportedOnceAndStopStaysSafe) {
   capturer->stop();
   capturer->stop();
   EXPECT_EQ(stopped_.size(), 0u) << "the loss is reported once";
+}
+
+// A stream that wants sound and brings no audio capture of its own records the desktop's: the
+// chooser's PulseAudio, found through the usual lookup.
+TEST_F(AudioCaptureTest, AStreamWithSoundRecordsThroughTheChooser) {
+  home_.set("PULSE_SERVER", server_->address());
+  auto streamer = ScreenStreamer::create(
+      runtime_, {.openCapturer = [](std::uint32_t id) -> std::unique_ptr<ScreenCapturer> {
+                   return std::make_unique<FakeScreenCapturer>(DisplayRect{id, 0, 0, 64, 48});
+                 },
+                 .encoders = {fakeVideoEncoderCandidate(
+                     "fake", true, false, {}, std::make_shared<FakeVideoEncoderRecord>())}});
+  streamer->onAudio = [this](const AudioFrame& frame) { frames_.put(frame); };
+  test::Mailbox<std::optional<NVError>> started;
+  streamer->start(1, 64, 48, 30, 1000, VideoCodec::h264, true,
+                  [&](std::optional<NVError> error) { started.put(std::move(error)); });
+  auto result = started.take();
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(*result);
+  EXPECT_TRUE(frames_.take()) << "the null sink's silence should reach the stream";
+  streamer->stop();
 }
 
 TEST_F(AudioCaptureTest, StopOnTheDeliveryQueueEndsDelivery) {

@@ -7,7 +7,7 @@
 
 #include "Ombrel_Remote_Host/audio/fake/fake_audio_capturer.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_screen_capturer.h"
-#include "Ombrel_Remote_Host/screen/screen_streamer.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
 #include "base/clock.h"
 #include "base/runtime.h"
@@ -36,7 +36,6 @@ class ScreenStreamerTest : public ::testing::Test {
 
   std::shared_ptr<ScreenStreamer> make(FakeVideoEncoderScript script = {}) {
     ScreenStreamer::Environment environment{
-        .runtime = &runtime_,
         .openCapturer = [this](std::uint32_t id) -> std::unique_ptr<ScreenCapturer> {
           std::lock_guard lock(mutex_);
           ++opens_;
@@ -54,7 +53,7 @@ class ScreenStreamerTest : public ::testing::Test {
           audio_ = std::make_shared<FakeAudioCapturer>(audioConfig_);
           return audio_;
         }};
-    auto streamer = ScreenStreamer::create(environment);
+    auto streamer = ScreenStreamer::create(runtime_, environment);
     streamer->onVideo = [this](VideoFrame frame) { frames_.put(std::move(frame)); };
     streamer->onStopped = [this](Completion error) { stops_.put(std::move(error)); };
     return streamer;
@@ -124,23 +123,23 @@ TEST_F(ScreenStreamerTest, StaticScreenGetsAScreenshotThenExactlyTwoRefinements)
   EXPECT_TRUE(
       eventually([&] { return stream()->excludedWindows() == std::vector<std::uint64_t>{42}; }));
   clock_->advance(0.39);
-  EXPECT_EQ(streamer->encodedFrames, 0);
+  EXPECT_EQ(streamer->encodedFrames(), 0);
   clock_->advance(0.01);
   auto first = frames_.take();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->isKeyframe);
   EXPECT_EQ(first->width, 64);
-  EXPECT_EQ(streamer->encodedFrames, 1);
+  EXPECT_EQ(streamer->encodedFrames(), 1);
 
   // Timer ticks at 0.25 + n * 0.12; the first more than 0.2 s after the picture is 0.61.
   clock_->advance(0.20);  // 0.60
-  EXPECT_EQ(streamer->encodedFrames, 1);
+  EXPECT_EQ(streamer->encodedFrames(), 1);
   clock_->advance(0.01);  // 0.61
   ASSERT_TRUE(frames_.take());
   clock_->advance(0.12);  // 0.73
   ASSERT_TRUE(frames_.take());
   clock_->advance(2.0);
-  EXPECT_EQ(streamer->encodedFrames, 3);
+  EXPECT_EQ(streamer->encodedFrames(), 3);
   EXPECT_FALSE(frames_.take(50ms));
   streamer->stop();
 }
@@ -155,7 +154,7 @@ TEST_F(ScreenStreamerTest, ScreenshotIsTriedThreeTimesAtMost) {
   clock_->advance(5.0);
   std::lock_guard lock(mutex_);
   EXPECT_EQ(opens_, 1 + 3);
-  EXPECT_EQ(streamer->encodedFrames, 0);
+  EXPECT_EQ(streamer->encodedFrames(), 0);
 }
 
 TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
@@ -178,7 +177,7 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
 
   threePictures(sends);
   ASSERT_FALSE(HasFatalFailure());
-  ASSERT_TRUE(eventually([&] { return streamer->skippedByEncoder == 1; }));
+  ASSERT_TRUE(eventually([&] { return streamer->skippedByEncoder() == 1; }));
   release.set_value();
   ASSERT_TRUE(frames_.take());
 
@@ -187,8 +186,8 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
     skip = true;
   }
   stream()->script({CaptureResult::ok, 0x00AABBCC});
-  ASSERT_TRUE(eventually([&] { return streamer->skippedFrames == 1; }));
-  EXPECT_EQ(streamer->encodedFrames, 2);
+  ASSERT_TRUE(eventually([&] { return streamer->skippedFrames() == 1; }));
+  EXPECT_EQ(streamer->encodedFrames(), 2);
   {
     std::lock_guard lock(skipLock);
     skip = false;
@@ -196,7 +195,7 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
   // The newest picture has its two refinements pending: they go out once the path is free.
   ASSERT_TRUE(nextRefinement());
   ASSERT_TRUE(nextRefinement());
-  EXPECT_EQ(streamer->encodedFrames, 4);
+  EXPECT_EQ(streamer->encodedFrames(), 4);
   streamer->stop();
 }
 
@@ -218,10 +217,10 @@ TEST_P(ScreenStreamerLostPictureTest, DoesNotFreezeTheStream) {
   threePictures(sends_);
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(
-      eventually([&] { return streamer->encodedFrames + streamer->skippedByEncoder == 3; }));
+      eventually([&] { return streamer->encodedFrames() + streamer->skippedByEncoder() == 3; }));
   // Whether the newest picture met the gate open or was left to the refinements, it goes out.
   ASSERT_TRUE(nextRefinement());
-  EXPECT_GE(streamer->encodedFrames, 3);
+  EXPECT_GE(streamer->encodedFrames(), 3);
   streamer->stop();
 }
 
@@ -265,7 +264,7 @@ TEST_F(ScreenStreamerTest, StopDuringStartLeavesNothingRunning) {
   ASSERT_TRUE(result && *result);
   EXPECT_EQ((*result)->code(), std::make_error_code(std::errc::operation_canceled));
   clock_->advance(5.0);
-  EXPECT_EQ(streamer->encodedFrames, 0);
+  EXPECT_EQ(streamer->encodedFrames(), 0);
 }
 
 TEST_F(ScreenStreamerTest, CaptureEndsAreReported) {

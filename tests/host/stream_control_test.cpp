@@ -24,7 +24,7 @@
 #include "OmbrelKit/messages.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_screen_lock.h"
-#include "Ombrel_Remote_Host/stream/fake/fake_cursor_source.h"
+#include "Ombrel_Remote_Host/screen/fake/fake_cursor_source.h"
 #include "Ombrel_Remote_Host/stream/fake/fake_stream_displays.h"
 #include "Ombrel_Remote_Host/stream/fake/fake_stream_source.h"
 #include "Ombrel_Remote_Host/stream/transport_diagnostics.h"

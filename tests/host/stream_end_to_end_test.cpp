@@ -87,6 +87,9 @@ class StreamEndToEnd : public ::testing::Test {
     for (auto& s : sessions) s->disconnect();
     for (auto& s : sessions) s->conn()->queue()->sync([] {});
     runtime.mainQueue()->sync([] {});
+    // The ended streams release their sleep assertions on the blocking worker, into `host`'s
+    // power manager, which goes before the runtime that would otherwise stop the worker.
+    runtime.blockingWorker()->stop();
     log::setSink({});
   }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Ombrel_Remote_Host/stream/stream_plan.h"
+#include "Ombrel_Remote_Host/audio/audio_conversion.h"
 #include "base/log.h"
 
 namespace ombrel {

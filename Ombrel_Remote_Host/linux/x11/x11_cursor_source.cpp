@@ -2,6 +2,8 @@
 
 #include <X11/extensions/Xfixes.h>
 
+#include <algorithm>
+
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
 
 namespace ombrel {
@@ -19,6 +21,50 @@ std::shared_ptr<x11::Connection> openWithFixes(const std::string& displayName) {
     return nullptr;
   }
   return connection;
+}
+
+// Both take the connection's lock and answer nothing on a dead connection; the connection has
+// XFIXES (openWithFixes).
+std::optional<x11::CursorPixels> readCursor(x11::Connection& connection) {
+  auto lock = connection.lock();
+  if (!connection.alive()) return std::nullopt;
+  XFixesCursorImage* image = XFixesGetCursorImage(connection.display());
+  if (image == nullptr) return std::nullopt;
+  x11::CursorPixels shape{.width = image->width,
+                          .height = image->height,
+                          .hotX = image->xhot,
+                          .hotY = image->yhot,
+                          .serial = image->cursor_serial};
+  // XFixes hands out premultiplied ARGB, one pixel per long; PNG wants straight RGBA.
+  std::size_t count = std::size_t{image->width} * image->height;
+  shape.rgba.resize(count * 4);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto pixel = static_cast<std::uint32_t>(image->pixels[i]);
+    std::uint32_t a = pixel >> 24;
+    std::uint32_t channels[3] = {(pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF};
+    for (int c = 0; c < 3; ++c) {
+      std::uint32_t value =
+          a == 0 ? 0 : std::min<std::uint32_t>(255, (channels[c] * 255 + a / 2) / a);
+      shape.rgba[i * 4 + c] = static_cast<std::uint8_t>(value);
+    }
+    shape.rgba[i * 4 + 3] = static_cast<std::uint8_t>(a);
+  }
+  XFree(image);
+  return shape;
+}
+
+// The pointer in global (root window) coordinates; nothing when it is on another screen.
+std::optional<CursorSource::Point> readPointer(x11::Connection& connection) {
+  auto lock = connection.lock();
+  if (!connection.alive()) return std::nullopt;
+  ::Window root = None, child = None;
+  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  unsigned mask = 0;
+  if (!XQueryPointer(connection.display(), connection.root(), &root, &child, &rootX, &rootY,
+                     &windowX, &windowY, &mask)) {
+    return std::nullopt;  // on another screen of the display
+  }
+  return CursorSource::Point{static_cast<double>(rootX), static_cast<double>(rootY)};
 }
 
 }  // namespace
@@ -46,9 +92,7 @@ std::optional<CursorSource::Point> X11CursorSource::location() {
   std::lock_guard lock(mutex_);
   auto connection = this->connection();
   if (!connection) return std::nullopt;
-  auto point = x11::readPointer(*connection);
-  if (!point) return std::nullopt;
-  return Point{static_cast<double>(point->x), static_cast<double>(point->y)};
+  return readPointer(*connection);
 }
 
 std::uint64_t X11CursorSource::fingerprint(const x11::CursorPixels& pixels) {
@@ -68,7 +112,7 @@ std::uint64_t X11CursorSource::fingerprint(const x11::CursorPixels& pixels) {
 std::optional<std::uint64_t> X11CursorSource::imageHash() {
   std::lock_guard lock(mutex_);
   auto connection = this->connection();
-  last_ = connection ? x11::readCursor(*connection) : std::nullopt;
+  last_ = connection ? readCursor(*connection) : std::nullopt;
   if (!last_) return std::nullopt;
   return fingerprint(*last_);
 }
@@ -77,7 +121,7 @@ std::optional<CursorImage> X11CursorSource::image() {
   std::lock_guard lock(mutex_);
   if (!last_) {
     auto connection = this->connection();
-    if (connection) last_ = x11::readCursor(*connection);
+    if (connection) last_ = readCursor(*connection);
   }
   if (!last_ || last_->width <= 0 || last_->height <= 0) return std::nullopt;
   Bytes png = encodeRGBAPNG(last_->rgba.data(), static_cast<std::uint32_t>(last_->width),

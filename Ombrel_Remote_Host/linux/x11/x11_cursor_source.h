@@ -11,18 +11,37 @@
 //
 // A connection that breaks (the X server ended or restarted) is reopened, at most once a second.
 //
-// Threading: the session calls it on the main queue; a mutex makes any thread safe.
+// Threading: any thread (a mutex serialises the calls); the cursor timer calls it on the main
+// queue.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include "Ombrel_Remote_Host/linux/x11/x11_cursor.h"
-#include "Ombrel_Remote_Host/stream/cursor_source.h"
+#include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
+#include "Ombrel_Remote_Host/screen/cursor_source.h"
+#include "base/bytes.h"
 
 namespace ombrel {
+
+namespace x11 {
+
+// The pointer's current image as XFixes shows it, in straight (not premultiplied) RGBA, rows
+// `width` pixels long. Points equal pixels on X11. `serial` is the server's cursor serial, which
+// changes with every new cursor (even one that looks the same).
+struct CursorPixels {
+  Bytes rgba;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::int64_t hotX = 0;
+  std::int64_t hotY = 0;
+  std::uint64_t serial = 0;
+};
+
+}  // namespace x11
 
 class X11CursorSource final : public CursorSource {
  public:

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Ombrel_Remote_Host/linux/x11/x11_cursor.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_monitors.h"
-#include "Ombrel_Remote_Host/screen/png_encoder.h"
 
 namespace ombrel {
 
@@ -54,8 +52,7 @@ bool intersect(DisplayRect& a, const DisplayRect& b) {
 std::unique_ptr<X11ScreenCapturer> X11ScreenCapturer::open(std::uint32_t displayID,
                                                            const std::string& displayName) {
   auto capture = x11::Connection::open(displayName);
-  auto cursor = x11::Connection::open(displayName);
-  if (!capture || !cursor) return nullptr;
+  if (!capture) return nullptr;
   std::optional<DisplayRect> bounds;
   {
     auto lock = capture->lock();
@@ -64,15 +61,13 @@ std::unique_ptr<X11ScreenCapturer> X11ScreenCapturer::open(std::uint32_t display
     }
   }
   if (!bounds || bounds->width <= 0 || bounds->height <= 0) return nullptr;
-  std::unique_ptr<X11ScreenCapturer> capturer(
-      new X11ScreenCapturer(std::move(capture), std::move(cursor), *bounds));
+  std::unique_ptr<X11ScreenCapturer> capturer(new X11ScreenCapturer(std::move(capture), *bounds));
   if (!capturer->initialise()) return nullptr;
   return capturer;
 }
 
-X11ScreenCapturer::X11ScreenCapturer(std::shared_ptr<x11::Connection> capture,
-                                     std::shared_ptr<x11::Connection> cursor, DisplayRect bounds)
-    : capture_(std::move(capture)), cursor_(std::move(cursor)), bounds_(bounds) {}
+X11ScreenCapturer::X11ScreenCapturer(std::shared_ptr<x11::Connection> capture, DisplayRect bounds)
+    : capture_(std::move(capture)), bounds_(bounds) {}
 
 std::optional<std::string> X11ScreenCapturer::missingFacility(::Display* display) {
   int event = 0, error = 0, major = 2, minor = 0;
@@ -94,14 +89,6 @@ std::optional<std::string> X11ScreenCapturer::missingFacility(::Display* display
 }
 
 bool X11ScreenCapturer::initialise() {
-  {
-    auto lock = cursor_->lock();
-    int event = 0, error = 0, major = 2, minor = 0;
-    if (!XFixesQueryExtension(cursor_->display(), &event, &error) ||
-        !XFixesQueryVersion(cursor_->display(), &major, &minor)) {
-      return false;
-    }
-  }
   auto lock = capture_->lock();
   ::Display* display = capture_->display();
   if (missingFacility(display)) return false;
@@ -332,22 +319,5 @@ void X11ScreenCapturer::paintExcludedWindows() {
     }
   }
 }
-
-std::optional<CursorPicture> X11ScreenCapturer::cursor() {
-  auto pixels = x11::readCursor(*cursor_);
-  if (!pixels) return std::nullopt;
-  CursorPicture shape{.width = pixels->width,
-                      .height = pixels->height,
-                      .hotX = pixels->hotX,
-                      .hotY = pixels->hotY,
-                      .serial = pixels->serial};
-  shape.png = encodeRGBAPNG(pixels->rgba.data(), static_cast<std::uint32_t>(pixels->width),
-                            static_cast<std::uint32_t>(pixels->height),
-                            static_cast<std::size_t>(pixels->width) * 4);
-  if (shape.png.empty()) return std::nullopt;
-  return shape;
-}
-
-std::optional<DisplayPoint> X11ScreenCapturer::pointer() { return x11::readPointer(*cursor_); }
 
 }  // namespace ombrel

@@ -27,8 +27,8 @@ namespace ombrel {
 // Only the common 24-bit true-colour layout (B, G, R, X bytes in memory) is supported; other
 // visuals are refused at open.
 //
-// Threading: two connections of its own: the capture connection is used only by the capture
-// thread, so waiting for damage never stalls the cursor and pointer queries of the other one.
+// Threading: a connection of its own, used by the capture thread alone, so waiting for damage
+// stalls nobody else (the pointer has its own in X11CursorSource).
 class X11ScreenCapturer : public ScreenCapturer {
  public:
   // nullptr when the display cannot be opened, the monitor does not exist, or a needed
@@ -46,16 +46,13 @@ class X11ScreenCapturer : public ScreenCapturer {
   CapturedFrame frame() const override;
   DisplayRect bounds() const override { return bounds_; }
   void setExcludedWindows(std::vector<std::uint64_t> windows) override;
-  std::optional<CursorPicture> cursor() override;
-  std::optional<DisplayPoint> pointer() override;
 
   bool usesSharedMemory() const { return shm_.shmaddr != nullptr; }
   // Grab with XGetImage even where shared memory works; for tests of that path.
   void disableSharedMemoryForTest();
 
  private:
-  X11ScreenCapturer(std::shared_ptr<x11::Connection> capture,
-                    std::shared_ptr<x11::Connection> cursor, DisplayRect bounds);
+  X11ScreenCapturer(std::shared_ptr<x11::Connection> capture, DisplayRect bounds);
   bool initialise();
   bool attachSharedMemory();
   void releaseSharedMemory();
@@ -66,7 +63,6 @@ class X11ScreenCapturer : public ScreenCapturer {
   void paintExcludedWindows();
 
   std::shared_ptr<x11::Connection> capture_;
-  std::shared_ptr<x11::Connection> cursor_;
   DisplayRect bounds_;
   int damageEventBase_ = 0;
   int randrEventBase_ = 0;

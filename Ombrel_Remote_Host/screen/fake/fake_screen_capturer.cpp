@@ -18,16 +18,6 @@ void FakeScreenCapturer::setFailGrabs(bool fail) {
   failGrabs_ = fail;
 }
 
-void FakeScreenCapturer::setCursor(std::optional<CursorPicture> cursor) {
-  std::lock_guard lock(mutex_);
-  cursor_ = std::move(cursor);
-}
-
-void FakeScreenCapturer::setPointer(std::optional<DisplayPoint> pointer) {
-  std::lock_guard lock(mutex_);
-  pointer_ = pointer;
-}
-
 int FakeScreenCapturer::captures() const {
   std::lock_guard lock(mutex_);
   return captures_;
@@ -70,16 +60,6 @@ CapturedFrame FakeScreenCapturer::frame() const {
 void FakeScreenCapturer::setExcludedWindows(std::vector<std::uint64_t> windows) {
   std::lock_guard lock(mutex_);
   excluded_ = std::move(windows);
-}
-
-std::optional<CursorPicture> FakeScreenCapturer::cursor() {
-  std::lock_guard lock(mutex_);
-  return cursor_;
-}
-
-std::optional<DisplayPoint> FakeScreenCapturer::pointer() {
-  std::lock_guard lock(mutex_);
-  return pointer_;
 }
 
 }  // namespace ombrel

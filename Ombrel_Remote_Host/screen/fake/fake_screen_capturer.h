@@ -23,8 +23,6 @@ class FakeScreenCapturer : public ScreenCapturer {
 
   void script(Step step);
   void setFailGrabs(bool fail);
-  void setCursor(std::optional<CursorPicture> cursor);
-  void setPointer(std::optional<DisplayPoint> pointer);
   // Counters for the test.
   int captures() const;
   int grabs() const;
@@ -35,8 +33,6 @@ class FakeScreenCapturer : public ScreenCapturer {
   CapturedFrame frame() const override;
   DisplayRect bounds() const override { return bounds_; }
   void setExcludedWindows(std::vector<std::uint64_t> windows) override;
-  std::optional<CursorPicture> cursor() override;
-  std::optional<DisplayPoint> pointer() override;
 
  private:
   mutable std::mutex mutex_;
@@ -45,8 +41,6 @@ class FakeScreenCapturer : public ScreenCapturer {
   DisplayRect bounds_;
   std::deque<Step> steps_;
   std::vector<std::uint32_t> pixels_;
-  std::optional<CursorPicture> cursor_;
-  std::optional<DisplayPoint> pointer_;
   std::vector<std::uint64_t> excluded_;
   int captures_ = 0;
   int grabs_ = 0;

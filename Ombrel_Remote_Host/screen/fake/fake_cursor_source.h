@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "Ombrel_Remote_Host/stream/cursor_source.h"
+#include "Ombrel_Remote_Host/screen/cursor_source.h"
 
 namespace ombrel {
 

@@ -1,4 +1,4 @@
-#include "Ombrel_Remote_Host/screen/screen_streamer.h"
+#include "Ombrel_Remote_Host/stream/screen_streamer.h"
 
 #include <cassert>
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "Ombrel_Remote_Host/linux/pulse/pulse_audio_capturer.h"
+#include "Ombrel_Remote_Host/audio/audio_backends.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "base/log.h"
 
@@ -120,20 +120,23 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
   bool stopping_ = false;
 };
 
-std::shared_ptr<ScreenStreamer> ScreenStreamer::create(Environment environment) {
-  if (environment.runtime == nullptr) environment.runtime = &Runtime::shared();
+std::shared_ptr<ScreenStreamer> ScreenStreamer::create(Runtime& runtime, Environment environment) {
   if (!environment.openCapturer) environment.openCapturer = &openScreenCapturer;
   if (!environment.openAudio) {
-    environment.openAudio = [runtime = environment.runtime]() -> std::shared_ptr<AudioCapturer> {
-      return PulseAudioCapturer::create(*runtime, {});
-    };
+    environment.openAudio = [&runtime] { return openAudioCapturer(runtime); };
   }
-  return std::shared_ptr<ScreenStreamer>(new ScreenStreamer(std::move(environment)));
+  return std::shared_ptr<ScreenStreamer>(new ScreenStreamer(runtime, std::move(environment)));
 }
 
-ScreenStreamer::ScreenStreamer(Environment environment)
+StreamSourceFactory ScreenStreamer::factory(Runtime& runtime, Environment environment) {
+  return [&runtime, environment]() -> std::shared_ptr<StreamSource> {
+    return create(runtime, environment);
+  };
+}
+
+ScreenStreamer::ScreenStreamer(Runtime& runtime, Environment environment)
     : environment_(std::move(environment)),
-      videoQueue_(environment_.runtime->makeQueue("nerovalde.capture.video")),
+      videoQueue_(runtime.makeQueue("nerovalde.capture.video")),
       lastFrameTime_(videoQueue_->now()) {}
 
 ScreenStreamer::~ScreenStreamer() {
@@ -181,7 +184,7 @@ StreamPlan::Size ScreenStreamer::captureSize(const DisplayInfo& display, std::in
 
 void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int64_t height,
                            std::int64_t fps, std::int64_t bitrateKbps, VideoCodec codec, bool audio,
-                           std::function<void(std::optional<NVError>)> completion) {
+                           Completion completion) {
   {
     std::lock_guard lock(stopLock_);
     if (stopped_) {
@@ -199,8 +202,7 @@ void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int
 }
 
 void ScreenStreamer::startOnQueue(std::uint32_t displayID, std::int64_t bitrateKbps,
-                                  VideoCodec codec,
-                                  const std::function<void(std::optional<NVError>)>& completion) {
+                                  VideoCodec codec, const Completion& completion) {
   assertOn(*videoQueue_);
   auto capturer = environment_.openCapturer(displayID);
   if (!capturer) return completion(NVError::invalid("找不到螢幕"));
@@ -355,16 +357,16 @@ void ScreenStreamer::encodeIfPossible(const PixelBufferRef& picture) {
   assertOn(*videoQueue_);
   if (!encoder_) return;
   if (encoder_->inFlight() != 0) {
-    ++skippedByEncoder;
+    ++skippedByEncoder_;
     refinementsLeft_ = std::max<std::int64_t>(refinementsLeft_, 1);
     return;
   }
   if (shouldSkipFrame && shouldSkipFrame()) {
-    ++skippedFrames;
+    ++skipped_;
     refinementsLeft_ = std::max<std::int64_t>(refinementsLeft_, 1);
     return;
   }
-  ++encodedFrames;
+  ++encoded_;
   auto pts = static_cast<std::int64_t>(videoQueue_->now() * 1'000'000);
   encoder_->encode(picture, pts);
 }
