@@ -98,9 +98,7 @@ void HostController::construct() {
     }
   };
 
-  auto clock = runtime_.sharedClock();
-  trusted_ = std::make_unique<TrustedClientStore>(settings_, identity_,
-                                                  [clock] { return clock->wallSeconds(); });
+  trusted_ = std::make_unique<TrustedClientStore>(settings_, identity_, runtime_.clock());
   trusted_->setSessionRegistry(this);
   trusted_->onChange = [onMain](const std::vector<TrustedClient>& clients) {
     onMain([clients](HostController& self) {
