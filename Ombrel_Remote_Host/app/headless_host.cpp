@@ -15,7 +15,8 @@ HeadlessHost::HeadlessHost(Options options, std::ostream& out)
     : options_(options),
       out_(out),
       runtime_(std::make_unique<Runtime>()),
-      power_(std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{})),
+      power_(std::make_shared<LinuxPowerManager>(LinuxPowerManager::Config{},
+                                                 runtime_->sharedClock())),
       screenLock_(std::make_shared<LinuxScreenLock>(LinuxScreenLock::Config{})) {}
 
 HeadlessHost::~HeadlessHost() {
