@@ -70,8 +70,7 @@ std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkLine(double since,
 
 bool OwnerInputGuard::watchClicks(const std::string& displayName) {
   if (watch_) return true;
-  auto classifier =
-      RemoteClickClassifier::open(record_, displayName, [&clock = clock_] { return clock.now(); });
+  auto classifier = RemoteClickClassifier::open(record_, displayName, clock_);
   if (!classifier) return false;
   const int stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (stopFd < 0) return false;

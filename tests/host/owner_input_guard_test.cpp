@@ -88,7 +88,6 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
   void SetUp() override {
     InjectorOnXvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    now = clock.now();
     guard = std::make_unique<OwnerInputGuard>(injector->record(), clock);
     ASSERT_TRUE(guard->watchClicks(server->display()));
   }
@@ -104,7 +103,6 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
     ASSERT_EQ(xdotool.wait(std::chrono::seconds(20)), 0) << "xdotool is not installed";
   }
 
-  ManualClock clock;
   std::unique_ptr<OwnerInputGuard> guard;
 };
 
@@ -122,7 +120,6 @@ TEST_F(OwnerInputGuardOnXvfbTest, ARemoteClickIsRefusedHoweverLateThePromptAsks)
 
 TEST_F(OwnerInputGuardOnXvfbTest, ALocalClickAmidRemoteInputWaitsForTheQuietPeriod) {
   localClick();
-  now = clock.now();
   injector->moveTo(0.25, 0.25);
   sink->sync();
   EXPECT_EQ(guard->checkClick(), Refusal::remoteInputRecent);
