@@ -99,8 +99,7 @@ TEST_F(RemoteClickClassifierTest, TheInjectorsKeysAreRemoteXdotoolsAreLocal) {
 TEST_F(RemoteClickClassifierTest, EverySessionsInjectorVouchesThroughTheSharedRecord) {
   std::shared_ptr<X11InputSink> secondSink = X11InputSink::open(server->display());
   ASSERT_TRUE(secondSink);
-  InputInjector second(
-      secondSink, InputRect{0, 0, 1920, 1080}, [this] { return clock.now(); }, injector->record());
+  InputInjector second(secondSink, InputRect{0, 0, 1920, 1080}, clock, injector->record());
   second.key(0x05, true);
   second.key(0x05, false);
   secondSink->sync();

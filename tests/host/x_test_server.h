@@ -161,8 +161,7 @@ class InjectorOnXvfbTest : public ::testing::Test {
     ASSERT_TRUE(sink->canInject());
     // Well past zero, as the steady clock is on a running machine.
     clock.advance(100);
-    injector = std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080},
-                                               [this] { return clock.now(); });
+    injector = std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080}, clock);
   }
   void TearDown() override {
     if (injector) injector->releaseAll();
