@@ -80,20 +80,17 @@ class NVConnection : public std::enable_shared_from_this<NVConnection> {
   // prefixed by a relay preamble. Queue "nerovalde.connection".
   static std::shared_ptr<NVConnection> create(std::shared_ptr<TCPTransport> connection, Role role,
                                               DeviceIdentity identity,
-                                              std::optional<Bytes> preamble = std::nullopt,
-                                              Runtime& runtime = Runtime::shared());
+                                              std::optional<Bytes> preamble, Runtime& runtime);
   // From an already connected socket, wrapped in a TCPTransport that counts as outbound in the
   // client role.
   static std::shared_ptr<NVConnection> create(asio::ip::tcp::socket socket, Role role,
                                               DeviceIdentity identity,
-                                              std::optional<Bytes> preamble = std::nullopt,
-                                              Runtime& runtime = Runtime::shared());
+                                              std::optional<Bytes> preamble, Runtime& runtime);
   // From any byte transport (the ICE data channel on the host, which has no preamble).
   // Queue "ombrel.connection.ice".
   static std::shared_ptr<NVConnection> create(std::shared_ptr<CorvaneByteTransport> transport,
                                               Role role, DeviceIdentity identity,
-                                              std::optional<Bytes> preamble = std::nullopt,
-                                              Runtime& runtime = Runtime::shared());
+                                              std::optional<Bytes> preamble, Runtime& runtime);
 
   // The TCP parameters every TCP connection of the product uses.
   static TCPParameters tcpParameters() { return TCPParameters{}; }

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "input_bench: no XTest on %s\n", server.display().c_str());
     return 1;
   }
-  InputInjector injector(sink, InputRect{0, 0, 1920, 1080});
+  const SystemClock clock;
+  InputInjector injector(sink, InputRect{0, 0, 1920, 1080}, clock);
   auto nothing = [] {};
   auto roundTrip = [&] { sink->sync(); };
   auto x = [](int i) { return (i % 1000) / 1000.0; };
@@ -107,10 +108,12 @@ int main(int argc, char** argv) {
   // The session's handler on the same desktop, through InputServices (no session: the caret
   // reports it schedules find nobody to send to).
   Runtime runtime;
-  auto services = InputServices::create(
-      {.sink = sink, .blockingWorker = runtime.blockingWorker(), .mainDisplayBounds = [] {
-         return InputRect{0, 0, 1920, 1080};
-       }});
+  auto services = InputServices::create({.sink = sink,
+                                         .blockingWorker = runtime.blockingWorker(),
+                                         .clock = runtime.sharedClock(),
+                                         .mainDisplayBounds = [] {
+                                           return InputRect{0, 0, 1920, 1080};
+                                         }});
   SessionInput session(services, {});
   std::vector<Bytes> moves, keys;
   for (int i = 0; i < 1000; ++i) {

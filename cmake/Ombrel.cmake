@@ -116,7 +116,7 @@ function(ombrel_host_module dir)
       string(REGEX REPLACE "^#include \"Ombrel_Remote_Host/([^\"]+)\".*" "\\1" header "${line}")
       _ombrel_host_module_of(${header} target)
       if(NOT target IN_LIST allowed)
-        message(WARNING "Ombrel_Remote_Host/${rel} includes Ombrel_Remote_Host/${header}, but "
+        message(SEND_ERROR "Ombrel_Remote_Host/${rel} includes Ombrel_Remote_Host/${header}, but "
           "${dir} may include only: ${allowed}. Declare the dependency in "
           "Ombrel_Remote_Host/CMakeLists.txt if it points down the layers, or move the code.")
       endif()

@@ -12,7 +12,7 @@ HeadlessHost::HeadlessHost(Options options, std::ostream& out)
     : options_(options),
       out_(out),
       runtime_(std::make_unique<Runtime>()),
-      power_(openPowerManager()),
+      power_(openPowerManager(runtime_->sharedClock())),
       screenLock_(openScreenLock()) {}
 
 HeadlessHost::~HeadlessHost() {

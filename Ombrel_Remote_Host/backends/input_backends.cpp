@@ -41,10 +41,10 @@ std::unique_ptr<CaretLocator> openCaretLocator() {
 
 std::unique_ptr<ClickOriginWatch> openClickOriginWatch(std::shared_ptr<InjectionRecord> record,
                                                        const std::string& displayName,
-                                                       std::function<double()> clock) {
+                                                       const Clock& clock) {
   if (desktopSession().kind == DesktopSessionKind::wayland) return nullptr;
 #if OMBREL_HAVE_LINUX_X11
-  return RemoteClickClassifier::open(std::move(record), displayName, std::move(clock));
+  return RemoteClickClassifier::open(std::move(record), displayName, clock);
 #else
   (void)record;
   (void)displayName;

@@ -15,13 +15,14 @@
 
 namespace ombrel {
 
-std::shared_ptr<PowerManager> openPowerManager() {
+std::shared_ptr<PowerManager> openPowerManager(std::shared_ptr<const Clock> clock) {
 #if OMBREL_HAVE_LINUX_DBUS
   LinuxPowerManager::Config config;
   // The X screensaver of XWayland blanks nothing the owner sees.
   if (desktopSession().kind == DesktopSessionKind::wayland) config.xDisplay = std::string();
-  return std::make_shared<LinuxPowerManager>(std::move(config));
+  return std::make_shared<LinuxPowerManager>(std::move(config), std::move(clock));
 #else
+  (void)clock;
   return unavailablePowerManager();
 #endif
 }

@@ -93,10 +93,8 @@ void HostController::construct() {
     }
   };
 
-  auto clock = runtime_.sharedClock();
   desk_ = std::make_shared<PairingDesk>(
-      mainQueue_, std::make_unique<TrustedClientStore>(settings_, identity_,
-                                                       [clock] { return clock->wallSeconds(); }));
+      mainQueue_, std::make_unique<TrustedClientStore>(settings_, identity_, runtime_.clock()));
   registry_ = std::make_shared<LiveSessionRegistry>(mainQueue_, *this, access_, deps_.sessions);
   listener_ = ListenerSupervisor::create(runtime_, deps_.advertiser, identity_.hostID(),
                                          deps_.listenerPort);

@@ -14,7 +14,7 @@ struct InjectedEvent {
   enum class Kind { motion, buttonPress, buttonRelease, keyPress, keyRelease };
   Kind kind = Kind::motion;
   unsigned detail = 0;  // the sink's ReportedCode (X: button number or keycode); 0 for motion
-  double time = 0;      // seconds of system uptime when it was posted
+  double time = 0;      // the injector's Clock::now() when it was posted
 
   bool operator==(const InjectedEvent&) const = default;
 };

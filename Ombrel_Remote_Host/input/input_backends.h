@@ -8,6 +8,7 @@
 #include "Ombrel_Remote_Host/input/click_origin_watch.h"
 #include "Ombrel_Remote_Host/input/injection_record.h"
 #include "Ombrel_Remote_Host/input/input_sink.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
@@ -30,11 +31,11 @@ InputSinkChoice openInputSink(const std::string& displayName = {});
 std::unique_ptr<CaretLocator> openCaretLocator();
 
 // Tells the remote user's presses from the local user's on `displayName` ($DISPLAY when empty),
-// matching them against `record` at `clock`'s time (the injectors' seconds of uptime). X11:
-// XInput 2 raw events. nullptr when the display or its XInput 2 is missing, and in a Wayland
-// session.
+// matching them against `record` at `clock`'s time (the injectors' clock, which must outlive the
+// watch). X11: XInput 2 raw events. nullptr when the display or its XInput 2 is missing, and in a
+// Wayland session.
 std::unique_ptr<ClickOriginWatch> openClickOriginWatch(std::shared_ptr<InjectionRecord> record,
                                                        const std::string& displayName,
-                                                       std::function<double()> clock);
+                                                       const Clock& clock);
 
 }  // namespace ombrel

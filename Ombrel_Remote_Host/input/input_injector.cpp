@@ -1,7 +1,6 @@
 #include "Ombrel_Remote_Host/input/input_injector.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -17,10 +16,6 @@ namespace ombrel {
 namespace {
 
 using Kind = InjectedEvent::Kind;
-
-double uptime() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
 
@@ -63,10 +58,10 @@ bool typeable(char32_t cp) {
 
 }  // namespace
 
-InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock,
-                             std::shared_ptr<InjectionRecord> record)
+InputInjector::InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds,
+                             const Clock& clock, std::shared_ptr<InjectionRecord> record)
     : sink_(std::move(sink)),
-      clock_(clock ? std::move(clock) : Clock(uptime)),
+      clock_(clock),
       record_(record ? std::move(record) : std::make_shared<InjectionRecord>()),
       displayBounds_(displayBounds) {
   if (auto interval = sink_->doubleClickInterval()) doubleClickInterval_ = *interval;
@@ -136,7 +131,7 @@ InputPoint InputInjector::mapped(double x, double y) const {
 }
 
 InputPoint InputInjector::cursor() {
-  if (requestedCursor_ && clock_() - lastPointerRequest_ < pointerRequestTrust) {
+  if (requestedCursor_ && clock_.now() - lastPointerRequest_ < pointerRequestTrust) {
     return *requestedCursor_;
   }
   if (auto real = sink_->pointerLocation()) return *real;
@@ -146,7 +141,7 @@ InputPoint InputInjector::cursor() {
 
 void InputInjector::move(InputPoint to, std::optional<InputPoint> delta) {
   requestedCursor_ = to;
-  lastPointerRequest_ = clock_();
+  lastPointerRequest_ = clock_.now();
   PostedEvent e{.location = to};
   if (buttonsDown_.contains(MouseButton::left)) {
     e.type = PostedEvent::Type::leftMouseDragged;
@@ -187,7 +182,7 @@ void InputInjector::button(MouseButton button, bool down) {
     } else {
       log::line(clickLogLine(at, sink_->canInject(), isScreenLocked && isScreenLocked()));
     }
-    const double now = clock_();
+    const double now = clock_.now();
     if (lastClick_.button == button && now - lastClick_.time < doubleClickInterval_ &&
         std::hypot(at.x - lastClick_.position.x, at.y - lastClick_.position.y) <
             doubleClickDistance) {
@@ -384,7 +379,7 @@ void InputInjector::pen(double x, double y, double pressure, double tiltX, doubl
   }
   // Every pen event puts the pointer on its point.
   requestedCursor_ = p;
-  lastPointerRequest_ = clock_();
+  lastPointerRequest_ = clock_.now();
   const double pr = std::min(finiteOr(pressure, 0), 1.0);
   e.tabletPoint = true;
   e.pressure = (!ended && pr >= 0) ? pr : 0;
@@ -467,7 +462,7 @@ void InputInjector::post(PostedEvent event) {
 }
 
 void InputInjector::record(Kind kind, unsigned detail) {
-  record_->add({.kind = kind, .detail = detail, .time = clock_()});
+  record_->add({.kind = kind, .detail = detail, .time = clock_.now()});
 }
 
 void InputInjector::userActivity() {

@@ -16,6 +16,7 @@
 #include "Ombrel_Remote_Host/input/input_sink.h"
 #include "Ombrel_Remote_Host/input/posted_event.h"
 #include "Ombrel_Remote_Host/input/wheel_accumulator.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
@@ -35,9 +36,6 @@ namespace ombrel {
 // and the input of the session must not wait for it.
 class InputInjector {
  public:
-  // Seconds of system uptime.
-  using Clock = std::function<double()>;
-
   // How long a requested pointer position is trusted over the real one (the desktop may lag).
   static constexpr double pointerRequestTrust = 0.5;
   static constexpr double defaultDoubleClickInterval = 0.4;
@@ -46,7 +44,9 @@ class InputInjector {
 
   // `record` is shared by every session's injector and the host's RemoteClickClassifier, so
   // the interface recognises any session's input; without one the injector keeps its own.
-  InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, Clock clock = {},
+  // `clock` dates the record's entries (the classifier's must read the same time) and must
+  // outlive the injector.
+  InputInjector(std::shared_ptr<InputSink> sink, InputRect displayBounds, const Clock& clock,
                 std::shared_ptr<InjectionRecord> record = {});
   ~InputInjector();
 
@@ -123,7 +123,7 @@ class InputInjector {
 
   mutable std::mutex mutex_;
   const std::shared_ptr<InputSink> sink_;
-  const Clock clock_;
+  const Clock& clock_;
   const std::shared_ptr<InjectionRecord> record_;
   std::shared_ptr<CaretLocator> caretLocator_;
   InputRect displayBounds_;

@@ -70,8 +70,7 @@ std::optional<OwnerInputGuard::Refusal> OwnerInputGuard::checkLine(double since,
 
 bool OwnerInputGuard::watchClicks(const std::string& displayName) {
   if (watch_) return true;
-  auto origins =
-      openClickOriginWatch(record_, displayName, [&clock = clock_] { return clock.now(); });
+  auto origins = openClickOriginWatch(record_, displayName, clock_);
   if (!origins) return false;
   const int stopFd = ::eventfd(0, EFD_CLOEXEC);
   if (stopFd < 0) return false;

@@ -52,6 +52,7 @@ std::shared_ptr<InputServices> InputServices::open(Runtime& runtime,
       .powerManager = std::move(powerManager),
       .screenLock = std::move(screenLock),
       .blockingWorker = runtime.blockingWorker(),
+      .clock = runtime.sharedClock(),
       .mainDisplayBounds = primaryDisplayBounds,
   };
   InputSinkChoice choice = openInputSink(displayName);
@@ -156,8 +157,8 @@ std::unique_ptr<InputInjector> makeInjector(const InputServices::Dependencies& d
                                             std::shared_ptr<InjectionRecord> record) {
   if (!deps.sink) return nullptr;
   auto injector = std::make_unique<InputInjector>(
-      deps.sink, deps.mainDisplayBounds ? deps.mainDisplayBounds() : InputRect{},
-      InputInjector::Clock(), std::move(record));
+      deps.sink, deps.mainDisplayBounds ? deps.mainDisplayBounds() : InputRect{}, *deps.clock,
+      std::move(record));
   if (deps.powerManager) {
     injector->onUserActivity = [power = deps.powerManager] {
       power->declareUserActivity(remoteInputActivityName);

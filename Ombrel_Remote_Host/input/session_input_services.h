@@ -72,13 +72,16 @@ class InputServices : public std::enable_shared_from_this<InputServices> {
     // Where caret and lock-state lookups and wake sends run (Runtime::blockingWorker);
     // required.
     std::shared_ptr<BlockingWorker> blockingWorker;
+    // What the sessions' injectors date the record by (Runtime::sharedClock); required with a
+    // sink.
+    std::shared_ptr<const Clock> clock;
     // The main display's bounds when a session starts, before any stream says otherwise.
     std::function<InputRect()> mainDisplayBounds;
   };
 
   // The desktop's services: XTest on `displayName` ($DISPLAY when empty), the AT-SPI caret,
-  // the primary monitor from the display layout, and the blocking worker of `runtime`. Without an
-  // X display input is off and logged; wake requests are served anyway.
+  // the primary monitor from the display layout, and the blocking worker and clock of `runtime`.
+  // Without an X display input is off and logged; wake requests are served anyway.
   static std::shared_ptr<InputServices> open(Runtime& runtime,
                                              std::shared_ptr<PowerManager> powerManager,
                                              std::shared_ptr<ScreenLock> screenLock,

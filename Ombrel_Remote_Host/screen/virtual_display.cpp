@@ -22,7 +22,7 @@ constexpr double secondWindowRestore = 2.0;
 
 VirtualDisplayTiming VirtualDisplayTiming::onRuntime(Runtime& runtime) {
   return {
-      .now = [clock = runtime.sharedClock()] { return clock->now(); },
+      .clock = runtime.sharedClock(),
       .sleep =
           [](double seconds) {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -72,8 +72,9 @@ bool VirtualDisplay::selectRequestedMode() {
 }
 
 bool VirtualDisplay::waitUntilActive(double timeout) {
-  double deadline = timing_.now() + timeout;
-  while (timing_.now() < deadline) {
+  const Clock& clock = *timing_.clock;
+  double deadline = clock.now() + timeout;
+  while (clock.now() < deadline) {
     auto displays = platform_->displays();
     bool listed =
         std::any_of(displays.begin(), displays.end(), [&](auto& d) { return d.id == displayID_; });
@@ -82,7 +83,7 @@ bool VirtualDisplay::waitUntilActive(double timeout) {
       continue;
     }
     int inARow = 0;
-    while (inARow < modeChecksInARow && timing_.now() < deadline) {
+    while (inARow < modeChecksInARow && clock.now() < deadline) {
       inARow = selectRequestedMode() ? inARow + 1 : 0;
       timing_.sleep(modeCheckInterval);
     }

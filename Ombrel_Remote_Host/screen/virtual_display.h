@@ -10,13 +10,15 @@
 
 #include "OmbrelKit/stream_messages.h"
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
+#include "base/clock.h"
 #include "base/runtime.h"
 
 namespace ombrel {
 
-// How a VirtualDisplay waits. The session uses the system clock; tests script it.
+// How a VirtualDisplay waits. The session uses the runtime's clock; tests script it. The clock
+// is shared: the timing is copied into every display, which may outlive its creator.
 struct VirtualDisplayTiming {
-  std::function<double()> now;                // seconds on a monotonic clock
+  std::shared_ptr<const Clock> clock;
   std::function<void(double seconds)> sleep;  // blocks the caller
   // Runs `work` once, `delay` seconds later, on the main queue.
   std::function<void(double delay, std::function<void()> work)> schedule;

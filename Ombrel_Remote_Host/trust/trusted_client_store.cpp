@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 
-#include <chrono>
 #include <cmath>
 
 #include "base/log.h"
@@ -20,15 +19,11 @@ bool sameSeal(ByteView a, ByteView b) {
 
 }  // namespace
 
-double TrustedClientStore::systemClock() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 TrustedClientStore::TrustedClientStore(HostSettings settings, const DeviceIdentity& identity,
-                                       Clock clock, std::string account)
+                                       const Clock& clock, std::string account)
     : settings_(std::move(settings)),
       identity_(identity),
-      clock_(std::move(clock)),
+      clock_(clock),
       account_(std::move(account)) {
   load();
 }

@@ -36,25 +36,23 @@
 #include "Ombrel_Remote_Host/settings/host_settings.h"
 #include "Ombrel_Remote_Host/trust/session_registry.h"
 #include "Ombrel_Remote_Host/trust/trusted_client.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
 class TrustedClientStore {
  public:
-  // Wall-clock seconds since the Unix epoch.
-  using Clock = std::function<double()>;
-  static double systemClock();
-
   static constexpr std::string_view sealPurpose = "trusted-list-v1";
   static constexpr std::string_view tamperedLogLine =
       "Ombrel Remote: paired-device list was changed outside the app; removing all paired devices";
   static constexpr std::string_view temporaryIdentityLogLine =
       "Ombrel Remote: temporary identity; the stored paired-device list is not used or changed";
 
-  // Loads the list from `settings` and saves it once (see above). `identity` must outlive the
-  // store; `account` names the identity's key file, whose sealed marker is used.
-  TrustedClientStore(HostSettings settings, const DeviceIdentity& identity,
-                     Clock clock = systemClock, std::string account = "host");
+  // Loads the list from `settings` and saves it once (see above). `identity` and `clock` (whose
+  // calendar time dates the entries) must outlive the store; `account` names the identity's
+  // key file, whose sealed marker is used.
+  TrustedClientStore(HostSettings settings, const DeviceIdentity& identity, const Clock& clock,
+                     std::string account = "host");
 
   TrustedClientStore(const TrustedClientStore&) = delete;
   TrustedClientStore& operator=(const TrustedClientStore&) = delete;
@@ -88,14 +86,14 @@ class TrustedClientStore {
   std::optional<std::string> lastEvent() const;
 
  private:
-  double now() const { return ReferenceDate::fromUnix(clock_()); }
+  double now() const { return ReferenceDate::fromUnix(clock_.wallSeconds()); }
   void load();
   void saveLocked();
   void saveAndPublish(std::unique_lock<std::mutex>& lock);
 
   HostSettings settings_;
   const DeviceIdentity& identity_;
-  const Clock clock_;
+  const Clock& clock_;
   const std::string account_;
   SessionRegistry* sessions_ = nullptr;
 

@@ -31,13 +31,14 @@ class InjectorTest : public ::testing::Test {
  protected:
   InjectorTest() {
     log::setSink([](std::string_view) {});
+    clock.advance(1000);
     make({});
   }
   ~InjectorTest() override { log::setSink({}); }
 
   void make(FakeInputSink::Config config) {
     sink = std::make_shared<FakeInputSink>(config);
-    injector = std::make_unique<InputInjector>(sink, kBounds, [this] { return now; });
+    injector = std::make_unique<InputInjector>(sink, kBounds, clock);
     injector->onPost = [this](const PostedEvent& e) { posted.push_back(e); };
     posted.clear();
   }
@@ -50,7 +51,7 @@ class InjectorTest : public ::testing::Test {
     return out;
   }
 
-  double now = 1000;
+  ManualClock clock;
   std::shared_ptr<FakeInputSink> sink;
   std::unique_ptr<InputInjector> injector;
   std::vector<PostedEvent> posted;
@@ -125,7 +126,7 @@ TEST_F(InjectorTest, CurrentPointerPrefersARecentRequestThenTheRealPointer) {
   for (const Case& c : cases) {
     make({.pointerKnown = c.pointerKnown, .pointerLocation = real});
     if (c.requested) injector->moveTo(0.5, 0.5);
-    now += c.age;
+    clock.advance(c.age);
     injector->moveBy(0, 0);
     EXPECT_EQ(posted.back().location, c.expected) << c.name;
   }
@@ -169,7 +170,7 @@ TEST_F(InjectorTest, ClickCountingNeedsTheSameButtonSoonAndClose) {
   for (const Case& c : cases) {
     make({});
     for (const Press& p : c.presses) {
-      now += p.wait;
+      clock.advance(p.wait);
       injector->moveTo((400 + p.dx) / kBounds.width, 0.5);
       injector->button(p.button, true);
       EXPECT_EQ(posted.back().clickState, p.expected) << c.name;
@@ -183,7 +184,7 @@ TEST_F(InjectorTest, DoubleClickIntervalComesFromTheDesktopWhenItHasOne) {
   make({.doubleClickInterval = 0.25});
   injector->button(MouseButton::left, true);
   injector->button(MouseButton::left, false);
-  now += 0.3;  // within the default 0.4 s, beyond the desktop's 0.25 s
+  clock.advance(0.3);  // within the default 0.4 s, beyond the desktop's 0.25 s
   injector->button(MouseButton::left, true);
   EXPECT_EQ(posted.back().clickState, 1);
 }
@@ -205,9 +206,9 @@ TEST_F(InjectorTest, ButtonsActWhereTheEventIsAndLogTheClick) {
   EXPECT_EQ(lines[0],
             "Ombrel Remote: Remote click x=300.500000 y=200.250000 accessibility=true "
             "locked=true");
-  EXPECT_EQ(
-      injector->record()->snapshot().back(),
-      (InjectedEvent{Kind::buttonPress, FakeInputSink::buttonCode(PointerButton::right), now}));
+  EXPECT_EQ(injector->record()->snapshot().back(),
+            (InjectedEvent{Kind::buttonPress, FakeInputSink::buttonCode(PointerButton::right),
+                           clock.now()}));
 }
 
 TEST_F(InjectorTest, ShiftThenAPostsFlagsChangedThenAWithTheShiftFlag) {
@@ -388,7 +389,7 @@ TEST_F(InjectorTest, TheRecordKeepsTheCodesTheDesktopReportsInOrder) {
   injector->button(MouseButton::middle, true);
   std::vector<std::pair<Kind, unsigned>> recorded;
   for (const InjectedEvent& e : injector->record()->snapshot()) {
-    EXPECT_EQ(e.time, now);
+    EXPECT_EQ(e.time, clock.now());
     recorded.emplace_back(e.kind, e.detail);
   }
   const unsigned a = FakeInputSink::keyCode(0x04), e = FakeInputSink::characterCode(U'\u00E9');

@@ -92,7 +92,6 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
     // The desktop is the test's Xvfb, even when the tests run in a Wayland session.
     home.set("WAYLAND_DISPLAY", std::nullopt);
     home.set("XDG_SESSION_TYPE", std::nullopt);
-    now = clock.now();
     guard = std::make_unique<OwnerInputGuard>(injector->record(), clock);
     ASSERT_TRUE(guard->watchClicks(server->display()));
   }
@@ -109,7 +108,6 @@ class OwnerInputGuardOnXvfbTest : public xtest::InjectorOnXvfbTest {
   }
 
   test::TempHome home;
-  ManualClock clock;
   std::unique_ptr<OwnerInputGuard> guard;
 };
 
@@ -127,7 +125,6 @@ TEST_F(OwnerInputGuardOnXvfbTest, ARemoteClickIsRefusedHoweverLateThePromptAsks)
 
 TEST_F(OwnerInputGuardOnXvfbTest, ALocalClickAmidRemoteInputWaitsForTheQuietPeriod) {
   localClick();
-  now = clock.now();
   injector->moveTo(0.25, 0.25);
   sink->sync();
   EXPECT_EQ(guard->checkClick(), Refusal::remoteInputRecent);

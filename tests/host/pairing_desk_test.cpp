@@ -18,8 +18,7 @@ using test::FakeLiveSession;
 class PairingDeskTest : public test::ManualRuntimeTest {
  protected:
   PairingDeskTest() {
-    auto store = std::make_unique<TrustedClientStore>(HostSettings::open(), identity,
-                                                      [this] { return clock->wallSeconds(); });
+    auto store = std::make_unique<TrustedClientStore>(HostSettings::open(), identity, *clock);
     desk = std::make_shared<PairingDesk>(runtime->mainQueue(), std::move(store));
     onMain([&] { desk->onPendingChange = [this] { ++pendingChanges; }; });
   }

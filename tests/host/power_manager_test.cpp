@@ -49,11 +49,13 @@ class PowerManagerTest : public DesktopBusFixture {
 
   // The X display stays out of the bus tests: the environment's $DISPLAY may be anyone's.
   LinuxPowerManager::Config config() const { return {.buses = buses(), .xDisplay = ""}; }
+
+  const std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
 };
 
 TEST_F(PowerManagerTest, KeepAwakeHoldsLogindIdleLockUntilReleased) {
   startLogind();
-  LinuxPowerManager power(config());
+  LinuxPowerManager power(config(), clock_);
   std::uint32_t id =
       power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName);
   ASSERT_NE(id, 0u);
@@ -72,7 +74,7 @@ TEST_F(PowerManagerTest, KeepAwakeHoldsLogindIdleLockUntilReleased) {
 TEST_F(PowerManagerTest, DestroyingTheManagerReleasesWhatItHolds) {
   startLogind();
   {
-    LinuxPowerManager power(config());
+    LinuxPowerManager power(config(), clock_);
     ASSERT_NE(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName),
               0u);
     ASSERT_NE(power.createAssertion(PowerAssertionType::systemSleep, sessionAssertionName), 0u);
@@ -114,7 +116,7 @@ TEST_F(PowerManagerTest, SessionAssertionFollowsTheSessionKind) {
     gnomeSession_.reset();
     if (c.screenSaver) startScreenSaver(false);
     if (c.gnome) startGnomeSession();
-    LinuxPowerManager power(config());
+    LinuxPowerManager power(config(), clock_);
     std::uint32_t id = power.createAssertion(sessionAssertionType(c.limited), sessionAssertionName);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(inhibitors(), c.expectedInhibitors);
@@ -140,7 +142,7 @@ TEST_F(PowerManagerTest, WithoutLogindNothingIsHeldAndTheStatusSaysWhy) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    LinuxPowerManager power({.buses = {c.systemBus, session_->address()}, .xDisplay = ""});
+    LinuxPowerManager power({.buses = {c.systemBus, session_->address()}, .xDisplay = ""}, clock_);
     EXPECT_EQ(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName),
               0u);
     EXPECT_EQ(power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName), 0u);
@@ -151,7 +153,7 @@ TEST_F(PowerManagerTest, WithoutLogindNothingIsHeldAndTheStatusSaysWhy) {
   }
   // Once logind answers, the next assertion is held and the status clears.
   startLogind();
-  LinuxPowerManager power(config());
+  LinuxPowerManager power(config(), clock_);
   power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName);
   EXPECT_EQ(power.status(), "");
 }
@@ -160,7 +162,7 @@ TEST_F(PowerManagerTest, ReconnectsAfterTheSystemBusRestarts) {
   startLogind();
   // As a real bus address: no server guid, so a restarted daemon on the same socket is accepted.
   std::string address = system_->address().substr(0, system_->address().find(",guid="));
-  LinuxPowerManager power({.buses = {address, session_->address()}, .xDisplay = ""});
+  LinuxPowerManager power({.buses = {address, session_->address()}, .xDisplay = ""}, clock_);
   ASSERT_NE(power.createAssertion(PowerAssertionType::idleSystemSleep, keepAwakeAssertionName), 0u);
 
   logind_.reset();
@@ -175,13 +177,12 @@ TEST_F(PowerManagerTest, ReconnectsAfterTheSystemBusRestarts) {
 
 TEST_F(PowerManagerTest, UserActivityReachesTheScreenSaverAtMostOncePerInterval) {
   startScreenSaver(false);
-  auto now = std::chrono::steady_clock::time_point{};
-  LinuxPowerManager power({.buses = buses(), .now = [&] { return now; }, .xDisplay = ""});
+  LinuxPowerManager power(config(), clock_);
   power.declareUserActivity(trustedClientActivityName);
   power.declareUserActivity(remoteInputActivityName);
-  now += 999ms;
+  clock_->advance(0.999);
   power.declareUserActivity(remoteInputActivityName);
-  now += 1ms;
+  clock_->advance(0.001);
   power.declareUserActivity(remoteInputActivityName);
   // A call on the same connection: the declarations before it have been handled when it returns.
   ASSERT_NE(power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName), 0u);
@@ -234,7 +235,7 @@ TEST_F(PowerManagerXTest, DisplayAssertionsKeepTheXScreenSaverOff) {
   // A one-second idle timeout: without a display assertion the screen blanks almost at once.
   XSetScreenSaver(display_, 1, 0, DontPreferBlanking, DefaultExposures);
   XSync(display_, False);
-  LinuxPowerManager power(xConfig());
+  LinuxPowerManager power(xConfig(), clock_);
   // A limited session lets the display sleep.
   std::uint32_t limited =
       power.createAssertion(PowerAssertionType::systemSleep, sessionAssertionName);
@@ -260,7 +261,7 @@ TEST_F(PowerManagerXTest, DisplayAssertionsKeepTheXScreenSaverOff) {
 // Xlib's default answer to a connection that broke is to end the process.
 TEST_F(PowerManagerXTest, AnXServerThatWentAwayEndsNothing) {
   startLogind();
-  LinuxPowerManager power(xConfig());
+  LinuxPowerManager power(xConfig(), clock_);
   std::uint32_t before =
       power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
   ASSERT_NE(before, 0u);
@@ -287,7 +288,7 @@ TEST_F(PowerManagerXTest, DisplayAssertionTurnsDpmsOffAndRestoresItsState) {
     SCOPED_TRACE(before ? "DPMS was on" : "DPMS was off");
     before ? DPMSEnable(display_) : DPMSDisable(display_);
     XSync(display_, False);
-    LinuxPowerManager power(xConfig());
+    LinuxPowerManager power(xConfig(), clock_);
     std::uint32_t id =
         power.createAssertion(PowerAssertionType::displaySleep, sessionAssertionName);
     ASSERT_NE(id, 0u);

@@ -24,8 +24,7 @@ class RemoteClickClassifierTest : public xtest::InjectorOnXvfbTest {
   void SetUp() override {
     InjectorOnXvfbTest::SetUp();
     if (HasFatalFailure()) return;
-    classifier = RemoteClickClassifier::open(injector->record(), server->display(),
-                                             [this] { return classifierNow; });
+    classifier = RemoteClickClassifier::open(injector->record(), server->display(), clock);
     ASSERT_TRUE(classifier);
     classifier->onClassified = [this](const RemoteClickClassifier::Classified& c) {
       seen.push_back(c);
@@ -58,7 +57,6 @@ class RemoteClickClassifierTest : public xtest::InjectorOnXvfbTest {
     return out;
   }
 
-  double classifierNow = now + 0.1;
   // Where the latest press came from, once the server has handled all the injector sent
   // (the server serves its clients in no fixed order).
   std::optional<Origin> lastPressOrigin() {
@@ -101,8 +99,7 @@ TEST_F(RemoteClickClassifierTest, TheInjectorsKeysAreRemoteXdotoolsAreLocal) {
 TEST_F(RemoteClickClassifierTest, EverySessionsInjectorVouchesThroughTheSharedRecord) {
   std::shared_ptr<X11InputSink> secondSink = X11InputSink::open(server->display());
   ASSERT_TRUE(secondSink);
-  InputInjector second(
-      secondSink, InputRect{0, 0, 1920, 1080}, [this] { return now; }, injector->record());
+  InputInjector second(secondSink, InputRect{0, 0, 1920, 1080}, clock, injector->record());
   second.key(0x05, true);
   second.key(0x05, false);
   secondSink->sync();
@@ -115,10 +112,10 @@ TEST_F(RemoteClickClassifierTest, EverySessionsInjectorVouchesThroughTheSharedRe
 
 TEST_F(RemoteClickClassifierTest, AnEntryOlderThanHalfASecondNoLongerVouches) {
   injector->button(MouseButton::right, true);
-  classifierNow = now + 0.51;
+  clock.advance(0.51);
   EXPECT_EQ(lastPressOrigin(), Origin::local);
   injector->button(MouseButton::right, false);
-  classifierNow = now + 0.49;
+  clock.advance(0.49);
   lastPressOrigin();
   EXPECT_EQ(originsOf(Kind::buttonRelease), std::vector<Origin>{Origin::remote});
 }

@@ -97,6 +97,7 @@ class SessionInputTest : public ::testing::Test {
         .powerManager = power,
         .screenLock = std::make_shared<FakeScreenLock>(),
         .blockingWorker = runtime.blockingWorker(),
+        .clock = runtime.sharedClock(),
         .mainDisplayBounds =
             [] {
               return InputRect{0, 0, 1920, 1080};

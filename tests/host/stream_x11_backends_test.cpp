@@ -19,10 +19,10 @@ namespace {
 
 // Waiting for the virtual display sleeps on this clock instead of the real one.
 struct ScriptedTime {
-  double now = 0;
+  const std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   VirtualDisplayTiming timing() {
-    return {.now = [this] { return now; },
-            .sleep = [this](double s) { now += s; },
+    return {.clock = clock,
+            .sleep = [this](double s) { clock->advance(s); },
             .schedule = [](double, std::function<void()> work) { work(); }};
   }
 };

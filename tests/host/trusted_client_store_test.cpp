@@ -32,8 +32,7 @@ class TrustedClientStoreTest : public ::testing::Test {
 
   HostSettings settings() const { return test::storedHostSettings(); }
   std::unique_ptr<TrustedClientStore> open() {
-    auto store =
-        std::make_unique<TrustedClientStore>(settings(), identity_, [this] { return now_; });
+    auto store = std::make_unique<TrustedClientStore>(settings(), identity_, clock_);
     store->setSessionRegistry(&registry_);
     return store;
   }
@@ -43,11 +42,11 @@ class TrustedClientStoreTest : public ::testing::Test {
   bool loggedTamper() const {
     return std::ranges::count(logged_, std::string(TrustedClientStore::tamperedLogLine)) > 0;
   }
-  double referenceNow() const { return ReferenceDate::fromUnix(now_); }
+  double referenceNow() const { return ReferenceDate::fromUnix(clock_.wallSeconds()); }
 
   test::TempHome home_;
   DeviceIdentity identity_{Bytes(32, 0x42)};
-  double now_ = 1'800'000'000.0;
+  ManualClock clock_{std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000))};
   RecordingRegistry registry_;
   std::vector<std::string> logged_;
   log::Sink previousSink_;
@@ -127,10 +126,10 @@ TEST_F(TrustedClientStoreTest, PersistedFormRoundTrips) {
   {
     auto store = open();
     store->trust(keyA, "Mac 筆電", std::nullopt);
-    now_ += 0.25;
+    clock_.advance(0.25);
     store->trust(keyB, "支援", 3600);
   }
-  const double unixAdded = now_;
+  const double unixAdded = clock_.wallSeconds();
   auto store = open();
   ASSERT_EQ(store->clients().size(), 2u);
   EXPECT_TRUE(store->isTrusted(keyA));
@@ -153,7 +152,7 @@ TEST_F(TrustedClientStoreTest, TrustReplacesTheKeysEntry) {
   auto store = open();
   store->trust(keyA, "old", 600);
   store->trust(keyB, "other", std::nullopt);
-  now_ += 10;
+  clock_.advance(10);
   store->trust(keyA, "new", std::nullopt);
   ASSERT_EQ(store->clients().size(), 2u);
   const TrustedClient a = store->clients()[1];
@@ -173,12 +172,12 @@ TEST_F(TrustedClientStoreTest, GrantEndingNowIsNotTrustedAndExpiresOnNextTick) {
   store->trust(keyA, "助手的 iPad", 60);
   store->trust(keyB, "owner", std::nullopt);
 
-  now_ += 59.5;
+  clock_.advance(59.5);
   EXPECT_TRUE(store->isTrusted(keyA));
   store->expireGrants(false);
   EXPECT_EQ(store->clients().size(), 2u);
 
-  now_ += 0.5;  // expiresAt == now
+  clock_.advance(0.5);  // expiresAt == now
   EXPECT_FALSE(store->isTrusted(keyA));
   EXPECT_TRUE(store->isLimited(keyA));
   EXPECT_TRUE(store->limitedGrants().empty());
@@ -195,7 +194,7 @@ TEST_F(TrustedClientStoreTest, GrantEndingNowIsNotTrustedAndExpiresOnNextTick) {
 TEST_F(TrustedClientStoreTest, ExtendAndMakePermanentTouchOnlyRunningGrants) {
   auto store = open();
   store->trust(keyD, "elapsed", 5);
-  now_ += 10;
+  clock_.advance(10);
   const double start = referenceNow();
   store->trust(keyA, "permanent", std::nullopt);
   store->trust(keyB, "later", 100);

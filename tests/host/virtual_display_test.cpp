@@ -16,18 +16,22 @@ namespace {
 using Calls = std::vector<std::string>;
 
 // A clock that only moves when the display sleeps, and a main queue the test drains by hand.
+// It starts away from zero, so a deadline taken as absolute time shows.
 struct ScriptedTime {
-  double now = 100.0;
+  ScriptedTime() { clock->advance(100.0); }
+  double now() const { return clock->now(); }
+
+  const std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   std::vector<double> sleeps;
   std::vector<std::pair<double, std::function<void()>>> scheduled;
 
   VirtualDisplayTiming timing() {
     return {
-        .now = [this] { return now; },
+        .clock = clock,
         .sleep =
             [this](double s) {
               sleeps.push_back(s);
-              now += s;
+              clock->advance(s);
             },
         .schedule = [this](double delay,
                            std::function<void()> work) { scheduled.emplace_back(delay, work); }};
@@ -86,7 +90,7 @@ TEST(VirtualDisplay, WaitsForTheListingThenForThreeGoodModeChecksInARow) {
   ScriptedTime lateTime;
   auto never = VirtualDisplay::create({1280, 800, "iPad"}, late, lateTime.timing());
   EXPECT_FALSE(never->waitUntilActive(4.0));
-  EXPECT_NEAR(lateTime.now, 104.0, 0.11);
+  EXPECT_NEAR(lateTime.now(), 104.0, 0.11);
 
   // Listed, but the mode never settles: still active once the deadline comes.
   auto unsettled = std::make_shared<FakeDisplayConfiguration>(
@@ -94,7 +98,7 @@ TEST(VirtualDisplay, WaitsForTheListingThenForThreeGoodModeChecksInARow) {
   ScriptedTime unsettledTime;
   auto stubborn = VirtualDisplay::create({1280, 800, "iPad"}, unsettled, unsettledTime.timing());
   EXPECT_TRUE(stubborn->waitUntilActive(1.0));
-  EXPECT_GE(unsettledTime.now, 101.0);
+  EXPECT_GE(unsettledTime.now(), 101.0);
 }
 
 TEST(VirtualDisplay, TakesOverTheDesktopAndPutsEverythingBack) {

@@ -191,7 +191,7 @@ TEST_F(X11InputTest, ClicksArriveWhereTheyWereMadeAndCountAsTheDesktopWould) {
     window->clear();
     posted.clear();
     for (const Step& s : c.steps) {
-      now += 0.1;
+      clock.advance(0.1);
       injector->moveTo(s.x / 1920, 0.5);
       injector->button(s.button, true);
       injector->button(s.button, false);

@@ -125,8 +125,9 @@ TEST(XErrorRegimeTest, AStrayErrorOrALostServerNeverEndsTheProcess) {
        [] {
          std::optional<test::XvfbServer> own(std::in_place, "640x480x24");
          if (!own->ok()) _exit(3);
-         auto classifier =
-             RemoteClickClassifier::open(std::make_shared<InjectionRecord>(), own->display());
+         ManualClock clock;
+         auto classifier = RemoteClickClassifier::open(std::make_shared<InjectionRecord>(),
+                                                       own->display(), clock);
          if (!classifier) _exit(3);
          own.reset();
          (void)classifier->lastPressOrigin();

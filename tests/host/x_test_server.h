@@ -23,6 +23,7 @@
 
 #include "Ombrel_Remote_Host/input/input_injector.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_input_sink.h"
+#include "base/clock.h"
 #include "base/log.h"
 #include "tests/support/xvfb_server.h"
 
@@ -158,8 +159,9 @@ class InjectorOnXvfbTest : public ::testing::Test {
     sink = X11InputSink::open(server->display());
     ASSERT_TRUE(sink);
     ASSERT_TRUE(sink->canInject());
-    injector =
-        std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080}, [this] { return now; });
+    // Well past zero, as the steady clock is on a running machine.
+    clock.advance(100);
+    injector = std::make_unique<InputInjector>(sink, InputRect{0, 0, 1920, 1080}, clock);
   }
   void TearDown() override {
     if (injector) injector->releaseAll();
@@ -167,7 +169,7 @@ class InjectorOnXvfbTest : public ::testing::Test {
   }
 
   static inline test::XvfbServer* server = nullptr;
-  double now = 100;
+  ManualClock clock;
   std::shared_ptr<X11InputSink> sink;
   std::unique_ptr<InputInjector> injector;
 };

@@ -36,8 +36,9 @@ std::optional<XScreenBlankingInhibitor> xScreenFor(const std::optional<std::stri
 
 }  // namespace
 
-LinuxPowerManager::LinuxPowerManager(Config config)
+LinuxPowerManager::LinuxPowerManager(Config config, std::shared_ptr<const Clock> clock)
     : config_(std::move(config)),
+      clock_(std::move(clock)),
       systemBus_(BusKind::system, config_.buses.systemBusAddress),
       sessionBus_(BusKind::session, config_.buses.sessionBusAddress),
       xScreen_(xScreenFor(config_.xDisplay)) {}
@@ -105,8 +106,9 @@ void LinuxPowerManager::releaseAssertion(std::uint32_t id) {
 
 void LinuxPowerManager::declareUserActivity(std::string_view) {
   std::lock_guard lock(mutex_);
-  auto time = now();
-  if (lastActivity_ && time - *lastActivity_ < config_.activityInterval) return;
+  const double time = clock_->now();
+  const double interval = std::chrono::duration<double>(config_.activityInterval).count();
+  if (lastActivity_ && time - *lastActivity_ < interval) return;
   lastActivity_ = time;
   sessionBus_.send(screenSaverMethod("SimulateUserActivity"), nullptr);
 }
@@ -145,10 +147,6 @@ std::optional<std::uint32_t> LinuxPowerManager::sessionInhibit(const SdBus::Meth
   std::uint32_t cookie = 0;
   if (!reply || sd_bus_message_read(reply.get(), "u", &cookie) < 0) return std::nullopt;
   return cookie;
-}
-
-std::chrono::steady_clock::time_point LinuxPowerManager::now() const {
-  return config_.now ? config_.now() : std::chrono::steady_clock::now();
 }
 
 }  // namespace ombrel

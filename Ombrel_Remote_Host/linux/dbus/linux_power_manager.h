@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -11,6 +11,7 @@
 #include "Ombrel_Remote_Host/linux/dbus/sd_bus.h"
 #include "Ombrel_Remote_Host/linux/x11/x_screen_blanking_inhibitor.h"
 #include "Ombrel_Remote_Host/platform/power_manager.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
@@ -33,17 +34,17 @@ namespace ombrel {
 //   is reset by the input injector with XResetScreenSaver.)
 class LinuxPowerManager : public PowerManager {
  public:
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
   struct Config {
     DesktopBusConfig buses;
     std::chrono::milliseconds callTimeout{3000};
     std::chrono::milliseconds activityInterval{1000};
-    Clock now;  // steady_clock::now when empty
     // The X display kept on for displaySleep: unset means $DISPLAY, an empty name none at all.
     std::optional<std::string> xDisplay;
   };
 
-  explicit LinuxPowerManager(Config config);
+  // `clock` paces the user-activity declarations; shared, since the manager is handed out and
+  // may be released after its creator's runtime.
+  LinuxPowerManager(Config config, std::shared_ptr<const Clock> clock);
   ~LinuxPowerManager() override;
 
   std::uint32_t createAssertion(PowerAssertionType type, std::string_view name) override;
@@ -64,9 +65,9 @@ class LinuxPowerManager : public PowerManager {
   // An Inhibit call on the session bus; its cookie, or nothing when the service is not there.
   std::optional<std::uint32_t> sessionInhibit(const SdBus::Method& method,
                                               const SdBus::Arguments& arguments);
-  std::chrono::steady_clock::time_point now() const;
 
   Config config_;
+  const std::shared_ptr<const Clock> clock_;
   mutable std::mutex mutex_;
   SdBus systemBus_;
   SdBus sessionBus_;
@@ -74,7 +75,7 @@ class LinuxPowerManager : public PowerManager {
   std::map<std::uint32_t, Held> held_;
   std::uint32_t nextID_ = 1;
   std::string status_;
-  std::optional<std::chrono::steady_clock::time_point> lastActivity_;
+  std::optional<double> lastActivity_;  // clock seconds
 };
 
 }  // namespace ombrel

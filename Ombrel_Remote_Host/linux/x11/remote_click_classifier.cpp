@@ -3,20 +3,12 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 
-#include <chrono>
 #include <cstring>
 
 namespace ombrel {
-namespace {
-
-double uptime() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 std::unique_ptr<RemoteClickClassifier> RemoteClickClassifier::open(
-    std::shared_ptr<InjectionRecord> record, const std::string& displayName, Clock clock) {
+    std::shared_ptr<InjectionRecord> record, const std::string& displayName, const Clock& clock) {
   auto connection = x11::Connection::open(displayName);
   if (!connection) return nullptr;
   Display* display = connection->display();
@@ -35,18 +27,18 @@ std::unique_ptr<RemoteClickClassifier> RemoteClickClassifier::open(
   XIEventMask mask{.deviceid = XIAllDevices, .mask_len = sizeof bits, .mask = bits};
   XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
   XSync(display, False);
-  return std::unique_ptr<RemoteClickClassifier>(new RemoteClickClassifier(
-      std::move(connection), opcode, std::move(record), std::move(clock)));
+  return std::unique_ptr<RemoteClickClassifier>(
+      new RemoteClickClassifier(std::move(connection), opcode, std::move(record), clock));
 }
 
 RemoteClickClassifier::RemoteClickClassifier(std::shared_ptr<x11::Connection> connection,
                                              int opcode, std::shared_ptr<InjectionRecord> record,
-                                             Clock clock)
+                                             const Clock& clock)
     : connection_(std::move(connection)),
       display_(connection_->display()),
       opcode_(opcode),
       record_(std::move(record)),
-      clock_(clock ? std::move(clock) : Clock(uptime)) {
+      clock_(clock) {
   reloadDevices();
 }
 
@@ -109,7 +101,8 @@ void RemoteClickClassifier::processPending() {
           break;
       }
       const auto detail = static_cast<unsigned>(raw->detail);
-      const bool remote = isXTestDevice(raw->sourceid) && record_->claim(kind, detail, clock_());
+      const bool remote =
+          isXTestDevice(raw->sourceid) && record_->claim(kind, detail, clock_.now());
       const Origin origin = remote ? Origin::remote : Origin::local;
       if (kind == K::keyPress || kind == K::buttonPress) lastPress_ = origin;
       if (onClassified) onClassified({.kind = kind, .detail = detail, .origin = origin});

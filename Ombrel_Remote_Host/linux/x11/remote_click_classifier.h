@@ -9,6 +9,7 @@
 #include "Ombrel_Remote_Host/input/click_origin_watch.h"
 #include "Ombrel_Remote_Host/input/injection_record.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_connection.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
@@ -30,12 +31,11 @@ class RemoteClickClassifier : public ClickOriginWatch {
     Origin origin = Origin::local;
   };
 
-  using Clock = std::function<double()>;
-
-  // Nothing when the display cannot be opened or has no XInput 2.
+  // Nothing when the display cannot be opened or has no XInput 2. `clock` must read the
+  // injectors' time and outlive the classifier.
   static std::unique_ptr<RemoteClickClassifier> open(std::shared_ptr<InjectionRecord> record,
-                                                     const std::string& displayName = {},
-                                                     Clock clock = {});
+                                                     const std::string& displayName,
+                                                     const Clock& clock);
   ~RemoteClickClassifier() override;
 
   RemoteClickClassifier(const RemoteClickClassifier&) = delete;
@@ -51,7 +51,7 @@ class RemoteClickClassifier : public ClickOriginWatch {
 
  private:
   RemoteClickClassifier(std::shared_ptr<x11::Connection> connection, int opcode,
-                        std::shared_ptr<InjectionRecord> record, Clock clock);
+                        std::shared_ptr<InjectionRecord> record, const Clock& clock);
   bool isXTestDevice(int deviceId);
   void reloadDevices();
 
@@ -59,7 +59,7 @@ class RemoteClickClassifier : public ClickOriginWatch {
   Display* display_;
   int opcode_;
   std::shared_ptr<InjectionRecord> record_;
-  Clock clock_;
+  const Clock& clock_;
   std::map<int, bool> xtestDevices_;
   std::optional<Origin> lastPress_;
 };
