@@ -7,7 +7,9 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "Ombrel_Remote_Host/linux/x11/x11_cursor_source.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
@@ -84,6 +86,20 @@ std::pair<std::uint32_t, std::uint32_t> pngSize(const Bytes& png) {
   return {u32(16), u32(20)};
 }
 
+// The image is the picture the server itself shows under the pointer.
+void expectTheServersCursor(::Display* d, const std::optional<CursorImage>& image) {
+  ASSERT_TRUE(image);
+  XFixesCursorImage* truth = XFixesGetCursorImage(d);
+  ASSERT_NE(truth, nullptr);
+  EXPECT_EQ(image->width, truth->width);
+  EXPECT_EQ(image->height, truth->height);
+  EXPECT_EQ(image->hotX, truth->xhot);
+  EXPECT_EQ(image->hotY, truth->yhot);
+  EXPECT_EQ(pngSize(image->png),
+            std::make_pair(std::uint32_t{truth->width}, std::uint32_t{truth->height}));
+  XFree(truth);
+}
+
 TEST_F(StreamBackendsOnXvfb, CursorSourceReadsThePointerAndFingerprintsItsPicture) {
   auto cursor = X11CursorSource::open(server_.display());
   ASSERT_TRUE(cursor);
@@ -107,18 +123,7 @@ TEST_F(StreamBackendsOnXvfb, CursorSourceReadsThePointerAndFingerprintsItsPictur
   EXPECT_EQ(location->y, 120);
   auto crossHash = cursor->imageHash();
   ASSERT_TRUE(crossHash);
-  auto image = cursor->image();
-  ASSERT_TRUE(image);
-  // What the server itself says of the picture under the pointer.
-  XFixesCursorImage* truth = XFixesGetCursorImage(d);
-  ASSERT_NE(truth, nullptr);
-  EXPECT_EQ(image->width, truth->width);
-  EXPECT_EQ(image->height, truth->height);
-  EXPECT_EQ(image->hotX, truth->xhot);
-  EXPECT_EQ(image->hotY, truth->yhot);
-  EXPECT_EQ(pngSize(image->png),
-            std::make_pair(std::uint32_t{truth->width}, std::uint32_t{truth->height}));
-  XFree(truth);
+  expectTheServersCursor(d, cursor->image());
 
   pointAt(550, 120);
   auto watchHash = cursor->imageHash();
@@ -127,6 +132,106 @@ TEST_F(StreamBackendsOnXvfb, CursorSourceReadsThePointerAndFingerprintsItsPictur
   // Another cursor object with the same picture needs no new image.
   pointAt(950, 120);
   EXPECT_EQ(cursor->imageHash(), crossHash);
+}
+
+// One tick of the streaming control's cursor timer: the location, then the picture's fingerprint.
+std::optional<std::uint64_t> tick(X11CursorSource& cursor) {
+  EXPECT_TRUE(cursor.location());
+  return cursor.imageHash();
+}
+
+TEST_F(StreamBackendsOnXvfb, CursorSourceReadsThePictureOnlyAfterTheServerSaysTheCursorChanged) {
+  auto cursor = X11CursorSource::open(server_.display());
+  ASSERT_TRUE(cursor);
+  ::Display* d = client_->display();
+  auto show = [&](unsigned shape) {
+    XDefineCursor(d, client_->root(), XCreateFontCursor(d, shape));
+    XSync(d, False);
+  };
+  show(XC_crosshair);
+  const auto crossHash = tick(*cursor);
+  ASSERT_TRUE(crossHash);
+  ASSERT_EQ(cursor->imageReads(), 1u);
+
+  constexpr unsigned unchanged = ~0u;
+  struct Step {
+    const char* what;
+    unsigned shape;  // a cursor font glyph the client puts on the root window, or unchanged
+    bool crosshair;  // the fingerprint is the crosshair's
+    bool read;       // the picture is read from the server
+  };
+  const Step steps[] = {
+      {"nothing changed", unchanged, true, false},
+      {"nothing changed again", unchanged, true, false},
+      {"a new cursor with the same picture", XC_crosshair, true, true},
+      {"another picture", XC_watch, false, true},
+      {"nothing changed since", unchanged, false, false},
+      {"the crosshair again", XC_crosshair, true, true},
+  };
+  auto previous = crossHash;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.shape != unchanged) show(step.shape);
+    const auto reads = cursor->imageReads();
+    const auto hash = tick(*cursor);
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(*hash == *crossHash, step.crosshair);
+    if (step.shape == unchanged) {
+      EXPECT_EQ(hash, previous);
+    }
+    EXPECT_EQ(cursor->imageReads() - reads, step.read ? 1u : 0u);
+    previous = hash;
+  }
+  // The picture sent is the one last compared: the crosshair the server shows.
+  expectTheServersCursor(d, cursor->image());
+}
+
+TEST(CursorSourceOnXvfb, FollowsTheCursorAgainOnARestartedXServer) {
+  // A display number far above those servers pick for themselves (from :0 up), so none of the
+  // tests running alongside takes it while this server is down.
+  auto serverAt = [](const std::string& display) {
+    return std::make_unique<test::XvfbServer>("1280x800x24", std::vector<std::string>{display});
+  };
+  std::unique_ptr<test::XvfbServer> server;
+  std::string display;
+  for (int attempt = 0; attempt < 20 && !(server && server->ok()); ++attempt) {
+    display = ":" + std::to_string(600 + (getpid() + attempt * 17) % 300);
+    server = serverAt(display);
+  }
+  ASSERT_TRUE(server->ok());
+  auto cursor = X11CursorSource::open(display);
+  ASSERT_TRUE(cursor);
+  // A client of the server running at the time, showing a cursor font glyph on the root window.
+  auto show = [&](unsigned shape) {
+    auto client = std::make_unique<test::X11TestClient>(display);
+    ::Display* d = client->display();
+    XDefineCursor(d, client->root(), XCreateFontCursor(d, shape));
+    XWarpPointer(d, None, client->root(), 0, 0, 0, 0, 100, 100);
+    XSync(d, False);
+    return client;
+  };
+  auto client = show(XC_crosshair);
+  const auto crossHash = tick(*cursor);
+  ASSERT_TRUE(crossHash);
+
+  client.reset();
+  server.reset();
+  EXPECT_EQ(cursor->imageHash(), std::nullopt);
+  // The same display number again, as when the X server restarts.
+  server = serverAt(display);
+  ASSERT_TRUE(server->ok());
+  // The source opens a new connection at most once a second.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!cursor->location() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // The new server shows its own default cursor, not the crosshair of the old one.
+  const auto freshHash = tick(*cursor);
+  ASSERT_TRUE(freshHash);
+  EXPECT_NE(*freshHash, *crossHash);
+  // And changes on the new server are noticed.
+  client = show(XC_crosshair);
+  EXPECT_EQ(tick(*cursor), crossHash);
 }
 
 }  // namespace

@@ -11,16 +11,24 @@ namespace {
 
 constexpr auto reopenInterval = std::chrono::seconds(1);
 
-std::shared_ptr<x11::Connection> openWithFixes(const std::string& displayName) {
+// A connection with XFIXES, and the first event code XFIXES has on it.
+struct FixesConnection {
+  std::shared_ptr<x11::Connection> connection;
+  int events = 0;
+};
+
+FixesConnection openWithFixes(const std::string& displayName) {
   auto connection = x11::Connection::open(displayName);
-  if (!connection) return nullptr;
+  if (!connection) return {};
   auto lock = connection->lock();
   int event = 0, error = 0, major = 2, minor = 0;
   if (!XFixesQueryExtension(connection->display(), &event, &error) ||
       !XFixesQueryVersion(connection->display(), &major, &minor)) {
-    return nullptr;
+    return {};
   }
-  return connection;
+  // Asked for before the first read of the picture, so no change after that read goes unseen.
+  XFixesSelectCursorInput(connection->display(), connection->root(), XFixesDisplayCursorNotifyMask);
+  return {connection, event};
 }
 
 // Both take the connection's lock and answer nothing on a dead connection; the connection has
@@ -70,21 +78,29 @@ std::optional<CursorSource::Point> readPointer(x11::Connection& connection) {
 }  // namespace
 
 std::shared_ptr<X11CursorSource> X11CursorSource::open(const std::string& displayName) {
-  auto connection = openWithFixes(displayName);
-  if (!connection) return nullptr;
-  return std::shared_ptr<X11CursorSource>(new X11CursorSource(std::move(connection), displayName));
+  auto opened = openWithFixes(displayName);
+  if (!opened.connection) return nullptr;
+  return std::shared_ptr<X11CursorSource>(
+      new X11CursorSource(std::move(opened.connection), opened.events, displayName));
 }
 
-X11CursorSource::X11CursorSource(std::shared_ptr<x11::Connection> connection,
+X11CursorSource::X11CursorSource(std::shared_ptr<x11::Connection> connection, int fixesEvents,
                                  std::string displayName)
-    : connection_(std::move(connection)), displayName_(std::move(displayName)) {}
+    : connection_(std::move(connection)),
+      fixesEvents_(fixesEvents),
+      displayName_(std::move(displayName)) {}
 
 std::shared_ptr<x11::Connection> X11CursorSource::connection() {
   if (connection_ && connection_->alive()) return connection_;
+  // What was read on the old connection says nothing of the server behind the next one.
+  last_.reset();
+  roundTripSinceCheck_ = false;
   auto now = std::chrono::steady_clock::now();
   if (now - lastReopen_ < reopenInterval) return nullptr;
   lastReopen_ = now;
-  connection_ = openWithFixes(displayName_);
+  auto reopened = openWithFixes(displayName_);
+  connection_ = std::move(reopened.connection);
+  fixesEvents_ = reopened.events;
   return connection_;
 }
 
@@ -92,7 +108,9 @@ std::optional<CursorSource::Point> X11CursorSource::location() {
   std::lock_guard lock(mutex_);
   auto connection = this->connection();
   if (!connection) return std::nullopt;
-  return readPointer(*connection);
+  auto point = readPointer(*connection);
+  roundTripSinceCheck_ = connection->alive();
+  return point;
 }
 
 std::uint64_t X11CursorSource::fingerprint(const x11::CursorPixels& pixels) {
@@ -109,19 +127,50 @@ std::uint64_t X11CursorSource::fingerprint(const x11::CursorPixels& pixels) {
   return hash;
 }
 
+bool X11CursorSource::takeNotifications(x11::Connection& connection) {
+  auto lock = connection.lock();
+  if (!connection.alive()) return false;
+  ::Display* display = connection.display();
+  // Brings in every notification the server sent before now; location() just did the same.
+  if (!roundTripSinceCheck_) XSync(display, False);
+  roundTripSinceCheck_ = false;
+  std::optional<unsigned long> latest;
+  while (connection.alive() && XEventsQueued(display, QueuedAfterReading) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == fixesEvents_ + XFixesCursorNotify) {
+      latest = reinterpret_cast<XFixesCursorNotifyEvent&>(event).cursor_serial;
+    }
+  }
+  // Only the cursor shown now matters: one shown and replaced since the last read is gone.
+  return latest && (!last_ || *latest != last_->serial);
+}
+
+void X11CursorSource::readPicture(x11::Connection& connection) {
+  ++imageReads_;
+  last_ = readCursor(connection);
+  if (last_) hash_ = fingerprint(*last_);
+}
+
 std::optional<std::uint64_t> X11CursorSource::imageHash() {
   std::lock_guard lock(mutex_);
   auto connection = this->connection();
-  last_ = connection ? readCursor(*connection) : std::nullopt;
+  if (!connection) return std::nullopt;
+  const bool changed = takeNotifications(*connection);
+  if (!connection->alive()) {
+    last_.reset();
+    return std::nullopt;
+  }
+  if (changed || !last_) readPicture(*connection);
   if (!last_) return std::nullopt;
-  return fingerprint(*last_);
+  return hash_;
 }
 
 std::optional<CursorImage> X11CursorSource::image() {
   std::lock_guard lock(mutex_);
   if (!last_) {
     auto connection = this->connection();
-    if (connection) last_ = readCursor(*connection);
+    if (connection) readPicture(*connection);
   }
   if (!last_ || last_->width <= 0 || last_->height <= 0) return std::nullopt;
   Bytes png = encodeRGBAPNG(last_->rgba.data(), static_cast<std::uint32_t>(last_->width),
