@@ -14,7 +14,7 @@
 namespace ombrel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::size_t delaysPerLine = 60;
 // Start times kept for pictures still inside the encoder.
@@ -39,11 +39,14 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
 
 VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t fps,
                            std::int64_t bitrateKbps, VideoCodec codec,
-                           const std::vector<VideoEncoderCandidate>& candidates)
+                           const std::vector<VideoEncoderCandidate>& candidates,
+                           std::shared_ptr<const Clock> clock)
     : width(width),
       height(height),
       codec(codec),
       bitrateKbps(bitrateKbps),
+      clock_(clock ? std::move(clock) : std::make_shared<SystemClock>()),
+      appliedKbps_(bitrateKbps),
       packager_(codec, static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)) {
   if (!fitsFrame(width) || !fitsFrame(height)) {
     throw NVError::invalid("無法建立硬體編碼器 (" + std::to_string(-EINVAL) + ")");
@@ -54,6 +57,8 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   backend_ = std::move(choice.backend);
   encoderName_ = std::move(choice.name);
   lowLatencyMode_ = choice.lowLatencyMode;
+  // Opening cost a key frame like a reopen does.
+  lastReopen_ = clock_->now();
   const Bytes header = backend_->header();
   if (!header.empty() && !packager_.setHeader(header)) {
     log::line("Ombrel Remote: " + encoderName_ + " header is neither Annex-B nor a record");
@@ -69,7 +74,7 @@ void VideoEncoder::encode(PixelBufferRef picture, std::int64_t ptsMicros) {
   if (invalidated_ || !picture) return;
   const bool key = forceKey;
   forceKey = false;
-  const auto start = Clock::now();
+  const auto start = SteadyClock::now();
   {
     std::lock_guard lock(inFlightLock_);
     ++inFlight_;
@@ -114,6 +119,9 @@ void VideoEncoder::run() {
   bool keyOwed = false;
   std::int64_t keyOwedFrom = 0;  // presentation time of the first picture asked to be it
   bool failing = false;
+  // A rate change held back until a reopening encoder may take it.
+  bool ratePending = false;
+  std::int64_t pendingKbps = 0;
   for (;;) {
     Job job;
     {
@@ -124,12 +132,22 @@ void VideoEncoder::run() {
       jobs_.pop_front();
     }
     if (job.bitrate) {
-      if (backend_->setBitrate(*job.bitrate) < 0) {
-        log::line("Ombrel Remote: " + encoderName_ + " refused the new bit rate");
+      if (backend_->changesBitrateInPlace()) {
+        applyRate(*job.bitrate);
+      } else {
+        // The bit-rate adapter may move every second, and each reopen sends a key frame down a
+        // link that was just told to back off: keep only the latest rate for later.
+        ratePending = true;
+        pendingKbps = *job.bitrate;
       }
-      const Bytes header = backend_->header();
-      if (!header.empty()) packager_.setHeader(header);
       continue;
+    }
+    if (ratePending && clock_->now() - lastReopen_ >= minReopenInterval) {
+      ratePending = false;
+      if (pendingKbps != appliedKbps_) {
+        applyRate(pendingKbps);
+        lastReopen_ = clock_->now();
+      }
     }
     if (job.forceKey && !keyOwed) {
       keyOwed = true;
@@ -167,7 +185,17 @@ void VideoEncoder::run() {
   inFlight_ = 0;
 }
 
-void VideoEncoder::noteStart(std::int64_t ptsMicros, Clock::time_point start) {
+void VideoEncoder::applyRate(std::int64_t kbps) {
+  if (backend_->setBitrate(kbps) < 0) {
+    log::line("Ombrel Remote: " + encoderName_ + " refused the new bit rate");
+  } else {
+    appliedKbps_ = kbps;
+  }
+  const Bytes header = backend_->header();
+  if (!header.empty()) packager_.setHeader(header);
+}
+
+void VideoEncoder::noteStart(std::int64_t ptsMicros, SteadyClock::time_point start) {
   // Pictures the encoder never gives back would otherwise pile up here.
   if (starts_.size() >= maxStarts) starts_.pop_front();
   starts_.push_back({ptsMicros, start});
@@ -190,8 +218,9 @@ void VideoEncoder::emit(std::vector<EncodedPacket>& packets) {
   }
 }
 
-void VideoEncoder::noteDelay(Clock::time_point start) {
-  debugDelays_.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+void VideoEncoder::noteDelay(SteadyClock::time_point start) {
+  debugDelays_.push_back(
+      std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
   if (debugDelays_.size() < delaysPerLine) return;
   const double mean =
       std::accumulate(debugDelays_.begin(), debugDelays_.end(), 0.0) / double(delaysPerLine);

@@ -18,6 +18,7 @@
 #include "Ombrel_Remote_Host/video/pixel_buffer.h"
 #include "Ombrel_Remote_Host/video/video_encoder_backend.h"
 #include "Ombrel_Remote_Host/video/video_frame_packager.h"
+#include "base/clock.h"
 
 namespace ombrel {
 
@@ -45,8 +46,10 @@ class VideoEncoder {
   // for `codec`). Throws NVError::invalid("無法建立硬體編碼器 (<status>)") when none opens.
   VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t fps, std::int64_t bitrateKbps,
                VideoCodec codec);
+  // `clock` (by default the steady clock) spaces out rate changes of encoders that reopen.
   VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t fps, std::int64_t bitrateKbps,
-               VideoCodec codec, const std::vector<VideoEncoderCandidate>& candidates);
+               VideoCodec codec, const std::vector<VideoEncoderCandidate>& candidates,
+               std::shared_ptr<const Clock> clock = nullptr);
   ~VideoEncoder();
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;
@@ -54,7 +57,11 @@ class VideoEncoder {
   // Queues one picture (any size; it is scaled to width × height) with its presentation time.
   void encode(PixelBufferRef picture, std::int64_t ptsMicros);
   // Pushes `bitrateKbps` into the encoder; pictures queued after this call are coded with it.
+  // An encoder that must reopen for it (a key frame each time) takes at most one change per
+  // `minReopenInterval`: later changes wait, the latest one wins, and it is applied before the
+  // first picture once the interval is over.
   void applyBitrate();
+  static constexpr double minReopenInterval = 3.0;  // seconds
   // Completes every queued picture (emitting it), then closes the encoder.
   void invalidate();
 
@@ -85,6 +92,7 @@ class VideoEncoder {
   };
 
   void run();
+  void applyRate(std::int64_t kbps);
   void noteStart(std::int64_t ptsMicros, std::chrono::steady_clock::time_point start);
   void emit(std::vector<EncodedPacket>& packets);
   void noteDelay(std::chrono::steady_clock::time_point start);
@@ -92,7 +100,11 @@ class VideoEncoder {
   bool lowLatencyMode_ = false;
   std::string encoderName_;
   std::unique_ptr<VideoEncoderBackend> backend_;  // output thread only
-  VideoFramePackager packager_;                   // output thread only
+  std::shared_ptr<const Clock> clock_;
+  // The rate the backend runs at, and when it last reopened (output thread only).
+  std::int64_t appliedKbps_ = 0;
+  double lastReopen_ = 0;
+  VideoFramePackager packager_;  // output thread only
   // (presentation time, start) of pictures in the encoder, oldest first (output thread only).
   std::deque<std::pair<std::int64_t, std::chrono::steady_clock::time_point>> starts_;
   std::vector<double> debugDelays_;  // milliseconds, output thread only

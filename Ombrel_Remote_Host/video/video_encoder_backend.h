@@ -51,6 +51,9 @@ class VideoEncoderBackend {
   // Changes the average rate (and the 1.5× per second cap). An encoder that cannot change it in
   // place may reopen, in which case its next packet is a key frame.
   virtual int setBitrate(std::int64_t kbps) = 0;
+  // False when `setBitrate` reopens the encoder (and so costs a key frame): the caller then
+  // spaces rate changes out.
+  virtual bool changesBitrateInPlace() const = 0;
 };
 
 // One encoder the chooser may try. `open` returns the backend, or null with a negative

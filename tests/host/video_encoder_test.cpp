@@ -22,6 +22,7 @@ extern "C" {
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
 #include "Ombrel_Remote_Host/video/nal_units.h"
 #include "Ombrel_Remote_Host/video/video_frame_packager.h"
+#include "base/clock.h"
 #include "base/log.h"
 
 // libx265 3.5 loses a few small blocks of every encoder it opens (FrameFilter::init); closing the
@@ -173,12 +174,20 @@ class Decoder {
 // Collects what an encoder emits; the encoder calls in from its output thread.
 struct Collector {
   std::mutex lock;
+  std::condition_variable changed;
   std::vector<VideoFrame> frames;
   void attach(VideoEncoder& encoder) {
     encoder.onFrame = [this](VideoFrame frame) {
       std::lock_guard guard(lock);
       frames.push_back(std::move(frame));
+      changed.notify_all();
     };
+  }
+  // The limit only stops a broken test hanging.
+  bool waitFor(std::size_t count) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(60),
+                            [&] { return frames.size() >= count; });
   }
 };
 
@@ -278,13 +287,19 @@ TEST_P(RealEncoderTest, ProfileIsHighWithCabacOrMain) {
 TEST_P(RealEncoderTest, BitRateChangesMoveFrameSizesTheSameWay) {
   const VideoCodec codec = GetParam();
   constexpr int width = 480, height = 272, perPhase = 36;
-  VideoEncoder encoder(width, height, 30, 3000, codec);
+  auto clock = std::make_shared<ManualClock>();
+  VideoEncoder encoder(width, height, 30, 3000, codec, platformVideoEncoderCandidates(codec),
+                       clock);
   Collector out;
   out.attach(encoder);
   const std::int64_t phases[] = {3000, 300, 3000};
   unsigned seed = 1;
   for (std::size_t phase = 0; phase < std::size(phases); ++phase) {
     if (phase > 0) {
+      // Past the spacing of reopens, so that libx265 takes every change; the encoder reads the
+      // clock on its own thread, so it must have caught up first.
+      ASSERT_TRUE(out.waitFor(phase * perPhase));
+      clock->advance(VideoEncoder::minReopenInterval);
       encoder.bitrateKbps = phases[phase];
       encoder.applyBitrate();
     }
@@ -293,8 +308,9 @@ TEST_P(RealEncoderTest, BitRateChangesMoveFrameSizesTheSameWay) {
   }
   encoder.invalidate();
   ASSERT_EQ(out.frames.size(), std::size(phases) * perPhase);
-  // libx264 takes the new rate while running; libx265 (through libavcodec) is reopened, so its
-  // first frame after each change is a key frame, and no other is.
+  // libx264 takes the new rate while running, with no key frame; libx265 (through libavcodec) is
+  // reopened, so its first frame after each change is a key frame, and no other is.
+  EXPECT_EQ(encoder.encoderName() == "libx265", codec == VideoCodec::hevc);
   for (std::size_t k = 1; k < out.frames.size(); ++k) {
     const bool reopened = codec == VideoCodec::hevc && k % perPhase == 0;
     EXPECT_EQ(out.frames[k].isKeyframe, reopened) << k;
@@ -494,7 +510,8 @@ class FakeEncoderTest : public ::testing::Test {
                                      VideoCodec codec = VideoCodec::h264) {
     auto encoder = std::make_unique<VideoEncoder>(
         64, 32, 60, 1000, codec,
-        std::vector{fakeVideoEncoderCandidate("fake", false, false, std::move(script), record)});
+        std::vector{fakeVideoEncoderCandidate("fake", false, false, std::move(script), record)},
+        clock);
     out.attach(*encoder);
     return encoder;
   }
@@ -511,6 +528,7 @@ class FakeEncoderTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeVideoEncoderRecord> record = std::make_shared<FakeVideoEncoderRecord>();
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   Collector out;
 };
 
@@ -640,6 +658,99 @@ TEST_F(FakeEncoderTest, BitRateChangesKeepTheirPlaceAmongPicturesAndTeardownEnds
   EXPECT_EQ(record->callList(), (std::vector<std::string>{"send 1 key=1 64x32", "bitrate 2500",
                                                           "send 2 key=0 128x64", "finish"}));
   EXPECT_EQ(out.frames.size(), 2u);
+}
+
+// An encoder that changes its rate in place takes every change at once and sends no key frame
+// for it. One that must reopen (a key frame each time) takes at most one change per interval,
+// counted from its opening and from its last reopen: later changes wait for the first picture
+// past the interval, the latest wins, and one that brings back the running rate costs nothing.
+TEST_F(FakeEncoderTest, RateChangesCostNoKeyFrameInPlaceAndAreSpacedOutWhereTheEncoderReopens) {
+  constexpr double interval = VideoEncoder::minReopenInterval;
+  struct Step {
+    enum { rate, picture, wait } kind;
+    double value;  // kbit/s, presentation time, or seconds
+  };
+  struct Case {
+    const char* name;
+    bool reopens;
+    std::vector<Step> steps;
+    std::vector<std::string> calls;        // after the first send
+    std::vector<std::uint64_t> keyFrames;  // presentation times
+  };
+  const Case cases[] = {
+      {"in place: at once, no key frame",
+       false,
+       {{Step::rate, 2000}, {Step::picture, 2}, {Step::rate, 500}, {Step::picture, 3}},
+       {"bitrate 2000", "send 2 key=0 64x32", "bitrate 500", "send 3 key=0 64x32"},
+       {1}},
+      {"reopening: held until the interval is over, the latest wins",
+       true,
+       {{Step::wait, 1},
+        {Step::rate, 2000},
+        {Step::picture, 2},
+        {Step::rate, 1500},
+        {Step::wait, interval - 1},
+        {Step::picture, 3}},
+       {"send 2 key=0 64x32", "bitrate 1500", "send 3 key=0 64x32"},
+       {1, 3}},
+      {"reopening: the interval counts again from the last reopen",
+       true,
+       {{Step::wait, interval},
+        {Step::rate, 2000},
+        {Step::picture, 2},
+        {Step::wait, interval / 2},
+        {Step::rate, 700},
+        {Step::picture, 3},
+        {Step::wait, interval / 2},
+        {Step::picture, 4}},
+       {"bitrate 2000", "send 2 key=0 64x32", "send 3 key=0 64x32", "bitrate 700",
+        "send 4 key=0 64x32"},
+       {1, 2, 4}},
+      {"reopening: back to the running rate before it was taken",
+       true,
+       {{Step::rate, 2000}, {Step::rate, 1000}, {Step::wait, interval}, {Step::picture, 2}},
+       {"send 2 key=0 64x32"},
+       {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    record = std::make_shared<FakeVideoEncoderRecord>();
+    clock = std::make_shared<ManualClock>();
+    out.frames.clear();
+    auto encoder = make({.reopensForBitrate = c.reopens});
+    encoder->encode(picture(), 1);
+    ASSERT_TRUE(waitForCall("send 1 key=1 64x32"));
+    std::string lastSend;
+    for (const Step& step : c.steps) {
+      switch (step.kind) {
+        case Step::rate:
+          encoder->bitrateKbps = std::int64_t(step.value);
+          encoder->applyBitrate();
+          break;
+        case Step::picture:
+          encoder->encode(picture(), std::int64_t(step.value));
+          lastSend = "send " + std::to_string(std::int64_t(step.value)) + " key=0 64x32";
+          break;
+        case Step::wait:
+          // The encoder reads the clock when it reaches a picture: let it reach the last one.
+          if (!lastSend.empty()) {
+            ASSERT_TRUE(waitForCall(lastSend));
+          }
+          clock->advance(step.value);
+          break;
+      }
+    }
+    encoder->invalidate();
+    std::vector<std::string> expected = {"send 1 key=1 64x32"};
+    expected.insert(expected.end(), c.calls.begin(), c.calls.end());
+    expected.push_back("finish");
+    EXPECT_EQ(record->callList(), expected);
+    std::vector<std::uint64_t> keys;
+    for (const VideoFrame& frame : out.frames) {
+      if (frame.isKeyframe) keys.push_back(frame.ptsMicros);
+    }
+    EXPECT_EQ(keys, c.keyFrames);
+  }
 }
 
 TEST_F(FakeEncoderTest, NegativeTimesBecomeZero) {

@@ -42,10 +42,13 @@ class LibavVideoEncoderBackend : public VideoEncoderBackend {
   int receive(std::vector<EncodedPacket>& out) override;
   int finish(std::vector<EncodedPacket>& out) override;
   int setBitrate(std::int64_t kbps) override;
+  bool changesBitrateInPlace() const override;
 
  private:
   LibavVideoEncoderBackend(Kind kind, std::string name, const VideoEncoderSettings& settings);
   int openContext();
+  // Frees the codec; `closeContext` frees the vaapi device and frame pool as well.
+  void closeCodec();
   void closeContext();
   int drain(std::vector<EncodedPacket>& out);
 
@@ -54,6 +57,7 @@ class LibavVideoEncoderBackend : public VideoEncoderBackend {
   VideoEncoderSettings settings_;
   AVCodecContext* context_ = nullptr;
   AVBufferRef* device_ = nullptr;  // vaapi only
+  AVBufferRef* frames_ = nullptr;  // vaapi only: the frame pool on `device_`
   AVFrame* frame_ = nullptr;       // the converted picture in system memory
   AVPacket* packet_ = nullptr;
   BgrxConverter converter_;

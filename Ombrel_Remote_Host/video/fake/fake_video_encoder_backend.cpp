@@ -39,9 +39,10 @@ int FakeVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMi
     return std::find(sends.begin(), sends.end(), n) != sends.end();
   };
   if (listed(script_.swallowedSends)) return 0;
-  ready_.push_back(
-      {.packet = {packetFor(settings_.codec, ptsMicros, forceKey), ptsMicros, forceKey},
-       .held = listed(script_.heldSends)});
+  const bool key = forceKey || reopened_;
+  reopened_ = false;
+  ready_.push_back({.packet = {packetFor(settings_.codec, ptsMicros, key), ptsMicros, key},
+                    .held = listed(script_.heldSends)});
   return 0;
 }
 
@@ -82,6 +83,7 @@ int FakeVideoEncoderBackend::finish(std::vector<EncodedPacket>& out) {
 int FakeVideoEncoderBackend::setBitrate(std::int64_t kbps) {
   std::lock_guard lock(record_->lock);
   record_->calls.push_back("bitrate " + std::to_string(kbps));
+  reopened_ = script_.reopensForBitrate;
   return 0;
 }
 

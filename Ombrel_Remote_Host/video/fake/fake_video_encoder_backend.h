@@ -29,6 +29,8 @@ struct FakeVideoEncoderScript {
   // Sends (by index) whose packet the encoder holds back until the receive after their own, as
   // an encoder with a queue does.
   std::vector<std::size_t> heldSends;
+  // The encoder reopens for a new bit rate: its next packet is a key frame.
+  bool reopensForBitrate = false;
   // Runs on the output thread before each send (a test can hold the encoder there).
   std::function<void()> beforeSend;
 };
@@ -60,6 +62,7 @@ class FakeVideoEncoderBackend : public VideoEncoderBackend {
   int receive(std::vector<EncodedPacket>& out) override;
   int finish(std::vector<EncodedPacket>& out) override;
   int setBitrate(std::int64_t kbps) override;
+  bool changesBitrateInPlace() const override { return !script_.reopensForBitrate; }
 
   // The packet a send of (ptsMicros, key) produces.
   static Bytes packetFor(VideoCodec codec, std::int64_t ptsMicros, bool key);
@@ -76,6 +79,7 @@ class FakeVideoEncoderBackend : public VideoEncoderBackend {
     bool held = false;
   };
   std::vector<Ready> ready_;
+  bool reopened_ = false;  // the next packet is a key frame
 };
 
 VideoEncoderCandidate fakeVideoEncoderCandidate(std::string name, bool hardware,
