@@ -11,10 +11,7 @@ namespace {
 
 bool canType(const InjectedEvent& event) {
   using K = InjectedEvent::Kind;
-  constexpr unsigned firstWheelButton = 4, lastWheelButton = 7;
-  return event.kind == K::keyPress ||
-         (event.kind == K::buttonPress &&
-          (event.detail < firstWheelButton || event.detail > lastWheelButton));
+  return event.kind == K::keyPress || (event.kind == K::buttonPress && !event.wheel);
 }
 
 // Sessions add from their own queues, so times need not arrive in order.

@@ -15,6 +15,9 @@ struct InjectedEvent {
   Kind kind = Kind::motion;
   unsigned detail = 0;  // the sink's ReportedCode (X: button number or keycode); 0 for motion
   double time = 0;      // the injector's Clock::now() when it was posted
+  // A step of the wheel: remote input, but nothing that puts text anywhere. The desktop may
+  // report it as a button press (X: buttons 4 to 7), so the kind alone cannot say.
+  bool wheel = false;
 
   bool operator==(const InjectedEvent&) const = default;
 };
@@ -36,8 +39,8 @@ class InjectionRecord {
   // a remote event the classifier has matched is still remote input.
   struct Activity {
     std::optional<double> lastEvent;
-    // The latest key press or button press other than the wheel's (X buttons 4 to 7): the
-    // presses that can put text where the keyboard focus is (a middle click pastes).
+    // The latest key press or button press other than a wheel step: the presses that can
+    // put text where the keyboard focus is (a middle click pastes).
     std::optional<double> lastTyping;
   };
 

@@ -246,8 +246,8 @@ void InputInjector::scroll(double dx, double dy, ScrollPhase phase) {
     const auto code = sink_->wheel(axis, steps);
     if (!code) return;
     for (int i = 0; i < std::abs(steps); ++i) {
-      record(Kind::buttonPress, *code);
-      record(Kind::buttonRelease, *code);
+      record(Kind::buttonPress, *code, true);
+      record(Kind::buttonRelease, *code, true);
     }
   };
   turn(WheelAxis::vertical, clicks.up);
@@ -461,8 +461,8 @@ void InputInjector::post(PostedEvent event) {
   if (onPost) onPost(event);
 }
 
-void InputInjector::record(Kind kind, unsigned detail) {
-  record_->add({.kind = kind, .detail = detail, .time = clock_.now()});
+void InputInjector::record(Kind kind, unsigned detail, bool wheel) {
+  record_->add({.kind = kind, .detail = detail, .time = clock_.now(), .wheel = wheel});
 }
 
 void InputInjector::userActivity() {

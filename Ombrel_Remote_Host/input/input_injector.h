@@ -118,7 +118,7 @@ class InputInjector {
   std::optional<ReportedCode> postKey(uint16_t hidUsage, bool down, bool modifier);
   void typeCharacter(char32_t cp);
   void post(PostedEvent event);
-  void record(InjectedEvent::Kind kind, unsigned detail);
+  void record(InjectedEvent::Kind kind, unsigned detail, bool wheel = false);
   uint32_t flagsLocked() const;
 
   mutable std::mutex mutex_;

@@ -405,6 +405,19 @@ TEST_F(InjectorTest, TheRecordKeepsTheCodesTheDesktopReportsInOrder) {
                                                               {Kind::buttonPress, middle}}));
 }
 
+// The owner's guard reads "typing" from the record: a wheel step is remote input, but it puts
+// no text anywhere, whatever code the desktop reports it under; a middle click can paste.
+TEST_F(InjectorTest, AWheelStepIsRemoteInputButNotTyping) {
+  injector->scroll(0, 60, ScrollPhase::began);
+  injector->scroll(-60, 0, ScrollPhase::changed);
+  const InjectionRecord::Activity scrolled = injector->record()->activity();
+  EXPECT_EQ(scrolled.lastEvent, clock.now());
+  EXPECT_EQ(scrolled.lastTyping, std::nullopt);
+  clock.advance(1.0);
+  injector->button(MouseButton::middle, true);
+  EXPECT_EQ(injector->record()->activity().lastTyping, clock.now());
+}
+
 TEST_F(InjectorTest, PenStrokesPressMoveAndReleaseTheLeftButton) {
   injector->pen(0.5, 0.5, 0.7, 2, -0.5, 1);
   injector->pen(0.6, 0.5, 1.8, -3, 0.25, 2);

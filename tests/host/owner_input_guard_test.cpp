@@ -40,7 +40,10 @@ TEST(OwnerInputGuardTest, RemoteInputRefusesAnswersAndTypedLines) {
       {"a key press before the previous line", {{Kind::keyPress, 32, 0.5}}, {}, {}},
       {"a key release alone", {{Kind::keyRelease, 32, 5}}, {}, {}},
       {"a middle click (pastes)", {{Kind::buttonPress, 2, 5}}, {}, Refusal::remoteTypingInLine},
-      {"a wheel turn", {{Kind::buttonPress, 5, 5}, {Kind::buttonRelease, 5, 5}}, {}, {}},
+      {"a wheel turn",
+       {{Kind::buttonPress, 5, 5, true}, {Kind::buttonRelease, 5, 5, true}},
+       {},
+       {}},
   };
   ManualClock clock;
   for (const Case& c : cases) {
