@@ -22,12 +22,15 @@ bool inputInjectionAvailable() {
 }
 
 InputSinkChoice openInputSink(const std::string& displayName) {
-  if (desktopSession().kind == DesktopSessionKind::wayland) return {.waylandSession = true};
+  if (desktopSession().kind == DesktopSessionKind::wayland) {
+    return {.whyNone = "remote input needs an X11 session, and this is a Wayland session"};
+  }
 #if OMBREL_HAVE_LINUX_X11
-  return {.sink = X11InputSink::open(displayName)};
+  if (auto sink = X11InputSink::open(displayName)) return {.sink = std::move(sink)};
+  return {.whyNone = "no X display for remote input"};
 #else
   (void)displayName;
-  return {};
+  return {.whyNone = "this build has no X11 input backend (libx11/libxtst were missing)"};
 #endif
 }
 

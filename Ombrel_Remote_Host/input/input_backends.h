@@ -18,12 +18,13 @@ namespace ombrel {
 // false in a Wayland session, where no backend injects yet.
 bool inputInjectionAvailable();
 
-// Where remote input goes: X11 (XTest on `displayName`, $DISPLAY when empty). `sink` is nullptr
-// when the display does not open, and always in a Wayland session (`waylandSession`): XWayland
-// would take the events to none of the windows the owner sees.
+// Where remote input goes: X11 (XTest on `displayName`, $DISPLAY when empty). No sink when the
+// display does not open, when this build has no X11 backend, and always in a Wayland session:
+// XWayland would take the events to none of the windows the owner sees. `whyNone` then says
+// which, for the log.
 struct InputSinkChoice {
   std::unique_ptr<InputSink> sink;
-  bool waylandSession = false;
+  std::string whyNone;
 };
 InputSinkChoice openInputSink(const std::string& displayName = {});
 

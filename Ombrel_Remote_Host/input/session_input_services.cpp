@@ -56,12 +56,8 @@ std::shared_ptr<InputServices> InputServices::open(Runtime& runtime,
       .mainDisplayBounds = primaryDisplayBounds,
   };
   InputSinkChoice choice = openInputSink(displayName);
-  if (choice.waylandSession) {
-    log::line(
-        "Ombrel Remote: remote input needs an X11 session, and this is a Wayland session; input "
-        "messages are ignored");
-  } else if (!choice.sink) {
-    log::line("Ombrel Remote: no X display for remote input; input messages are ignored");
+  if (!choice.sink) {
+    log::line("Ombrel Remote: " + choice.whyNone + "; input messages are ignored");
   } else {
     if (!choice.sink->canInject()) {
       log::line("Ombrel Remote: the X server has no XTest extension; remote input has no effect");
