@@ -1,7 +1,6 @@
 #include "OmbrelKit/nv_connection.h"
 
 #include <algorithm>
-#include <cassert>
 #include <exception>
 
 #include <nlohmann/json.hpp>
@@ -48,11 +47,6 @@ Bytes framed(ByteView payload) {
   std::copy(payload.begin(), payload.end(), frame.begin() + 4);
   return frame;
 }
-
-// Everything after start runs on the connection's queue. Debug builds check it where each step
-// starts: a step run elsewhere races the cipher state and the read chain, which a sanitizer sees
-// only when the timing is unlucky. Free under NDEBUG.
-void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -173,7 +167,7 @@ void NVConnection::start() {
 }
 
 void NVConnection::beginSession() {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (preamble_) {
     transport_->send(*preamble_, nullptr);
     readRelayLine(std::make_shared<Bytes>());
@@ -189,7 +183,7 @@ void NVConnection::beginSession() {
 // The answer line is read one byte at a time so that the handshake frame the relay forwards
 // right behind it stays in the transport for the frame reader.
 void NVConnection::readRelayLine(std::shared_ptr<Bytes> line) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   readExactly(std::make_shared<ReadBuffer>(1), 1, NVError::closed(),
               [weak = weak_from_this(), line](Bytes byte) {
                 auto self = weak.lock();
@@ -208,7 +202,7 @@ void NVConnection::readRelayLine(std::shared_ptr<Bytes> line) {
 }
 
 void NVConnection::relayAnswered(const Bytes& line) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   const std::string text = toString(line);
   if (!relayAccepted(text)) {
     finish(NVError::invalid(relayRefusalText(text)));
@@ -223,7 +217,7 @@ void NVConnection::relayAnswered(const Bytes& line) {
 
 template <typename F>
 bool NVConnection::guarded(F&& step) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   try {
     step();
     return true;
@@ -236,12 +230,12 @@ bool NVConnection::guarded(F&& step) {
 }
 
 void NVConnection::sendFrame(ByteView payload) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   transport_->send(framed(payload), nullptr);
 }
 
 void NVConnection::runClientHandshake() {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   Bytes init;
   if (!guarded([&] {
         clientHandshake_.emplace(identity_);
@@ -262,7 +256,7 @@ void NVConnection::runClientHandshake() {
 }
 
 void NVConnection::runHostHandshake() {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (!guarded([&] { hostHandshake_.emplace(identity_); })) return;
   readFrame(HandshakeLimits::maxFrame, [weak = weak_from_this()](Bytes init) {
     auto self = weak.lock();
@@ -284,7 +278,7 @@ void NVConnection::runHostHandshake() {
 }
 
 void NVConnection::established(HandshakeResult result) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (!guarded([&] {
         sendCipher_.emplace(result.sendKey);
         receiveCipher_.emplace(result.receiveKey);
@@ -309,7 +303,7 @@ void NVConnection::established(HandshakeResult result) {
 
 void NVConnection::readExactly(std::shared_ptr<ReadBuffer> buffer, std::size_t n,
                                std::optional<NVError> atEnd, Deliver deliver) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   const std::size_t need = n - buffer->data.size();
   transport_->receive(need, need,
                       [weak = weak_from_this(), buffer, n, need, atEnd = std::move(atEnd),
@@ -346,7 +340,7 @@ void NVConnection::readExactly(std::shared_ptr<ReadBuffer> buffer, std::size_t n
 }
 
 void NVConnection::readFrame(std::optional<std::uint32_t> limit, Deliver deliver) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   readExactly(std::make_shared<ReadBuffer>(4), 4, std::nullopt,
               [weak = weak_from_this(), limit, deliver = std::move(deliver)](Bytes header) mutable {
                 auto self = weak.lock();
@@ -371,7 +365,7 @@ void NVConnection::readFrame(std::optional<std::uint32_t> limit, Deliver deliver
 }
 
 void NVConnection::receiveLoop() {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   readFrame(std::nullopt, [weak = weak_from_this()](Bytes frame) {
     auto self = weak.lock();
     if (!self) return;
@@ -380,7 +374,7 @@ void NVConnection::receiveLoop() {
 }
 
 void NVConnection::handleFrame(Bytes frame) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (closed_ || !receiveCipher_) return;
   Bytes plaintext;
   if (!guarded([&] { plaintext = receiveCipher_->open(frame); })) return;
@@ -415,7 +409,7 @@ void NVConnection::send(MessageType type, Bytes data, SendCompletion completion)
 
 void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t cost,
                                SendCompletion completion) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (closed_ || !sendCipher_) {
     addPending(-cost);
     if (completion) completion(false);
@@ -453,7 +447,7 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
 }
 
 void NVConnection::sendCompleted(std::uint64_t id, bool accepted) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   // Transports complete in order, so the match is almost always at the front.
   auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
                          [id](const InFlight& entry) { return entry.id == id; });
@@ -475,7 +469,7 @@ void NVConnection::close() {
 }
 
 void NVConnection::finish(std::optional<NVError> error) {
-  assertOn(*queue_);
+  queue_->assertCurrent();
   if (closed_) return;
   closed_ = true;
   transport_->onReady = nullptr;

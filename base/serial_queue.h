@@ -28,6 +28,7 @@
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
 
+#include <cassert>
 #include <exception>
 #include <functional>
 #include <future>
@@ -59,6 +60,10 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
   // True when the calling thread is running an item of this queue.
   bool isCurrent() const { return strand_.running_in_this_thread(); }
+  // Debug builds abort when the caller is not on this queue: state owned by a queue and touched
+  // from elsewhere races only when the timing is unlucky, so the check must not wait for that.
+  // Free under NDEBUG.
+  void assertCurrent() const { assert(isCurrent()); }
 
   template <typename F>
   void post(F&& work) {

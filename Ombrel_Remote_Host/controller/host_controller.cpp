@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "OmbrelKit/nv_protocol.h"
-#include "Ombrel_Remote_Host/controller/on_main.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -75,7 +74,7 @@ std::string HostController::machineHostName() {
 }
 
 void HostController::construct() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   std::weak_ptr<HostController> weak = weak_from_this();
   // Callbacks of collaborators arrive on their own threads; they touch state on the main queue.
   // Collaborators may outlive the controller and its runtime: their callbacks hold the main
@@ -200,19 +199,19 @@ void HostController::shutdown() {
 // ---- observers -----------------------------------------------------------------------------
 
 int HostController::observe(Observer observer) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   int token = nextObserver_++;
   observers_.emplace(token, std::move(observer));
   return token;
 }
 
 void HostController::unobserve(int token) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   observers_.erase(token);
 }
 
 void HostController::publish(HostField field) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   // An observer may unobserve (itself or another) while being told.
   auto current = observers_;
   for (auto& [token, observer] : current) {
@@ -223,45 +222,45 @@ void HostController::publish(HostField field) {
 // ---- settings ------------------------------------------------------------------------------
 
 void HostController::setReceiveFiles(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setReceiveFiles(value);
   setMirrored(receiveFiles_, lockedReceive_, value, HostField::receiveFiles);
 }
 
 void HostController::setSyncClipboard(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setSyncClipboard(value);
   setMirrored(syncClipboard_, lockedSync_, value, HostField::syncClipboard);
 }
 
 void HostController::setPairingEnabled(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setPairingEnabled(value);
   setMirrored(pairingEnabled_, lockedPairingEnabled_, value, HostField::pairingEnabled);
 }
 
 void HostController::setSupportMode(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setSupportMode(value);
   setMirrored(supportMode_, lockedSupportMode_, value, HostField::supportMode);
 }
 
 void HostController::setKeepAwake(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setKeepAwake(value);
   assign(keepAwake_, value, HostField::keepAwake);
   applyKeepAwake();
 }
 
 void HostController::setPortMappingConsented(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setPortMappingConsented(value);
   assign(portMappingConsented_, value, HostField::portMappingConsented);
   updatePortMapping();
 }
 
 void HostController::setCorvaneEnabled(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (corvaneEnabled_ == value) return;
   settings_.setCorvaneEnabled(value);
   assign(corvaneEnabled_, value, HostField::corvaneEnabled);
@@ -269,7 +268,7 @@ void HostController::setCorvaneEnabled(bool value) {
 }
 
 void HostController::setRemoteEnabled(bool value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (remoteEnabled_ == value) return;
   settings_.setRemoteEnabled(value);
   assign(remoteEnabled_, value, HostField::remoteEnabled);
@@ -277,14 +276,14 @@ void HostController::setRemoteEnabled(bool value) {
 }
 
 void HostController::setRelayAddress(const std::string& value) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   settings_.setRelayAddress(value);
   assign(relayAddress_, value, HostField::relayAddress);
   configureRelay();
 }
 
 void HostController::enableAllServices() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   setCorvaneEnabled(true);
   setRemoteEnabled(true);
 }
@@ -314,7 +313,7 @@ std::vector<DisplayInfo> HostController::displays() {
 // ---- services ------------------------------------------------------------------------------
 
 void HostController::applyServices() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   access_.update(CorvaneServices{corvaneEnabled_, remoteEnabled_});
   registry_->closeRefused();
   if (!corvaneEnabled_ && !remoteEnabled_) {
@@ -329,7 +328,7 @@ void HostController::applyServices() {
 }
 
 void HostController::configureRelay() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const std::string wanted =
       corvaneEnabled_ ? joined(NVProtocol::relays(relayAddress_), ",") : std::string();
   // An unchanged list leaves the relay connection alone.
@@ -345,14 +344,14 @@ void HostController::configureRelay() {
 }
 
 void HostController::updatePortMapping() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!deps_.portMapper) return;
   deps_.portMapper->update(portMappingConsented_ && corvaneEnabled_ && remoteEnabled_,
                            listener_->port());
 }
 
 void HostController::portMappingChanged(const PortMappingStatus& status) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   assign(portMappingStatus_, status, HostField::portMappingStatus);
   {
     std::lock_guard lock(lock_);
@@ -364,7 +363,7 @@ void HostController::portMappingChanged(const PortMappingStatus& status) {
 }
 
 void HostController::applyKeepAwake() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const bool wanted = keepAwake_ && (corvaneEnabled_ || remoteEnabled_);
   if (wanted && awakeAssertion_ == 0) {
     awakeAssertion_ =
@@ -383,7 +382,7 @@ void HostController::applyKeepAwake() {
 // ---- login item ----------------------------------------------------------------------------
 
 void HostController::refreshLoginItem() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   // An XDG autostart entry needs no approval, so there is no note to show.
   assign(launchAtLogin_, deps_.loginItem->status() == LoginItemStatus::enabled,
          HostField::launchAtLogin);
@@ -391,7 +390,7 @@ void HostController::refreshLoginItem() {
 }
 
 void HostController::setLaunchAtLogin(bool enable) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const LoginItemStatus status = deps_.loginItem->status();
   std::optional<std::string> failure;
   if (enable && status != LoginItemStatus::enabled) failure = deps_.loginItem->registerItem();
@@ -406,7 +405,7 @@ void HostController::setLaunchAtLogin(bool enable) {
 // ---- permissions and addresses -------------------------------------------------------------
 
 void HostController::refreshPermissions() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (screenPermission_) captureWorked_ = true;
   const DesktopPermissions probed = deps_.permissions ? deps_.permissions() : DesktopPermissions{};
   const bool screen = captureWorked_ || probed.screen;
@@ -416,13 +415,13 @@ void HostController::refreshPermissions() {
 }
 
 void HostController::captureWorked() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   captureWorked_ = true;
   assign(screenPermission_, true, HostField::screenPermission);
 }
 
 void HostController::refreshAddresses() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   auto interfaces = deps_.interfaces ? deps_.interfaces() : std::nullopt;
   if (!interfaces) return;
   LocalAddresses local = selectAddresses(*interfaces);
@@ -493,7 +492,7 @@ void HostController::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expecte
 void HostController::closeSessions(ByteView publicKey) { registry_->closeSessions(publicKey); }
 
 void HostController::sessionEnding(const std::shared_ptr<LiveSession>& session) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!session->authorized() || !session->limited()) return;
   // Assistance ended: lock the screen unless the same device still holds the computer
   // legitimately (another live session of it, or its grant became permanent).
@@ -510,18 +509,18 @@ void HostController::sessionEnding(const std::shared_ptr<LiveSession>& session) 
 }
 
 void HostController::sessionEnded(const std::shared_ptr<LiveSession>& session) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   desk_->forget(session);
   recomputePrivacy();
 }
 
 void HostController::sessionsChanged() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   publish(HostField::sessions);
 }
 
 void HostController::recomputePrivacy() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const auto& live = registry_->sessions();
   const bool wanted = std::any_of(live.begin(), live.end(),
                                   [](const auto& session) { return session->privacyRequested(); });

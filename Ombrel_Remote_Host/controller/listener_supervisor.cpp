@@ -1,6 +1,5 @@
 #include "Ombrel_Remote_Host/controller/listener_supervisor.h"
 
-#include "Ombrel_Remote_Host/controller/on_main.h"
 #include "base/log.h"
 
 namespace ombrel {
@@ -19,7 +18,7 @@ std::shared_ptr<ListenerSupervisor> ListenerSupervisor::create(
     std::uint16_t port) {
   auto supervisor = std::shared_ptr<ListenerSupervisor>(
       new ListenerSupervisor(runtime, std::move(advertiser), std::move(hostID), port));
-  assertOnMain(*supervisor->mainQueue_);
+  supervisor->mainQueue_->assertCurrent();
   // Avahi reports on its own thread, and may outlive the runtime.
   supervisor->advertiser_->onStatus = [weak = supervisor->weak_from_this(),
                                        weakQueue = std::weak_ptr<SerialQueue>(
@@ -44,13 +43,13 @@ std::shared_ptr<ListenerSupervisor> ListenerSupervisor::create(
 }
 
 void ListenerSupervisor::start() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (shutDown_ || listener_) return;
   listen(requestedPort_, 0);
 }
 
 void ListenerSupervisor::listen(std::uint16_t port, int attempt) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   retry_.reset();
   attempt_ = attempt;
   auto listener = HostListener::create(runtime_, port);
@@ -88,7 +87,7 @@ void ListenerSupervisor::listen(std::uint16_t port, int attempt) {
 }
 
 void ListenerSupervisor::stop() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (retry_) {
     retry_->cancel();
     retry_.reset();
@@ -101,7 +100,7 @@ void ListenerSupervisor::stop() {
 }
 
 void ListenerSupervisor::stopWith(std::string status) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   stop();
   if (port_ != 0) {
     port_ = 0;
@@ -114,14 +113,14 @@ void ListenerSupervisor::stopWith(std::string status) {
 }
 
 void ListenerSupervisor::shutdown() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (shutDown_) return;
   stop();
   shutDown_ = true;
 }
 
 void ListenerSupervisor::ready(std::uint16_t port) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (port_ != port) {
     port_ = port;
     tell(onPort);
@@ -136,7 +135,7 @@ void ListenerSupervisor::ready(std::uint16_t port) {
 
 void ListenerSupervisor::failed(const std::shared_ptr<HostListener>& listener, std::uint16_t port,
                                 int attempt, std::error_code error) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   log::line("Ombrel Remote: listener on port " + std::to_string(port) +
             " failed: " + error.message());
   if (std::string status = "監聽失敗：" + error.message(); status_ != status) {

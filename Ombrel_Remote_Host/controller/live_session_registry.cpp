@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "Ombrel_Remote_Host/controller/on_main.h"
 #include "Ombrel_Remote_Host/session/host_session_delegate.h"
 
 namespace ombrel {
@@ -50,7 +49,7 @@ LiveSessionRegistry::LiveSessionRegistry(std::shared_ptr<SerialQueue> mainQueue,
       factory_(std::move(factory)) {}
 
 std::vector<std::string> LiveSessionRegistry::liveRemoteIPs() const {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   std::vector<std::string> result;
   result.reserve(sessions_.size());
   for (const auto& session : sessions_) result.push_back(session->remoteIP());
@@ -59,12 +58,12 @@ std::vector<std::string> LiveSessionRegistry::liveRemoteIPs() const {
 
 bool LiveSessionRegistry::gateAllows(const std::string& remoteIP,
                                      CorvaneAccess::Token token) const {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   return access_.allows(token, Corvane::path(remoteIP), remoteIP.empty());
 }
 
 void LiveSessionRegistry::acceptDirect(asio::ip::tcp::socket socket, std::string remoteIP) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const auto live = liveRemoteIPs();
   if (!factory_ || !admission_.admitDirect(live, remoteIP, mainQueue_->now())) {
     std::error_code ignored;
@@ -75,7 +74,7 @@ void LiveSessionRegistry::acceptDirect(asio::ip::tcp::socket socket, std::string
 }
 
 void LiveSessionRegistry::acceptRelayed(asio::ip::tcp::socket socket, Bytes preamble) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   const CorvaneServices services = access_.services();
   if (!services.linkEnabled || !services.remoteEnabled || !factory_ ||
       !ConnectionAdmission::admitRelayed(liveRemoteIPs())) {
@@ -88,7 +87,7 @@ void LiveSessionRegistry::acceptRelayed(asio::ip::tcp::socket socket, Bytes prea
 
 void LiveSessionRegistry::acceptICE(std::shared_ptr<NVConnection> conn, Bytes expectedPeerKey,
                                     CorvaneAccess::Token token) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!factory_) return;
   const std::string remoteIP = "ICE";
   if (!gateAllows(remoteIP, token) || !host_.isTrusted(expectedPeerKey)) {
@@ -100,7 +99,7 @@ void LiveSessionRegistry::acceptICE(std::shared_ptr<NVConnection> conn, Bytes ex
 }
 
 void LiveSessionRegistry::accept(std::shared_ptr<LiveSession> session) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!session) return;
   // Refused by the gate: closed after wrapping, before any message is exchanged.
   if (!gateAllows(session->remoteIP(), access_.token())) {
@@ -129,7 +128,7 @@ void LiveSessionRegistry::accept(std::shared_ptr<LiveSession> session) {
 }
 
 void LiveSessionRegistry::sessionEnded(const std::shared_ptr<LiveSession>& session) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (std::find(sessions_.begin(), sessions_.end(), session) == sessions_.end()) return;
   if (onEnding) onEnding(session);
   // The owner may have changed the list while it was told.
@@ -141,7 +140,7 @@ void LiveSessionRegistry::sessionEnded(const std::shared_ptr<LiveSession>& sessi
 }
 
 void LiveSessionRegistry::close(const std::function<bool(const LiveSession&)>& which) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   // A session may end (and leave the list) inside `disconnect`.
   auto live = sessions_;
   for (auto& session : live) {
@@ -174,7 +173,7 @@ void LiveSessionRegistry::closeSessions(ByteView publicKey) {
 
 std::shared_ptr<LiveSession> LiveSessionRegistry::findSession(
     const std::shared_ptr<HostSession>& session) const {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!session) return nullptr;
   for (const auto& live : sessions_) {
     if (live->hostSession() == session) return live;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "Ombrel_Remote_Host/controller/on_main.h"
-
 namespace ombrel {
 
 PairingDesk::PairingDesk(std::shared_ptr<SerialQueue> mainQueue,
@@ -11,7 +9,7 @@ PairingDesk::PairingDesk(std::shared_ptr<SerialQueue> mainQueue,
     : mainQueue_(std::move(mainQueue)), trusted_(std::move(trusted)) {}
 
 void PairingDesk::start() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (expiry_) return;
   expiry_ = mainQueue_->every(grantExpiryInterval, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->expireGrants(false);
@@ -19,7 +17,7 @@ void PairingDesk::start() {
 }
 
 void PairingDesk::stop() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!expiry_) return;
   expiry_->cancel();
   expiry_.reset();
@@ -33,7 +31,7 @@ bool PairingDesk::backoff() {
 
 std::optional<HostSessionDelegate::Refusal> PairingDesk::conflict(
     std::span<const std::shared_ptr<LiveSession>> sessions) const {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (!pending_.empty()) {
     return HostSessionDelegate::Refusal{"電腦正在處理另一個配對請求", HostErrorCode::pairingBusy};
   }
@@ -48,7 +46,7 @@ std::optional<HostSessionDelegate::Refusal> PairingDesk::conflict(
 }
 
 void PairingDesk::requestApproval(const std::shared_ptr<LiveSession>& session, std::string code) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   pending_.push_back({session, std::move(code)});
   if (onPendingChange) onPendingChange();
   if (onNeedsAttention) onNeedsAttention();
@@ -63,7 +61,7 @@ void PairingDesk::requestApproval(const std::shared_ptr<LiveSession>& session, s
 
 void PairingDesk::answer(const std::shared_ptr<LiveSession>& session, bool approved,
                          bool ownDevice) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   // A card left on screen after the 120-second denial must not approve a session that was
   // already refused.
   auto found = std::find_if(pending_.begin(), pending_.end(),
@@ -78,7 +76,7 @@ void PairingDesk::answer(const std::shared_ptr<LiveSession>& session, bool appro
 }
 
 void PairingDesk::forget(const std::shared_ptr<LiveSession>& session) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   if (drop(session) && onPendingChange) onPendingChange();
 }
 
@@ -90,27 +88,27 @@ bool PairingDesk::drop(const std::shared_ptr<LiveSession>& session) {
 // ---- grants --------------------------------------------------------------------------------
 
 void PairingDesk::trust(ByteView publicKey, std::string name, std::optional<double> seconds) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   trusted_->trust(publicKey, std::move(name), seconds);
 }
 
 void PairingDesk::revoke(const TrustedClient& client) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   trusted_->revoke(client);
 }
 
 void PairingDesk::extendGrants(double seconds) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   trusted_->extendGrants(seconds);
 }
 
 void PairingDesk::makeGrantsPermanent() {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   trusted_->makeGrantsPermanent();
 }
 
 void PairingDesk::expireGrants(bool all) {
-  assertOnMain(*mainQueue_);
+  mainQueue_->assertCurrent();
   trusted_->expireGrants(all);
 }
 

@@ -1,7 +1,6 @@
 #include "Ombrel_Remote_Host/session/host_session.h"
 
 #include <array>
-#include <cassert>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -38,10 +37,6 @@ constexpr const char* kRateLimitedText = "配對請求太頻繁，請稍後再�
 constexpr const char* kNotAcceptingText = "這台電腦目前不接受新裝置";
 constexpr const char* kLanOnlyText =
     "第一次配對請在同一個網路、透過 Tailscale 或中繼進行；網際網路直連只給已配對的裝置使用";
-
-// The threading contract, checked where a member starts (debug builds; free under NDEBUG): a
-// call from another queue is a data race that only shows when the timing is unlucky.
-void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -150,7 +145,7 @@ void HostSession::start() {
 }
 
 void HostSession::handshakeCompleted() {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   if (!accessAllowed()) {
     conn_->close();
     return;
@@ -172,7 +167,7 @@ void HostSession::handshakeCompleted() {
 void HostSession::disconnect() { conn_->close(); }
 
 void HostSession::handle(MessageType type, ByteView body) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   if (!accessAllowed()) {
     disconnect();
     return;
@@ -212,7 +207,7 @@ void HostSession::handle(MessageType type, ByteView body) {
 }
 
 bool HostSession::admits(MessageType type, std::size_t size) const {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   // The conditions of the serving components that depend only on the session, kept here so no
   // handler can forget them: limited (assistance) sessions get no ICE, tunnel or privacy; the
   // clipboard follows the owner's sync switch; bodies are bounded before anyone decodes them.
@@ -237,7 +232,7 @@ bool HostSession::admits(MessageType type, std::size_t size) const {
 }
 
 void HostSession::clientHello(ByteView body) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   auto hello = NVJSON::tryDecode<ClientHello>(body);
   if (!hello) return;
   {
@@ -255,7 +250,7 @@ void HostSession::clientHello(ByteView body) {
 }
 
 void HostSession::sendHostHello() {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   HostHello hello{
       .name = host_.hostName(),
       .hostID = host_.identity().hostID(),
@@ -273,13 +268,13 @@ void HostSession::sendHostHello() {
 }
 
 void HostSession::refusePairing(std::string message, std::optional<HostErrorCode> code) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   PairResult result{.ok = false, .message = std::move(message), .code = code};
   send(MessageType::pairResult, NVJSON::encode(result));
 }
 
 void HostSession::pairRequest(ByteView body) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   // A request being decided counts as pending: a burst of requests makes one decision.
   if (d_->pairChecking) return;
   auto request = NVJSON::tryDecode<PairRequest>(body);
@@ -298,7 +293,7 @@ void HostSession::pairRequest(ByteView body) {
 }
 
 void HostSession::decidePairing(const PairRequest& request, std::string code) {
-  assertOn(host_.mainQueue());
+  host_.mainQueue().assertCurrent();
   auto decided = [this](std::optional<std::string> refusal, std::optional<HostErrorCode> reason) {
     conn_->queue()->post([self = shared_from_this(), refusal = std::move(refusal), reason] {
       self->pairingDecided(refusal, reason);
@@ -334,7 +329,7 @@ void HostSession::decidePairing(const PairRequest& request, std::string code) {
 
 void HostSession::pairingDecided(std::optional<std::string> refusal,
                                  std::optional<HostErrorCode> code) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   d_->pairChecking = false;
   if (refusal && !closed_) refusePairing(std::move(*refusal), code);
 }
@@ -344,7 +339,7 @@ void HostSession::answerPairing(bool approved) {
 }
 
 void HostSession::applyAnswer(bool approved) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   auto key = conn_->peerPublicKey();
   if (!key) return;
   // A late answer for a session that is no longer waiting (closed, or already answered) must
@@ -371,7 +366,7 @@ void HostSession::applyAnswer(bool approved) {
 }
 
 void HostSession::finishApproval(const Bytes& key) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   if (!accessAllowed() || !host_.isTrusted(key)) {
     disconnect();
     return;
@@ -385,7 +380,7 @@ void HostSession::finishApproval(const Bytes& key) {
 }
 
 void HostSession::privacyMode(ByteView body) {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   auto mode = NVJSON::tryDecode<PrivacyMode>(body);
   if (!mode) return;
   privacyRequested_ = mode->enabled;
@@ -393,7 +388,7 @@ void HostSession::privacyMode(ByteView body) {
 }
 
 void HostSession::closed() {
-  assertOn(*conn_->queue());
+  conn_->queue()->assertCurrent();
   closed_ = true;
   // Teardown: components that served this session release what they hold.
   if (d_->authorizationTimer) d_->authorizationTimer->cancel();

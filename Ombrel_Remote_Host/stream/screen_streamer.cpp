@@ -1,6 +1,5 @@
 #include "Ombrel_Remote_Host/stream/screen_streamer.h"
 
-#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -34,11 +33,6 @@ PixelBufferRef copyFrame(const CapturedFrame& frame) {
   }
   return buffer;
 }
-
-// The picture, its time, the refinements and the encoder belong to the video queue. Debug builds
-// check it where each step starts: a step run from the capture thread or a timer elsewhere races
-// them only when the timing is unlucky. Free under NDEBUG.
-void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurrent()); }
 
 }  // namespace
 
@@ -203,7 +197,7 @@ void ScreenStreamer::start(std::uint32_t displayID, std::int64_t width, std::int
 
 void ScreenStreamer::startOnQueue(std::uint32_t displayID, std::int64_t bitrateKbps,
                                   VideoCodec codec, const Completion& completion) {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   auto capturer = environment_.openCapturer(displayID);
   if (!capturer) return completion(NVError::invalid("找不到螢幕"));
   try {
@@ -266,7 +260,7 @@ void ScreenStreamer::setBitrate(std::int64_t kbps) {
 }
 
 void ScreenStreamer::startAudio() {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   if (!onAudio || !environment_.openAudio) return;
   std::lock_guard lock(stopLock_);
   // Only a stream whose video runs gets sound.
@@ -286,7 +280,7 @@ void ScreenStreamer::startAudio() {
 }
 
 void ScreenStreamer::startRefineTimer() {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   std::lock_guard lock(stopLock_);
   if (stopped_) return;
   std::weak_ptr<ScreenStreamer> weak = weak_from_this();
@@ -303,7 +297,7 @@ void ScreenStreamer::startRefineTimer() {
 }
 
 void ScreenStreamer::refineTick() {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   if (!lastPixelBuffer_ || refinementsLeft_ < 1) return;
   if (videoQueue_->now() - lastFrameTime_ <= refineIdle) return;
   --refinementsLeft_;
@@ -311,7 +305,7 @@ void ScreenStreamer::refineTick() {
 }
 
 void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   double delay = attempt == 0 ? firstFrameDelay : firstFrameRetryDelay;
   std::lock_guard lock(stopLock_);
   if (stopped_) return;
@@ -342,7 +336,7 @@ void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
 }
 
 void ScreenStreamer::handlePicture(PixelBufferRef picture) {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   {
     std::lock_guard lock(stopLock_);
     if (!stream_) return;  // a picture from a stream that was stopped meanwhile
@@ -354,7 +348,7 @@ void ScreenStreamer::handlePicture(PixelBufferRef picture) {
 }
 
 void ScreenStreamer::encodeIfPossible(const PixelBufferRef& picture) {
-  assertOn(*videoQueue_);
+  videoQueue_->assertCurrent();
   if (!encoder_) return;
   if (encoder_->inFlight() != 0) {
     ++skippedByEncoder_;

@@ -3,7 +3,6 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -98,8 +97,6 @@ StreamControl::~StreamControl() {
     releaseOnMain(*deps_.mainQueue, std::move(virtualDisplay_));
 }
 
-void StreamControl::assertOnQueue() const { assert(session_->queue().isCurrent()); }
-
 bool StreamControl::handle(MessageType type, ByteView body) {
   switch (type) {
     case MessageType::startStream:
@@ -142,7 +139,7 @@ void StreamControl::dropVirtualDisplay() {
 }
 
 void StreamControl::startStream(StreamConfig config) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (shutDown_ || !session_->accessAllowed()) return;
   stopStream();
   if (displayBusy_) {
@@ -252,7 +249,7 @@ void StreamControl::changeDisplay(StreamConfig config,
 void StreamControl::displayChanged(std::uint64_t serial, StreamConfig config,
                                    std::optional<VirtualDisplayRequest> request,
                                    std::unique_ptr<StreamVirtualDisplay> display) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   displayBusy_ = false;
   if (shutDown_) {
     if (display) releaseOnMain(*deps_.mainQueue, std::move(display));
@@ -383,7 +380,7 @@ void StreamControl::sendStartFailure(const NVError& error) {
 
 void StreamControl::started(std::uint64_t generation, std::optional<NVError> error,
                             StreamStarted report) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (!isCurrent(generation)) return;  // stopped or replaced: that streamer was stopped then
   if (error) {
     stopStream();
@@ -426,7 +423,7 @@ void StreamControl::takeSleepAssertion() {
 }
 
 void StreamControl::assertionTaken(std::uint32_t id) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   takingAssertion_ = false;
   if (wantsAssertion_ && sleepAssertion_ == 0) {
     sleepAssertion_ = id;
@@ -441,7 +438,7 @@ void StreamControl::releaseSleepAssertion() {
 }
 
 void StreamControl::captureStopped(std::uint64_t generation, std::optional<NVError> error) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (!isCurrent(generation)) return;
   std::optional<std::string> description;
   if (error) description = error->errorDescription();
@@ -453,7 +450,7 @@ void StreamControl::captureStopped(std::uint64_t generation, std::optional<NVErr
 
 void StreamControl::sendVideo(std::uint64_t generation, std::uint64_t ptsMicros, Bytes body,
                               const std::shared_ptr<VideoDeliveryWindow>& window) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (session_->accessAllowed() && isCurrent(generation) && started_) {
     session_->send(MessageType::videoFrame, std::move(body));
   } else if (window) {
@@ -481,7 +478,7 @@ void StreamControl::sendAudio(std::uint64_t generation, const AudioFrame& frame)
 }
 
 void StreamControl::stopStream() {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   ++startSerial_;
   deferredStart_.reset();
   lockLookup_.reset();
@@ -498,19 +495,19 @@ void StreamControl::stopStream() {
 }
 
 void StreamControl::shutdown() {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   shutDown_ = true;
   stopStream();
   dropVirtualDisplay();
 }
 
 void StreamControl::requestKeyframe() {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (streamer_) streamer_->requestKeyframe();
 }
 
 void StreamControl::updateBitrate(const BitrateUpdate& update) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   adapter_.setBitrate(update.bitrateKbps);
   budgetBitrate_ = adapter_.currentBitrate();
   if (config_) config_->adaptiveBitrate = update.adaptive;
@@ -518,12 +515,12 @@ void StreamControl::updateBitrate(const BitrateUpdate& update) {
 }
 
 void StreamControl::videoReceipt(std::uint64_t ptsMicros) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (window_) window_->acknowledge(ptsMicros);
 }
 
 void StreamControl::clientStats(const ClientStats& stats) {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   SerialQueue& queue = session_->queue();
   adapter_.recordRtt(queue.now(), stats.rttMs);
   if (!TransportDiagnostics::enabled()) return;
@@ -549,7 +546,7 @@ void StreamControl::startTimers() {
 }
 
 void StreamControl::statsTick() {
-  assertOnQueue();
+  session_->queue().assertCurrent();
   if (!streamer_ || !config_) return;
   if (wantsAssertion_ && assertionRefused_) takeSleepAssertion();
   if (!streamsVirtualDisplay()) return adaptBitrate();

@@ -143,7 +143,6 @@ class StreamControl : public std::enable_shared_from_this<StreamControl> {
  private:
   StreamControl(std::shared_ptr<StreamControlDelegate> session, Dependencies dependencies);
 
-  void assertOnQueue() const;
   void sendError(std::string message, HostErrorCode code, std::optional<std::string> detail);
   // Restores the desktop and removes the virtual display on the main queue (not waited for).
   void dropVirtualDisplay();
