@@ -8,6 +8,7 @@
 #include <asio/write.hpp>
 
 #include <algorithm>
+#include <vector>
 
 namespace ombrel {
 
@@ -241,17 +242,19 @@ void TCPTransport::startWrite() {
   writing_ = true;
   // Everything queued goes out in one gathered write (up to a bound, so the first of a long
   // queue still completes soon): one system call for a burst of small frames.
-  gather_.clear();
+  // The write owns its list of buffers: an aborted write still steps through the list when its
+  // handler runs, which may be after the transport is gone.
+  std::vector<asio::const_buffer> gather;
   std::size_t bytes = 0;
   for (const Write& write : writes_) {
-    if (!gather_.empty() && (gather_.size() == maxGatheredWrites || bytes >= maxGatheredBytes)) {
+    if (!gather.empty() && (gather.size() == maxGatheredWrites || bytes >= maxGatheredBytes)) {
       break;
     }
-    gather_.push_back(asio::buffer(write.data));
+    gather.push_back(asio::buffer(write.data));
     bytes += write.data.size();
   }
-  const std::size_t count = gather_.size();
-  asio::async_write(*socket_, std::span<const asio::const_buffer>(gather_),
+  const std::size_t count = gather.size();
+  asio::async_write(*socket_, std::move(gather),
                     onQueue([count](TCPTransport& self, std::error_code error, std::size_t) {
                       error = normalized(error);
                       self.writing_ = false;

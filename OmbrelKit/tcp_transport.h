@@ -38,9 +38,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <vector>
 
 #include "CorvaneKit/corvane_byte_transport.h"
 #include "OmbrelKit/tcp_parameters.h"
@@ -127,9 +125,6 @@ class TCPTransport final : public CorvaneByteTransport,
   bool stateHandlerInstalled_ = false;
   std::deque<Read> reads_;
   std::deque<Write> writes_;
-  // The buffers of the gathered write in flight; the write holds only a view of them, so they
-  // stay untouched until it completes and each batch reuses the storage.
-  std::vector<asio::const_buffer> gather_;
   static constexpr std::size_t maxGatheredWrites = 64;
   static constexpr std::size_t maxGatheredBytes = 1 << 20;
   bool reading_ = false;
