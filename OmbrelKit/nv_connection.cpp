@@ -382,16 +382,14 @@ void NVConnection::receiveLoop() {
 void NVConnection::handleFrame(Bytes frame) {
   assertOn(*queue_);
   if (closed_ || !receiveCipher_) return;
-  Bytes plaintext;
-  if (!guarded([&] { plaintext = receiveCipher_->open(frame); })) return;
-  if (plaintext.empty()) {
+  // Opened in the buffer it was read into, which then carries the body to onMessage.
+  std::optional<std::uint8_t> code;
+  if (!guarded([&] { code = receiveCipher_->openInPlace(frame); })) return;
+  if (!code) {
     finish(NVError::truncated());
     return;
   }
-  if (auto type = messageType(plaintext[0]); type && onMessage) {
-    plaintext.erase(plaintext.begin());
-    onMessage(*type, std::move(plaintext));
-  }
+  if (auto type = messageType(*code); type && onMessage) onMessage(*type, std::move(frame));
   if (closed_) return;
   if (role_ == Role::host && pendingBytes() > readPauseBytes) {
     readPaused_ = true;
@@ -421,15 +419,13 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
     if (completion) completion(false);
     return;
   }
-  Bytes plaintext;
-  plaintext.reserve(1 + data.size());
-  plaintext.push_back(rawValue(type));
-  plaintext.insert(plaintext.end(), data.begin(), data.end());
+  // The type code and the body are sealed from where they are, straight behind the header.
+  const std::uint8_t code = rawValue(type);
   Bytes frame;
-  frame.reserve(4 + plaintext.size() + CipherState::tagSize);
+  frame.reserve(4 + 1 + data.size() + CipherState::tagSize);
   frame.resize(4);
   try {
-    sendCipher_->sealInto(plaintext, frame);
+    sendCipher_->sealInto(ByteView(&code, 1), data, frame);
   } catch (const NVError& error) {
     addPending(-cost);
     if (completion) completion(false);

@@ -8,6 +8,7 @@
 #include <asio/write.hpp>
 
 #include <algorithm>
+#include <vector>
 
 namespace ombrel {
 
@@ -239,20 +240,35 @@ void TCPTransport::send(Bytes data, SendCompletion completion) {
 void TCPTransport::startWrite() {
   if (writing_ || writes_.empty() || state_ != State::ready) return;
   writing_ = true;
-  asio::async_write(*socket_, asio::buffer(writes_.front().data),
-                    onQueue([](TCPTransport& self, std::error_code error, std::size_t) {
+  // Everything queued goes out in one gathered write (up to a bound, so the first of a long
+  // queue still completes soon): one system call for a burst of small frames.
+  // The write owns its list of buffers: an aborted write still steps through the list when its
+  // handler runs, which may be after the transport is gone.
+  std::vector<asio::const_buffer> gather;
+  std::size_t bytes = 0;
+  for (const Write& write : writes_) {
+    if (!gather.empty() && (gather.size() == maxGatheredWrites || bytes >= maxGatheredBytes)) {
+      break;
+    }
+    gather.push_back(asio::buffer(write.data));
+    bytes += write.data.size();
+  }
+  const std::size_t count = gather.size();
+  asio::async_write(*socket_, std::move(gather),
+                    onQueue([count](TCPTransport& self, std::error_code error, std::size_t) {
                       error = normalized(error);
                       self.writing_ = false;
-                      if (self.writes_.empty()) return;
-                      auto write = std::move(self.writes_.front());
-                      self.writes_.pop_front();
-                      if (write.completion) write.completion(error ? Error(error) : std::nullopt);
-                      if (!self.live()) return;
+                      // Completed in order, each with the outcome of the write that carried it.
+                      for (std::size_t i = 0; i < count && !self.writes_.empty(); ++i) {
+                        auto write = std::move(self.writes_.front());
+                        self.writes_.pop_front();
+                        if (write.completion) write.completion(error ? Error(error) : std::nullopt);
+                        if (!self.live()) return;
+                      }
                       if (error) {
                         self.failWrites(error);
-                        if (self.live() && self.state_ != State::failed) {
+                        if (self.live() && self.state_ != State::failed)
                           self.enter(State::failed, error);
-                        }
                         return;
                       }
                       self.startWrite();

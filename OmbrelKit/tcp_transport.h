@@ -24,7 +24,8 @@
 // read fills a buffer that starts at min(maximum, max(64 KiB, bytes already received)) and grows
 // only as bytes arrive (doubling, or to what the kernel holds), so a large request does not
 // allocate its maximum up front, and it never returns more than `maximum`. Writes are queued and
-// written one after another, each completely.
+// written in order, each completely; what is queued while one write runs goes out as one
+// gathered write.
 //
 // Threading: see CorvaneByteTransport. Every socket operation and completion runs on the queue
 // given to `start`; `cancel` may be called from any thread and, on the queue, silences every
@@ -124,6 +125,8 @@ class TCPTransport final : public CorvaneByteTransport,
   bool stateHandlerInstalled_ = false;
   std::deque<Read> reads_;
   std::deque<Write> writes_;
+  static constexpr std::size_t maxGatheredWrites = 64;
+  static constexpr std::size_t maxGatheredBytes = 1 << 20;
   bool reading_ = false;
   bool writing_ = false;
   // Declared last so it closes first: pending operations are aborted before the buffers they
