@@ -54,7 +54,7 @@ std::shared_ptr<TCPTransport> TCPTransport::accepted(asio::ip::tcp::socket socke
 std::shared_ptr<TCPTransport> TCPTransport::connected(asio::ip::tcp::socket socket, bool outbound,
                                                       TCPParameters parameters) {
   auto transport = std::shared_ptr<TCPTransport>(new TCPTransport(outbound, parameters));
-  transport->socket_.emplace(std::move(socket));
+  transport->socket_ = std::make_shared<Socket>(std::move(socket));
   return transport;
 }
 
@@ -76,16 +76,27 @@ std::optional<CorvaneByteTransport::Error> TCPTransport::closeReport(State state
   return std::nullopt;
 }
 
+TCPTransport::~TCPTransport() {
+  // A cancelled transport closed its socket on its queue already. Otherwise operations may be
+  // pending on it; closing aborts them, and their handlers then let the socket go. No read
+  // fills its buffer once the socket is closed, so the read buffers may go with the transport.
+  if (socket_ && !cancelled_) {
+    std::error_code ignored;
+    socket_->close(ignored);
+  }
+}
+
 // Binds a completion handler to the queue and drops it when the transport is gone or cancelled.
+// The handler holds the socket, which the operation it completes goes on using until then.
 template <typename F>
 auto TCPTransport::onQueue(F&& handler) {
-  return asio::bind_executor(
-      queue_->executor(),
-      [weak = weak_from_this(), handler = std::forward<F>(handler)](auto&&... args) mutable {
-        auto self = weak.lock();
-        if (!self || self->cancelled_) return;
-        handler(*self, std::forward<decltype(args)>(args)...);
-      });
+  return asio::bind_executor(queue_->executor(),
+                             [weak = weak_from_this(), socket = socket_,
+                              handler = std::forward<F>(handler)](auto&&... args) mutable {
+                               auto self = weak.lock();
+                               if (!self || self->cancelled_) return;
+                               handler(*self, std::forward<decltype(args)>(args)...);
+                             });
 }
 
 bool TCPTransport::live() const { return !cancelled_; }
@@ -103,7 +114,7 @@ void TCPTransport::start(std::shared_ptr<SerialQueue> queue) {
       return;
     }
     self->enter(State::preparing);
-    self->socket_.emplace(self->queue_->executor());
+    self->socket_ = std::make_shared<Socket>(self->queue_->executor());
     self->resolver_.emplace(self->queue_->executor());
     self->connectTimer_ = self->queue_->after(self->parameters_.connectionTimeout, [weak] {
       if (auto self = weak.lock(); self && !self->cancelled_) self->connectTimedOut();
@@ -242,27 +253,26 @@ void TCPTransport::startWrite() {
   writing_ = true;
   // Everything queued goes out in one gathered write (up to a bound, so the first of a long
   // queue still completes soon): one system call for a burst of small frames.
-  // The write owns its list of buffers: an aborted write still steps through the list when its
-  // handler runs, which may be after the transport is gone.
+  // The write owns its list of buffers and the bytes they point to: its later steps, and its
+  // handler, may run after the transport is gone.
+  auto batch = std::make_shared<std::vector<Write>>();
   std::vector<asio::const_buffer> gather;
   std::size_t bytes = 0;
-  for (const Write& write : writes_) {
-    if (!gather.empty() && (gather.size() == maxGatheredWrites || bytes >= maxGatheredBytes)) {
-      break;
-    }
-    gather.push_back(asio::buffer(write.data));
-    bytes += write.data.size();
+  while (!writes_.empty() &&
+         (batch->empty() || (batch->size() < maxGatheredWrites && bytes < maxGatheredBytes))) {
+    batch->push_back(std::move(writes_.front()));
+    writes_.pop_front();
+    gather.push_back(asio::buffer(batch->back().data));
+    bytes += batch->back().data.size();
   }
-  const std::size_t count = gather.size();
   asio::async_write(*socket_, std::move(gather),
-                    onQueue([count](TCPTransport& self, std::error_code error, std::size_t) {
+                    onQueue([batch](TCPTransport& self, std::error_code error, std::size_t) {
                       error = normalized(error);
                       self.writing_ = false;
                       // Completed in order, each with the outcome of the write that carried it.
-                      for (std::size_t i = 0; i < count && !self.writes_.empty(); ++i) {
-                        auto write = std::move(self.writes_.front());
-                        self.writes_.pop_front();
-                        if (write.completion) write.completion(error ? Error(error) : std::nullopt);
+                      for (auto& write : *batch) {
+                        auto completion = std::move(write.completion);
+                        if (completion) completion(error ? Error(error) : std::nullopt);
                         if (!self.live()) return;
                       }
                       if (error) {

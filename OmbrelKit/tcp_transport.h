@@ -79,6 +79,8 @@ class TCPTransport final : public CorvaneByteTransport,
   void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
   void cancel() override;
 
+  ~TCPTransport() override;
+
  private:
   struct Read {
     std::size_t minimum;
@@ -91,6 +93,7 @@ class TCPTransport final : public CorvaneByteTransport,
     Bytes data;
     SendCompletion completion;
   };
+  using Socket = asio::ip::tcp::socket;
 
   TCPTransport(bool outbound, TCPParameters parameters);
 
@@ -129,9 +132,10 @@ class TCPTransport final : public CorvaneByteTransport,
   static constexpr std::size_t maxGatheredBytes = 1 << 20;
   bool reading_ = false;
   bool writing_ = false;
-  // Declared last so it closes first: pending operations are aborted before the buffers they
-  // write into go away.
-  std::optional<asio::ip::tcp::socket> socket_;
+  // Shared with the handlers of the operations pending on it: Asio may still run a step of an
+  // operation (the next part of a long write) after the transport is gone, and that step must
+  // find the socket, and the bytes it writes, alive. The destructor closes it, which ends them.
+  std::shared_ptr<Socket> socket_;
 };
 
 }  // namespace ombrel

@@ -8,6 +8,9 @@
 
 #include <asio/write.hpp>
 
+#include <chrono>
+#include <thread>
+
 #include "base/runtime.h"
 #include "support/loopback.h"
 #include "support/mailbox.h"
@@ -247,6 +250,81 @@ TEST_F(TCPTransportTest, CancelSilencesPendingReceivesAndSends) {
   EXPECT_EQ(clientProbe.sent.size(), 0u);
   EXPECT_EQ(clientProbe.closed.size(), 0u);
   EXPECT_EQ(client->state(), TCPTransport::State::cancelled);
+}
+
+// An owner may cancel and drop its transport while a large write is half sent to a peer that
+// does not read, or while a large read is half filled by a peer that keeps sending. The steps
+// Asio still has queued for those operations must find the socket and the buffers they use
+// alive (a sanitizer build reports any that do not), and the transport itself must still be
+// freed. Dropped on the transport's queue and from another thread, several times each, since
+// which step is queued at that moment varies from run to run.
+TEST_F(TCPTransportTest, DroppedMidTransferLeavesNothingToTouchFreedMemory) {
+  constexpr std::size_t chunk = 4 << 20;
+  struct Case {
+    const char* name;
+    bool writing;
+    bool onQueue;
+  };
+  const Case cases[] = {
+      {"write, dropped on its queue", true, true},
+      {"write, dropped from another thread", true, false},
+      {"read, dropped on its queue", false, true},
+      {"read, dropped from another thread", false, false},
+  };
+  for (const auto& c : cases) {
+    for (int round = 0; round < 4; ++round) {
+      SCOPED_TRACE(testing::Message() << c.name << ", round " << round);
+      connectPair();
+      if (!c.writing) {
+        for (int i = 0; i < 8; ++i) send(*host, hostQueue, Bytes(chunk, 0xCD), hostProbe);
+      }
+      clientQueue->sync([&] {
+        if (c.writing) {
+          // The peer never reads: the first of these goes partly out, the rest wait.
+          for (int i = 0; i < 8; ++i) {
+            client->send(Bytes(chunk, 0xAB), [&](Error error) { clientProbe.sent.put(error); });
+          }
+        } else {
+          // More than the peer sends, so the read is still filling when it is dropped.
+          client->receive(16 * chunk, 16 * chunk, clientProbe.receiver());
+        }
+      });
+      // Let the transfer get under way (a read has taken in some bytes by now).
+      if (!c.writing) {
+        for (int i = 0; i < 20; ++i) clientQueue->sync([] {});
+      }
+      const std::weak_ptr<TCPTransport> released = client;
+      const auto heard = [&] {
+        return clientProbe.sent.size() + clientProbe.received.size() + clientProbe.closed.size();
+      };
+      std::size_t heardAtDrop = 0;
+      if (c.onQueue) {
+        clientQueue->sync([&] {
+          client->cancel();
+          client = nullptr;
+          heardAtDrop = heard();
+        });
+      } else {
+        client->cancel();
+        client = nullptr;
+      }
+      // Give Asio's queued steps every chance to run before the next round.
+      for (int i = 0; i < 20; ++i) {
+        clientQueue->sync([] {});
+        hostQueue->sync([] {});
+      }
+      for (int i = 0; i < 200 && !released.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_TRUE(released.expired());
+      hostQueue->sync([&] { host->cancel(); });
+      host = nullptr;
+      // (From another thread, a completion may still come before the cancel.)
+      if (c.onQueue) {
+        EXPECT_EQ(heard(), heardAtDrop);
+      }
+    }
+  }
 }
 
 TEST(TCPTransportStateTest, WaitingClosesOnlyOutboundConnections) {
