@@ -37,15 +37,19 @@ Bytes CipherState::seal(ByteView plaintext) {
 void CipherState::sealInto(ByteView plaintext, Bytes& out) { sealInto({}, plaintext, out); }
 
 void CipherState::sealInto(ByteView head, ByteView body, Bytes& out) {
-  const auto nonceBytes = nextNonce();
   const std::size_t start = out.size();
   out.resize(start + head.size() + body.size() + tagSize);
   try {
-    key_.seal(nonceBytes, head, body, out.data() + start);
+    sealTo(head, body, out.data() + start);
   } catch (...) {
     out.resize(start);
     throw;
   }
+}
+
+void CipherState::sealTo(ByteView head, ByteView body, std::uint8_t* out) {
+  const auto nonceBytes = nextNonce();
+  key_.seal(nonceBytes, head, body, out);
 }
 
 Bytes CipherState::open(ByteView sealed) {

@@ -39,6 +39,9 @@ class CipherState {
   void sealInto(ByteView plaintext, Bytes& out);
   // sealInto of head ‖ body without joining them first (a message's type code and its body).
   void sealInto(ByteView head, ByteView body, Bytes& out);
+  // Seals head ‖ body to `out`, which has room for head.size() + body.size() + 16 bytes and
+  // overlaps neither: for a destination the caller sized without zeroing it first.
+  void sealTo(ByteView head, ByteView body, std::uint8_t* out);
   // Throws NVError::truncated for input shorter than a tag (no nonce is used then) and
   // NVError::crypto when authentication fails.
   Bytes open(ByteView sealed);

@@ -234,17 +234,59 @@ void TCPTransport::failWrites(Error error) {
 }
 
 void TCPTransport::send(Bytes data, SendCompletion completion) {
+  queueWrite({std::move(data), {}, std::move(completion)});
+}
+
+void TCPTransport::send(Buffer data, SendCompletion completion) {
+  queueWrite({{}, std::move(data), std::move(completion)});
+}
+
+TCPTransport::Buffer TCPTransport::takeBuffer(std::size_t size) {
+  Buffer buffer;
+  // The most recently kept buffer first: its pages are the likeliest to be warm.
+  for (auto it = spare_.rbegin(); it != spare_.rend(); ++it) {
+    if (it->capacity() >= size) {
+      buffer = std::move(*it);
+      spare_.erase(std::next(it).base());
+      spareBytes_ -= buffer.capacity();
+      break;
+    }
+  }
+  buffer.resize(size);
+  return buffer;
+}
+
+void TCPTransport::keepSpare(Buffer buffer) {
+  if (buffer.capacity() == 0) return;
+  // Kept empty, so that growing it later copies nothing. When full, the smallest kept buffer
+  // makes room for a larger one, so the sizes kept follow the frames being sent.
+  buffer.clear();
+  if (buffer.capacity() > spareBufferBytes) return;
+  while (!spare_.empty() && (spare_.size() >= spareBufferCount ||
+                             spareBytes_ + buffer.capacity() > spareBufferBytes)) {
+    auto smallest =
+        std::min_element(spare_.begin(), spare_.end(),
+                         [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    if (smallest->capacity() >= buffer.capacity()) return;
+    spareBytes_ -= smallest->capacity();
+    spare_.erase(smallest);
+  }
+  spareBytes_ += buffer.capacity();
+  spare_.push_back(std::move(buffer));
+}
+
+void TCPTransport::queueWrite(Write write) {
   if (cancelled_) return;
   const State state = state_;
   if (state == State::failed || state == State::waiting || state == State::cancelled) {
-    queue_->post([weak = weak_from_this(), completion = std::move(completion)] {
+    queue_->post([weak = weak_from_this(), completion = std::move(write.completion)] {
       auto self = weak.lock();
       if (!self || self->cancelled_ || !completion) return;
       completion(std::make_error_code(std::errc::not_connected));
     });
     return;
   }
-  writes_.push_back({std::move(data), std::move(completion)});
+  writes_.push_back(std::move(write));
   if (state == State::ready) startWrite();
 }
 
@@ -262,8 +304,8 @@ void TCPTransport::startWrite() {
          (batch->empty() || (batch->size() < maxGatheredWrites && bytes < maxGatheredBytes))) {
     batch->push_back(std::move(writes_.front()));
     writes_.pop_front();
-    gather.push_back(asio::buffer(batch->back().data));
-    bytes += batch->back().data.size();
+    gather.push_back(batch->back().data());
+    bytes += gather.back().size();
   }
   asio::async_write(*socket_, std::move(gather),
                     onQueue([batch](TCPTransport& self, std::error_code error, std::size_t) {
@@ -272,6 +314,7 @@ void TCPTransport::startWrite() {
                       // Completed in order, each with the outcome of the write that carried it.
                       for (auto& write : *batch) {
                         auto completion = std::move(write.completion);
+                        if (!error) self.keepSpare(std::move(write.buffer));
                         if (completion) completion(error ? Error(error) : std::nullopt);
                         if (!self.live()) return;
                       }

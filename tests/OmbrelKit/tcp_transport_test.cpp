@@ -9,6 +9,7 @@
 #include <asio/write.hpp>
 
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "base/runtime.h"
@@ -250,6 +251,47 @@ TEST_F(TCPTransportTest, CancelSilencesPendingReceivesAndSends) {
   EXPECT_EQ(clientProbe.sent.size(), 0u);
   EXPECT_EQ(clientProbe.closed.size(), 0u);
   EXPECT_EQ(client->state(), TCPTransport::State::cancelled);
+}
+
+// Frames filled in buffers from takeBuffer: a buffer comes back for reuse only once its write is
+// done, so overwriting it for the next frame never changes bytes still on their way, and the
+// memory of a written frame serves the next one.
+TEST_F(TCPTransportTest, BuffersComeBackForReuseOnlyOnceWritten) {
+  connectPair();
+  constexpr int frames = 64;
+  constexpr std::size_t size = 300'000;
+  const auto fill = [](std::uint8_t* data, int frame) {
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(frame * 31 + i);
+  };
+  // All queued at once, each in a buffer taken right after the previous send, while the peer
+  // is not reading yet: any buffer handed back early would be overwritten mid-stream.
+  std::set<const std::uint8_t*> used;
+  clientQueue->sync([&] {
+    for (int frame = 0; frame < frames; ++frame) {
+      auto buffer = client->takeBuffer(size);
+      ASSERT_EQ(buffer.size(), size);
+      used.insert(buffer.data());
+      fill(buffer.data(), frame);
+      client->send(std::move(buffer), [&](Error error) { clientProbe.sent.put(error); });
+    }
+  });
+  Bytes assembled;
+  while (assembled.size() < frames * size) {
+    receive(*host, hostQueue, 1, 1 << 20, hostProbe);
+    auto got = hostProbe.received.take();
+    ASSERT_TRUE(got && got->data);
+    assembled.insert(assembled.end(), got->data->begin(), got->data->end());
+  }
+  Bytes expected(frames * size);
+  for (int frame = 0; frame < frames; ++frame) fill(expected.data() + frame * size, frame);
+  EXPECT_TRUE(assembled == expected);
+  for (int frame = 0; frame < frames; ++frame) {
+    auto sent = clientProbe.sent.take();
+    ASSERT_TRUE(sent);
+    EXPECT_FALSE(*sent);
+  }
+  // Written now: the next frame of the same size lands in memory a written one used.
+  clientQueue->sync([&] { EXPECT_EQ(used.count(client->takeBuffer(size).data()), 1u); });
 }
 
 // An owner may cancel and drop its transport while a large write is half sent to a peer that
