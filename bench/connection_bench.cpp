@@ -89,8 +89,10 @@ Rate oneWay(Pair& pair, std::size_t messageSize, int messages, bool copies) {
   });
   // Keep up to 8 MiB queued, as a producer applying backpressure would. It sleeps until a send
   // completes rather than spinning: a spinning producer takes a core from the connection.
+  int completed = 0;
   const auto sent = [&](bool) {
     std::lock_guard lock(mutex);
+    ++completed;
     changed.notify_all();
   };
   const auto start = Steady::now();
@@ -112,7 +114,8 @@ Rate oneWay(Pair& pair, std::size_t messageSize, int messages, bool copies) {
   }
   {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return received == messages; });
+    // Every completion too: they use this frame's mutex.
+    changed.wait(lock, [&] { return received == messages && completed == messages; });
   }
   const double bytes = double(messages) * messageSize;
   const Rate rate{bytes / seconds(Steady::now() - start), bytes / (cpuSeconds() - cpuStart)};
