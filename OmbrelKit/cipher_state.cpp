@@ -34,22 +34,43 @@ Bytes CipherState::seal(ByteView plaintext) {
   return out;
 }
 
-void CipherState::sealInto(ByteView plaintext, Bytes& out) {
-  const auto nonceBytes = nextNonce();
+void CipherState::sealInto(ByteView plaintext, Bytes& out) { sealInto({}, plaintext, out); }
+
+void CipherState::sealInto(ByteView head, ByteView body, Bytes& out) {
   const std::size_t start = out.size();
-  out.resize(start + plaintext.size() + tagSize);
+  out.resize(start + head.size() + body.size() + tagSize);
   try {
-    key_.seal(nonceBytes, plaintext, out.data() + start);
+    sealTo(head, body, out.data() + start);
   } catch (...) {
     out.resize(start);
     throw;
   }
 }
 
+void CipherState::sealTo(ByteView head, ByteView body, std::uint8_t* out) {
+  const auto nonceBytes = nextNonce();
+  key_.seal(nonceBytes, head, body, out);
+}
+
 Bytes CipherState::open(ByteView sealed) {
   if (sealed.size() < tagSize) throw NVError::truncated();
   const auto nonceBytes = nextNonce();
   return key_.open(nonceBytes, sealed);
+}
+
+std::optional<std::uint8_t> CipherState::openInPlace(Bytes& message) {
+  if (message.size() < tagSize) throw NVError::truncated();
+  const auto nonceBytes = nextNonce();
+  if (!key_.open(nonceBytes, message, message.data())) {
+    throw NVError::crypto("AES-GCM authentication failure");
+  }
+  message.resize(message.size() - tagSize);
+  if (message.empty()) return std::nullopt;
+  const std::uint8_t first = message.front();
+  // Moving the body down a byte costs far less than a fresh buffer for it: the bytes are
+  // already in cache and their pages already mapped.
+  message.erase(message.begin());
+  return first;
 }
 
 }  // namespace ombrel

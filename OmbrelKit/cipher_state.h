@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "OmbrelKit/crypto/aes_gcm.h"
 #include "base/bytes.h"
@@ -36,9 +37,18 @@ class CipherState {
   // Appends the sealed bytes (plaintext.size() + 16) to `out`, so a caller can build a frame
   // header first and seal after it without a copy. `plaintext` must not point into `out`.
   void sealInto(ByteView plaintext, Bytes& out);
+  // sealInto of head ‖ body without joining them first (a message's type code and its body).
+  void sealInto(ByteView head, ByteView body, Bytes& out);
+  // Seals head ‖ body to `out`, which has room for head.size() + body.size() + 16 bytes and
+  // overlaps neither: for a destination the caller sized without zeroing it first.
+  void sealTo(ByteView head, ByteView body, std::uint8_t* out);
   // Throws NVError::truncated for input shorter than a tag (no nonce is used then) and
   // NVError::crypto when authentication fails.
   Bytes open(ByteView sealed);
+  // open where the bytes lie, for a message that becomes its type code and body: on return
+  // `message` holds the plaintext after its first byte, which is returned (nothing when the
+  // authenticated plaintext is empty). Throws as open does; `message` is garbage then.
+  std::optional<std::uint8_t> openInPlace(Bytes& message);
 
   static std::array<std::uint8_t, crypto::aesGCMNonceSize> nonce(std::uint64_t counter);
 

@@ -376,16 +376,14 @@ void NVConnection::receiveLoop() {
 void NVConnection::handleFrame(Bytes frame) {
   queue_->assertCurrent();
   if (closed_ || !receiveCipher_) return;
-  Bytes plaintext;
-  if (!guarded([&] { plaintext = receiveCipher_->open(frame); })) return;
-  if (plaintext.empty()) {
+  // Opened in the buffer it was read into, which then carries the body to onMessage.
+  std::optional<std::uint8_t> code;
+  if (!guarded([&] { code = receiveCipher_->openInPlace(frame); })) return;
+  if (!code) {
     finish(NVError::truncated());
     return;
   }
-  if (auto type = messageType(plaintext[0]); type && onMessage) {
-    plaintext.erase(plaintext.begin());
-    onMessage(*type, std::move(plaintext));
-  }
+  if (auto type = messageType(*code); type && onMessage) onMessage(*type, std::move(frame));
   if (closed_) return;
   if (role_ == Role::host && pendingBytes() > readPauseBytes) {
     readPaused_ = true;
@@ -415,15 +413,22 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
     if (completion) completion(false);
     return;
   }
-  Bytes plaintext;
-  plaintext.reserve(1 + data.size());
-  plaintext.push_back(rawValue(type));
-  plaintext.insert(plaintext.end(), data.begin(), data.end());
+  // The type code and the body are sealed from where they are, straight behind the header.
+  // Over TCP, into a buffer the transport hands back once written: no fresh pages to fault in
+  // and zero per frame.
+  const std::uint8_t code = rawValue(type);
+  const std::size_t sealedLength = 1 + data.size() + CipherState::tagSize;
+  TCPTransport::Buffer buffer;
   Bytes frame;
-  frame.reserve(4 + plaintext.size() + CipherState::tagSize);
-  frame.resize(4);
   try {
-    sendCipher_->sealInto(plaintext, frame);
+    if (connection_) {
+      buffer = connection_->takeBuffer(4 + sealedLength);
+      sendCipher_->sealTo(ByteView(&code, 1), data, buffer.data() + 4);
+    } else {
+      frame.reserve(4 + sealedLength);
+      frame.resize(4);
+      sendCipher_->sealInto(ByteView(&code, 1), data, frame);
+    }
   } catch (const NVError& error) {
     addPending(-cost);
     if (completion) completion(false);
@@ -435,15 +440,18 @@ void NVConnection::sendOnQueue(MessageType type, const Bytes& data, std::int64_t
     finish(NVError::crypto(error.what()));
     return;
   }
-  const std::size_t sealedLength = frame.size() - 4;
-  writeU32BE(frame.data(), static_cast<std::uint32_t>(sealedLength));
-  bytesSent_.fetch_add(frame.size(), std::memory_order_relaxed);
+  writeU32BE(connection_ ? buffer.data() : frame.data(), static_cast<std::uint32_t>(sealedLength));
+  bytesSent_.fetch_add(4 + sealedLength, std::memory_order_relaxed);
   const std::uint64_t id = nextSendID_++;
   inFlight_.push_back({id, cost, std::move(completion)});
-  transport_->send(std::move(frame),
-                   [weak = weak_from_this(), id](CorvaneByteTransport::Error error) {
-                     if (auto self = weak.lock()) self->sendCompleted(id, !error);
-                   });
+  auto sent = [weak = weak_from_this(), id](CorvaneByteTransport::Error error) {
+    if (auto self = weak.lock()) self->sendCompleted(id, !error);
+  };
+  if (connection_) {
+    connection_->send(std::move(buffer), std::move(sent));
+  } else {
+    transport_->send(std::move(frame), std::move(sent));
+  }
 }
 
 void NVConnection::sendCompleted(std::uint64_t id, bool accepted) {

@@ -33,7 +33,8 @@
 // further frame while more than `readPauseBytes` of its own sends are waiting, and reads again
 // once they are down to `readResumeBytes`: a peer that asks for answers and never reads them
 // stalls in TCP instead of growing the host. Only the host pauses, so two connections can never
-// wait on each other's reading (the peers it serves keep reading whatever they send).
+// wait on each other's reading (the peers it serves keep reading whatever they send). Over TCP,
+// frames are sealed into buffers the transport keeps for reuse once written (4 MiB at most).
 
 #include <atomic>
 #include <cstdint>

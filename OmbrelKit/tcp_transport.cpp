@@ -8,6 +8,7 @@
 #include <asio/write.hpp>
 
 #include <algorithm>
+#include <vector>
 
 namespace ombrel {
 
@@ -53,7 +54,7 @@ std::shared_ptr<TCPTransport> TCPTransport::accepted(asio::ip::tcp::socket socke
 std::shared_ptr<TCPTransport> TCPTransport::connected(asio::ip::tcp::socket socket, bool outbound,
                                                       TCPParameters parameters) {
   auto transport = std::shared_ptr<TCPTransport>(new TCPTransport(outbound, parameters));
-  transport->socket_.emplace(std::move(socket));
+  transport->socket_ = std::make_shared<Socket>(std::move(socket));
   return transport;
 }
 
@@ -75,16 +76,27 @@ std::optional<CorvaneByteTransport::Error> TCPTransport::closeReport(State state
   return std::nullopt;
 }
 
+TCPTransport::~TCPTransport() {
+  // A cancelled transport closed its socket on its queue already. Otherwise operations may be
+  // pending on it; closing aborts them, and their handlers then let the socket go. No read
+  // fills its buffer once the socket is closed, so the read buffers may go with the transport.
+  if (socket_ && !cancelled_) {
+    std::error_code ignored;
+    socket_->close(ignored);
+  }
+}
+
 // Binds a completion handler to the queue and drops it when the transport is gone or cancelled.
+// The handler holds the socket, which the operation it completes goes on using until then.
 template <typename F>
 auto TCPTransport::onQueue(F&& handler) {
-  return asio::bind_executor(
-      queue_->executor(),
-      [weak = weak_from_this(), handler = std::forward<F>(handler)](auto&&... args) mutable {
-        auto self = weak.lock();
-        if (!self || self->cancelled_) return;
-        handler(*self, std::forward<decltype(args)>(args)...);
-      });
+  return asio::bind_executor(queue_->executor(),
+                             [weak = weak_from_this(), socket = socket_,
+                              handler = std::forward<F>(handler)](auto&&... args) mutable {
+                               auto self = weak.lock();
+                               if (!self || self->cancelled_) return;
+                               handler(*self, std::forward<decltype(args)>(args)...);
+                             });
 }
 
 bool TCPTransport::live() const { return !cancelled_; }
@@ -102,7 +114,7 @@ void TCPTransport::start(std::shared_ptr<SerialQueue> queue) {
       return;
     }
     self->enter(State::preparing);
-    self->socket_.emplace(self->queue_->executor());
+    self->socket_ = std::make_shared<Socket>(self->queue_->executor());
     self->resolver_.emplace(self->queue_->executor());
     self->connectTimer_ = self->queue_->after(self->parameters_.connectionTimeout, [weak] {
       if (auto self = weak.lock(); self && !self->cancelled_) self->connectTimedOut();
@@ -222,37 +234,94 @@ void TCPTransport::failWrites(Error error) {
 }
 
 void TCPTransport::send(Bytes data, SendCompletion completion) {
+  queueWrite({std::move(data), {}, std::move(completion)});
+}
+
+void TCPTransport::send(Buffer data, SendCompletion completion) {
+  queueWrite({{}, std::move(data), std::move(completion)});
+}
+
+TCPTransport::Buffer TCPTransport::takeBuffer(std::size_t size) {
+  Buffer buffer;
+  // The most recently kept buffer first: its pages are the likeliest to be warm.
+  for (auto it = spare_.rbegin(); it != spare_.rend(); ++it) {
+    if (it->capacity() >= size) {
+      buffer = std::move(*it);
+      spare_.erase(std::next(it).base());
+      spareBytes_ -= buffer.capacity();
+      break;
+    }
+  }
+  buffer.resize(size);
+  return buffer;
+}
+
+void TCPTransport::keepSpare(Buffer buffer) {
+  if (buffer.capacity() == 0) return;
+  // Kept empty, so that growing it later copies nothing. When full, the smallest kept buffer
+  // makes room for a larger one, so the sizes kept follow the frames being sent.
+  buffer.clear();
+  if (buffer.capacity() > spareBufferBytes) return;
+  while (!spare_.empty() && (spare_.size() >= spareBufferCount ||
+                             spareBytes_ + buffer.capacity() > spareBufferBytes)) {
+    auto smallest =
+        std::min_element(spare_.begin(), spare_.end(),
+                         [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    if (smallest->capacity() >= buffer.capacity()) return;
+    spareBytes_ -= smallest->capacity();
+    spare_.erase(smallest);
+  }
+  spareBytes_ += buffer.capacity();
+  spare_.push_back(std::move(buffer));
+}
+
+void TCPTransport::queueWrite(Write write) {
   if (cancelled_) return;
   const State state = state_;
   if (state == State::failed || state == State::waiting || state == State::cancelled) {
-    queue_->post([weak = weak_from_this(), completion = std::move(completion)] {
+    queue_->post([weak = weak_from_this(), completion = std::move(write.completion)] {
       auto self = weak.lock();
       if (!self || self->cancelled_ || !completion) return;
       completion(std::make_error_code(std::errc::not_connected));
     });
     return;
   }
-  writes_.push_back({std::move(data), std::move(completion)});
+  writes_.push_back(std::move(write));
   if (state == State::ready) startWrite();
 }
 
 void TCPTransport::startWrite() {
   if (writing_ || writes_.empty() || state_ != State::ready) return;
   writing_ = true;
-  asio::async_write(*socket_, asio::buffer(writes_.front().data),
-                    onQueue([](TCPTransport& self, std::error_code error, std::size_t) {
+  // Everything queued goes out in one gathered write (up to a bound, so the first of a long
+  // queue still completes soon): one system call for a burst of small frames.
+  // The write owns its list of buffers and the bytes they point to: its later steps, and its
+  // handler, may run after the transport is gone.
+  auto batch = std::make_shared<std::vector<Write>>();
+  std::vector<asio::const_buffer> gather;
+  std::size_t bytes = 0;
+  while (!writes_.empty() &&
+         (batch->empty() || (batch->size() < maxGatheredWrites && bytes < maxGatheredBytes))) {
+    batch->push_back(std::move(writes_.front()));
+    writes_.pop_front();
+    gather.push_back(batch->back().data());
+    bytes += gather.back().size();
+  }
+  asio::async_write(*socket_, std::move(gather),
+                    onQueue([batch](TCPTransport& self, std::error_code error, std::size_t) {
                       error = normalized(error);
                       self.writing_ = false;
-                      if (self.writes_.empty()) return;
-                      auto write = std::move(self.writes_.front());
-                      self.writes_.pop_front();
-                      if (write.completion) write.completion(error ? Error(error) : std::nullopt);
-                      if (!self.live()) return;
+                      // Completed in order, each with the outcome of the write that carried it.
+                      for (auto& write : *batch) {
+                        auto completion = std::move(write.completion);
+                        if (!error) self.keepSpare(std::move(write.buffer));
+                        if (completion) completion(error ? Error(error) : std::nullopt);
+                        if (!self.live()) return;
+                      }
                       if (error) {
                         self.failWrites(error);
-                        if (self.live() && self.state_ != State::failed) {
+                        if (self.live() && self.state_ != State::failed)
                           self.enter(State::failed, error);
-                        }
                         return;
                       }
                       self.startWrite();

@@ -24,7 +24,13 @@
 // read fills a buffer that starts at min(maximum, max(64 KiB, bytes already received)) and grows
 // only as bytes arrive (doubling, or to what the kernel holds), so a large request does not
 // allocate its maximum up front, and it never returns more than `maximum`. Writes are queued and
-// written one after another, each completely.
+// written in order, each completely; what is queued while one write runs goes out as one
+// gathered write.
+//
+// Frame buffers: a writer that fills its frame itself (the secure connection sealing into it)
+// takes a Buffer with `takeBuffer` and sends it; once written, the buffer is kept for a later
+// takeBuffer (a few, up to `spareBufferBytes` in all). A stream of large frames then reuses
+// memory that is already mapped instead of faulting in and zeroing fresh pages per frame.
 //
 // Threading: see CorvaneByteTransport. Every socket operation and completion runs on the queue
 // given to `start`; `cancel` may be called from any thread and, on the queue, silences every
@@ -36,8 +42,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "CorvaneKit/corvane_byte_transport.h"
 #include "OmbrelKit/tcp_parameters.h"
@@ -45,10 +54,37 @@
 
 namespace ombrel {
 
+// An allocator whose default construction leaves bytes as they are: resizing a buffer that is
+// about to be overwritten then costs no zeroing pass.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
 class TCPTransport final : public CorvaneByteTransport,
                            public std::enable_shared_from_this<TCPTransport> {
  public:
   enum class State { setup, preparing, waiting, ready, failed, cancelled };
+  // Bytes of a frame its writer fills in place; resizing does not zero them.
+  using Buffer = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
+  // Most bytes of written buffers kept for reuse, and most buffers.
+  static constexpr std::size_t spareBufferBytes = 4 << 20;
+  static constexpr std::size_t spareBufferCount = 8;
 
   // An outbound connection to `host` (a name or an address literal) and `port`, made on the
   // io_context of the queue passed to `start`.
@@ -78,6 +114,15 @@ class TCPTransport final : public CorvaneByteTransport,
   void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
   void cancel() override;
 
+  // A buffer of `size` bytes of unspecified content, reusing one an earlier write gave back
+  // when there is one. On the queue.
+  Buffer takeBuffer(std::size_t size);
+  // send for a buffer from takeBuffer (or any Buffer): written like any send, then kept for
+  // reuse. On the queue.
+  void send(Buffer data, SendCompletion completion);
+
+  ~TCPTransport() override;
+
  private:
   struct Read {
     std::size_t minimum;
@@ -87,9 +132,15 @@ class TCPTransport final : public CorvaneByteTransport,
     std::size_t filled = 0;
   };
   struct Write {
-    Bytes data;
+    Bytes bytes;
+    Buffer buffer;  // used instead of `bytes` when not empty
     SendCompletion completion;
+
+    asio::const_buffer data() const {
+      return buffer.empty() ? asio::buffer(bytes) : asio::buffer(buffer);
+    }
   };
+  using Socket = asio::ip::tcp::socket;
 
   TCPTransport(bool outbound, TCPParameters parameters);
 
@@ -103,8 +154,10 @@ class TCPTransport final : public CorvaneByteTransport,
   // Bytes received by the kernel and not yet read.
   std::size_t bytesWaiting();
   void finishRead(Error error, bool complete);
+  void queueWrite(Write write);
   void startWrite();
   void failWrites(Error error);
+  void keepSpare(Buffer buffer);
   bool live() const;
   template <typename F>
   auto onQueue(F&& handler);
@@ -124,11 +177,16 @@ class TCPTransport final : public CorvaneByteTransport,
   bool stateHandlerInstalled_ = false;
   std::deque<Read> reads_;
   std::deque<Write> writes_;
+  std::vector<Buffer> spare_;
+  std::size_t spareBytes_ = 0;
+  static constexpr std::size_t maxGatheredWrites = 64;
+  static constexpr std::size_t maxGatheredBytes = 1 << 20;
   bool reading_ = false;
   bool writing_ = false;
-  // Declared last so it closes first: pending operations are aborted before the buffers they
-  // write into go away.
-  std::optional<asio::ip::tcp::socket> socket_;
+  // Shared with the handlers of the operations pending on it: Asio may still run a step of an
+  // operation (the next part of a long write) after the transport is gone, and that step must
+  // find the socket, and the bytes it writes, alive. The destructor closes it, which ends them.
+  std::shared_ptr<Socket> socket_;
 };
 
 }  // namespace ombrel

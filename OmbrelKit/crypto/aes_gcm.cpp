@@ -72,17 +72,22 @@ AESGCMKey::AESGCMKey(AESGCMKey&&) noexcept = default;
 AESGCMKey& AESGCMKey::operator=(AESGCMKey&&) noexcept = default;
 
 void AESGCMKey::seal(ByteView nonce, ByteView plaintext, std::uint8_t* out) {
+  seal(nonce, {}, plaintext, out);
+}
+
+void AESGCMKey::seal(ByteView nonce, ByteView head, ByteView body, std::uint8_t* out) {
   if (nonce.size() != aesGCMNonceSize) fail("AES-256-GCM nonce must be 12 bytes");
   EVP_CIPHER_CTX* ctx = contexts_->context(true);
+  const auto update = [ctx](std::uint8_t* o, int* n, const std::uint8_t* i, int len) {
+    return EVP_EncryptUpdate(ctx, o, n, i, len);
+  };
+  std::uint8_t* const tag = out + head.size() + body.size();
   int finalLength = 0;
   // Only the nonce changes per message; the key schedule stays in the context.
   if (EVP_EncryptInit_ex2(ctx, nullptr, nullptr, nonce.data(), nullptr) != 1 ||
-      !inChunks(plaintext, out,
-                [ctx](std::uint8_t* o, int* n, const std::uint8_t* i, int len) {
-                  return EVP_EncryptUpdate(ctx, o, n, i, len);
-                }) ||
-      EVP_EncryptFinal_ex(ctx, out + plaintext.size(), &finalLength) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, aesGCMTagSize, out + plaintext.size()) != 1) {
+      !inChunks(head, out, update) || !inChunks(body, out + head.size(), update) ||
+      EVP_EncryptFinal_ex(ctx, tag, &finalLength) != 1 ||
+      EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, aesGCMTagSize, tag) != 1) {
     fail("AES-256-GCM seal");
   }
 }

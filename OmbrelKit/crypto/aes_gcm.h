@@ -27,9 +27,13 @@ class AESGCMKey {
   // exact overlap is fine). `nonce` must be 12 bytes.
   void seal(ByteView nonce, ByteView plaintext, std::uint8_t* out);
   Bytes seal(ByteView nonce, ByteView plaintext);
+  // Seals the plaintext head ‖ body, read from two places, so a caller never has to join them
+  // first. Writes head.size() + body.size() + 16 bytes to `out` (no overlap with either part).
+  void seal(ByteView nonce, ByteView head, ByteView body, std::uint8_t* out);
 
-  // Decrypts ciphertext ‖ tag into `out` (sealed.size() - 16 bytes). Returns false when `sealed`
-  // is shorter than a tag or fails authentication; `out` then holds garbage to be discarded.
+  // Decrypts ciphertext ‖ tag into `out` (sealed.size() - 16 bytes; `out` may be sealed.data()
+  // itself, but no other overlap). Returns false when `sealed` is shorter than a tag or fails
+  // authentication; `out` then holds garbage to be discarded.
   [[nodiscard]] bool open(ByteView nonce, ByteView sealed, std::uint8_t* out);
   // Throws NVError::crypto on an authentication failure (or input shorter than a tag).
   Bytes open(ByteView nonce, ByteView sealed);

@@ -54,6 +54,37 @@ TEST(CipherStateTest, SenderAndReceiverStayInStep) {
   EXPECT_EQ(errorKind([&] { receiver.open(fifth); }), NVError::Kind::crypto);
 }
 
+// A message is sealed from its type code and body where they lie and opened in the buffer it
+// arrived in; both must match sealing and opening the joined plaintext.
+TEST(CipherStateTest, TypedMessagesSealFromTwoPartsAndOpenInPlace) {
+  for (std::size_t bodySize : {0u, 1u, 15u, 16u, 17u, 4096u}) {
+    SCOPED_TRACE(bodySize);
+    Bytes body(bodySize);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 7);
+    CipherState parts(kKey), joined(kKey), receiver(kKey);
+    Bytes frame = {1, 2, 3, 4};
+    const std::uint8_t code = 0x42;
+    parts.sealInto(ByteView(&code, 1), body, frame);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(Bytes(frame.begin() + 4, frame.end()), joined.seal(concat(Bytes{code}, body)));
+
+    Bytes message(frame.begin() + 4, frame.end());
+    EXPECT_EQ(receiver.openInPlace(message), code);
+    EXPECT_EQ(message, body);
+  }
+
+  CipherState sender(kKey), receiver(kKey);
+  Bytes empty = sender.seal({});
+  EXPECT_EQ(receiver.openInPlace(empty), std::nullopt);
+  EXPECT_TRUE(empty.empty());
+  Bytes tampered = sender.seal(toBytes("xpayload"));
+  tampered[3] ^= 0x01;
+  EXPECT_EQ(errorKind([&] { receiver.openInPlace(tampered); }), NVError::Kind::crypto);
+  Bytes shorter(15, 0);
+  EXPECT_EQ(errorKind([&] { receiver.openInPlace(shorter); }), NVError::Kind::truncated);
+  EXPECT_EQ(receiver.counter(), 2u);
+}
+
 TEST(CipherStateTest, ShortAndTamperedInputIsRefused) {
   CipherState sender(kKey);
   CipherState receiver(kKey);

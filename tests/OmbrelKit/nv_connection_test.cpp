@@ -179,6 +179,53 @@ TEST_F(ConnectionPairTest, HandshakeOverLoopbackTCPThenMessagesBothWays) {
   EXPECT_FALSE(*hostClosed);
 }
 
+// A burst of sends while the peer is not reading backs up in the sender, whose queued frames
+// then leave together: every message must still arrive whole and in order, every completion
+// report success in order, and the pending count come back to zero.
+TEST_F(ConnectionPairTest, BurstWrittenWhileThePeerStallsArrivesCompleteAndInOrder) {
+  connectOverTCP();
+  ASSERT_TRUE(hostEvents.ready().take());
+  ASSERT_TRUE(clientEvents.ready().take());
+  // The host's reader holds on its first message until the client has sent everything.
+  std::promise<void> resume;
+  auto resumed = resume.get_future().share();
+  host->queue()->sync([&] {
+    host->onMessage = [box = hostEvents.box, resumed, first = true](MessageType type,
+                                                                    Bytes body) mutable {
+      if (first) resumed.wait();
+      first = false;
+      box->messages.put({type, std::move(body)});
+    };
+  });
+  // Mostly small messages, with a few large ones that fill a gathered write on their own.
+  auto body = [](int i) {
+    Bytes bytes(i % 97 == 0 ? 300'000 + i : i % 41, static_cast<std::uint8_t>(i));
+    if (!bytes.empty()) bytes.front() = static_cast<std::uint8_t>(i >> 8);
+    return bytes;
+  };
+  constexpr int count = 3000;
+  Mailbox<int> completed;
+  std::int64_t expectedPending = 0;
+  for (int i = 0; i < count; ++i) {
+    Bytes bytes = body(i);
+    expectedPending += static_cast<std::int64_t>(bytes.size()) + 21;
+    client->send(MessageType::audioFrame, std::move(bytes),
+                 [&completed, i](bool ok) { completed.put(ok ? i : -1 - i); });
+  }
+  resume.set_value();
+  for (int i = 0; i < count; ++i) {
+    auto message = hostEvents.messages().take();
+    ASSERT_TRUE(message) << "message " << i << " never arrived";
+    ASSERT_EQ(message->second, body(i)) << "message " << i;
+    ASSERT_EQ(completed.take(), i);
+  }
+  drain(client);
+  EXPECT_EQ(client->pendingBytes(), 0);
+  // A message's cost is its frame's size.
+  EXPECT_EQ(client->bytesSent(), static_cast<std::uint64_t>(expectedPending));
+  EXPECT_EQ(hostEvents.closed().size(), 0u);
+}
+
 TEST_F(ConnectionPairTest, MessageSentBeforeTheHandshakeIsRefusedAndNeverDelivered) {
   std::tie(clientTransport, hostTransport) = FakeByteTransport::makePair({}, {});
   client =
@@ -400,6 +447,30 @@ TEST_F(ConnectionHostTest, CountsHandshakeBytesAndDeliversSealedMessages) {
   ASSERT_EQ(readU32BE(frame.data()), frame.size() - 4);
   EXPECT_EQ(fromHost->open(ByteView(frame).subspan(4)),
             concat(Bytes{rawValue(MessageType::hostHello)}, toBytes("hi")));
+}
+
+// Frames are opened in the buffer they were read into; however the bytes of two frames are cut
+// into deliveries, both must open.
+TEST_F(ConnectionHostTest, FramesSplitAcrossDeliveriesAtEveryPositionOpen) {
+  startHost();
+  handshake();
+  const Bytes first = toBytes("first body"), second = toBytes("2nd");
+  const std::size_t length = 2 * 4 + first.size() + second.size() + 2 * 17;
+  for (std::size_t cut = 1; cut < length; ++cut) {
+    SCOPED_TRACE(cut);
+    // Sealed one after the other: the nonces must follow the frame order.
+    Bytes both = sealedFrame(rawValue(MessageType::ping), first);
+    both = concat(both, sealedFrame(rawValue(MessageType::pong), second));
+    ASSERT_EQ(both.size(), length);
+    transport->deliver(Bytes(both.begin(), both.begin() + cut));
+    transport->deliver(Bytes(both.begin() + cut, both.end()));
+    auto a = events.messages().take();
+    auto b = events.messages().take();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(*a, std::make_pair(MessageType::ping, first));
+    EXPECT_EQ(*b, std::make_pair(MessageType::pong, second));
+  }
+  EXPECT_EQ(events.closed().size(), 0u);
 }
 
 TEST_F(ConnectionHostTest, UnknownTypeCodeIsDroppedAndTheNextFrameStillArrives) {

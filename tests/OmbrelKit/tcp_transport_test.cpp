@@ -8,6 +8,10 @@
 
 #include <asio/write.hpp>
 
+#include <chrono>
+#include <set>
+#include <thread>
+
 #include "base/runtime.h"
 #include "support/loopback.h"
 #include "support/mailbox.h"
@@ -247,6 +251,122 @@ TEST_F(TCPTransportTest, CancelSilencesPendingReceivesAndSends) {
   EXPECT_EQ(clientProbe.sent.size(), 0u);
   EXPECT_EQ(clientProbe.closed.size(), 0u);
   EXPECT_EQ(client->state(), TCPTransport::State::cancelled);
+}
+
+// Frames filled in buffers from takeBuffer: a buffer comes back for reuse only once its write is
+// done, so overwriting it for the next frame never changes bytes still on their way, and the
+// memory of a written frame serves the next one.
+TEST_F(TCPTransportTest, BuffersComeBackForReuseOnlyOnceWritten) {
+  connectPair();
+  constexpr int frames = 64;
+  constexpr std::size_t size = 300'000;
+  const auto fill = [](std::uint8_t* data, int frame) {
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(frame * 31 + i);
+  };
+  // All queued at once, each in a buffer taken right after the previous send, while the peer
+  // is not reading yet: any buffer handed back early would be overwritten mid-stream.
+  std::set<const std::uint8_t*> used;
+  clientQueue->sync([&] {
+    for (int frame = 0; frame < frames; ++frame) {
+      auto buffer = client->takeBuffer(size);
+      ASSERT_EQ(buffer.size(), size);
+      used.insert(buffer.data());
+      fill(buffer.data(), frame);
+      client->send(std::move(buffer), [&](Error error) { clientProbe.sent.put(error); });
+    }
+  });
+  Bytes assembled;
+  while (assembled.size() < frames * size) {
+    receive(*host, hostQueue, 1, 1 << 20, hostProbe);
+    auto got = hostProbe.received.take();
+    ASSERT_TRUE(got && got->data);
+    assembled.insert(assembled.end(), got->data->begin(), got->data->end());
+  }
+  Bytes expected(frames * size);
+  for (int frame = 0; frame < frames; ++frame) fill(expected.data() + frame * size, frame);
+  EXPECT_TRUE(assembled == expected);
+  for (int frame = 0; frame < frames; ++frame) {
+    auto sent = clientProbe.sent.take();
+    ASSERT_TRUE(sent);
+    EXPECT_FALSE(*sent);
+  }
+  // Written now: the next frame of the same size lands in memory a written one used.
+  clientQueue->sync([&] { EXPECT_EQ(used.count(client->takeBuffer(size).data()), 1u); });
+}
+
+// An owner may cancel and drop its transport while a large write is half sent to a peer that
+// does not read, or while a large read is half filled by a peer that keeps sending. The steps
+// Asio still has queued for those operations must find the socket and the buffers they use
+// alive (a sanitizer build reports any that do not), and the transport itself must still be
+// freed. Dropped on the transport's queue and from another thread, several times each, since
+// which step is queued at that moment varies from run to run.
+TEST_F(TCPTransportTest, DroppedMidTransferLeavesNothingToTouchFreedMemory) {
+  constexpr std::size_t chunk = 4 << 20;
+  struct Case {
+    const char* name;
+    bool writing;
+    bool onQueue;
+  };
+  const Case cases[] = {
+      {"write, dropped on its queue", true, true},
+      {"write, dropped from another thread", true, false},
+      {"read, dropped on its queue", false, true},
+      {"read, dropped from another thread", false, false},
+  };
+  for (const auto& c : cases) {
+    for (int round = 0; round < 4; ++round) {
+      SCOPED_TRACE(testing::Message() << c.name << ", round " << round);
+      connectPair();
+      if (!c.writing) {
+        for (int i = 0; i < 8; ++i) send(*host, hostQueue, Bytes(chunk, 0xCD), hostProbe);
+      }
+      clientQueue->sync([&] {
+        if (c.writing) {
+          // The peer never reads: the first of these goes partly out, the rest wait.
+          for (int i = 0; i < 8; ++i) {
+            client->send(Bytes(chunk, 0xAB), [&](Error error) { clientProbe.sent.put(error); });
+          }
+        } else {
+          // More than the peer sends, so the read is still filling when it is dropped.
+          client->receive(16 * chunk, 16 * chunk, clientProbe.receiver());
+        }
+      });
+      // Let the transfer get under way (a read has taken in some bytes by now).
+      if (!c.writing) {
+        for (int i = 0; i < 20; ++i) clientQueue->sync([] {});
+      }
+      const std::weak_ptr<TCPTransport> released = client;
+      const auto heard = [&] {
+        return clientProbe.sent.size() + clientProbe.received.size() + clientProbe.closed.size();
+      };
+      std::size_t heardAtDrop = 0;
+      if (c.onQueue) {
+        clientQueue->sync([&] {
+          client->cancel();
+          client = nullptr;
+          heardAtDrop = heard();
+        });
+      } else {
+        client->cancel();
+        client = nullptr;
+      }
+      // Give Asio's queued steps every chance to run before the next round.
+      for (int i = 0; i < 20; ++i) {
+        clientQueue->sync([] {});
+        hostQueue->sync([] {});
+      }
+      for (int i = 0; i < 200 && !released.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_TRUE(released.expired());
+      hostQueue->sync([&] { host->cancel(); });
+      host = nullptr;
+      // (From another thread, a completion may still come before the cancel.)
+      if (c.onQueue) {
+        EXPECT_EQ(heard(), heardAtDrop);
+      }
+    }
+  }
 }
 
 TEST(TCPTransportStateTest, WaitingClosesOnlyOutboundConnections) {
