@@ -109,16 +109,10 @@ PerFrame ours(std::uint32_t displayID, int width, int height, int kbps, int fram
   const auto start = Clock::now();
   const double cpu = cpuSeconds();
   for (int t = 0; t < frames; ++t) {
-    // What the capture thread and the encoder do for one picture: grab, copy out of the shared
-    // segment, convert and encode (one picture in flight at a time).
+    // What the capture thread and the encoder do for one picture: grab (what changed) into a
+    // pooled shared-memory image, convert (what changed) and encode, one picture in flight.
     if (capturer->grab() != CaptureResult::ok) return {};
-    CapturedFrame frame = capturer->frame();
-    auto buffer = PixelBuffer::allocate(frame.width, frame.height);
-    for (std::int64_t y = 0; y < frame.height; ++y) {
-      std::memcpy(buffer->mutableData() + std::size_t(y) * buffer->stride,
-                  frame.data + y * frame.stride, std::size_t(frame.width) * 4);
-    }
-    encoder.encode(buffer, t);
+    encoder.encode(capturer->picture(), t);
     std::unique_lock guard(lock);
     done.wait(guard, [&] { return emitted == t + 1; });
   }
