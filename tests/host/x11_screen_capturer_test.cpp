@@ -267,7 +267,11 @@ TEST_F(X11ScreenCapturerTest, DamageOnlyGrabsAndConversionsMatchWholeOnes) {
            XSync(client_->display(), False);
          }},
         {"the edge", [&] { client_->fill(page, 639, 477, 2, 2, 0xFF0000); }},
-        // Nothing on screen changes where it was: only the list does.
+        // Enough pictures for every pooled image to hold the own window black...
+        {"far below 1", [&] { client_->fill(page, 500, 300, 8, 8, 0x111111); }},
+        {"far below 2", [&] { client_->fill(page, 500, 320, 8, 8, 0x222222); }},
+        {"far below 3", [&] { client_->fill(page, 500, 340, 8, 8, 0x333333); }},
+        // ...when nothing on screen changes where it was: only the list does.
         {"no longer excluded",
          [&] {
            capturer->setExcludedWindows({});
