@@ -9,10 +9,12 @@
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -92,7 +94,14 @@ void addMonitor(const std::string& display, const char* name, int width, int hei
 struct PerFrame {
   double wallMs = 0;
   double cpuMs = 0;
+  double pageFaults = 0;  // of this process alone (not the X server's, nor ffmpeg's)
 };
+
+long pageFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt + usage.ru_majflt;
+}
 
 PerFrame ours(std::uint32_t displayID, int width, int height, int kbps, int frames) {
   auto capturer = X11ScreenCapturer::open(displayID);
@@ -108,6 +117,7 @@ PerFrame ours(std::uint32_t displayID, int width, int height, int kbps, int fram
   };
   const auto start = Clock::now();
   const double cpu = cpuSeconds();
+  const long faults = pageFaults();
   for (int t = 0; t < frames; ++t) {
     // What the capture thread and the encoder do for one picture: grab (what changed) into a
     // pooled shared-memory image, convert (what changed) and encode, one picture in flight.
@@ -116,7 +126,8 @@ PerFrame ours(std::uint32_t displayID, int width, int height, int kbps, int fram
     std::unique_lock guard(lock);
     done.wait(guard, [&] { return emitted == t + 1; });
   }
-  return {secondsSince(start) * 1000 / frames, (cpuSeconds() - cpu) * 1000 / frames};
+  return {secondsSince(start) * 1000 / frames, (cpuSeconds() - cpu) * 1000 / frames,
+          double(pageFaults() - faults) / frames};
 }
 
 PerFrame ffmpeg(const std::string& display, int width, int height, int kbps, int frames) {
@@ -159,14 +170,15 @@ void sustained(std::uint32_t displayID, double seconds) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const int before = frames;
   const std::int64_t skippedBefore = streamer->skippedByEncoder();
+  const long faults = pageFaults();
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = secondsSince(start);
   std::printf(
       "sustained 1080p60 ScreenStreamer: %.1f frames/s encoded, %.1f/s dropped at the "
-      "in-flight gate, over %.1f s\n",
+      "in-flight gate, %.0f page faults per frame, over %.1f s\n",
       (frames - before) / elapsed, double(streamer->skippedByEncoder() - skippedBefore) / elapsed,
-      elapsed);
+      double(pageFaults() - faults) / std::max(frames - before, 1), elapsed);
   streamer->stop();
 }
 
@@ -203,10 +215,10 @@ int main(int argc, char** argv) {
     if (base.wallMs <= 0)
       std::printf("%-5s ffmpeg baseline did not run (is ffmpeg installed?)\n", c.name);
     std::printf(
-        "%-5s capture+convert+encode: ours %6.2f ms/frame wall %6.2f ms cpu | ffmpeg "
-        "x11grab+libx264 %6.2f ms wall %6.2f ms cpu | ratio ours/ffmpeg wall %.2f cpu "
+        "%-5s capture+convert+encode: ours %6.2f ms/frame wall %6.2f ms cpu %6.0f page faults | "
+        "ffmpeg x11grab+libx264 %6.2f ms wall %6.2f ms cpu | ratio ours/ffmpeg wall %.2f cpu "
         "%.2f\n",
-        c.name, mine.wallMs, mine.cpuMs, base.wallMs, base.cpuMs,
+        c.name, mine.wallMs, mine.cpuMs, mine.pageFaults, base.wallMs, base.cpuMs,
         base.wallMs > 0 ? mine.wallMs / base.wallMs : 0,
         base.cpuMs > 0 ? mine.cpuMs / base.cpuMs : 0);
   }
