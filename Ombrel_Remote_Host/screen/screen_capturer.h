@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Ombrel_Remote_Host/screen/display_configuration.h"
+#include "Ombrel_Remote_Host/video/pixel_buffer.h"
 
 namespace ombrel {
 
@@ -36,6 +37,9 @@ class ScreenCapturer {
   // Grabs the display now, changed or not (a screenshot).
   virtual CaptureResult grab() = 0;
   virtual CapturedFrame frame() const = 0;
+  // The same picture as one that may be kept and read on any thread: the capturer does not
+  // write into it again while any copy is held. Null before the first grab.
+  virtual PixelBufferRef picture() const = 0;
   // The display's place in global coordinates, as of creation.
   virtual DisplayRect bounds() const = 0;
 

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -22,17 +21,6 @@ constexpr double refineStart = 0.25;
 constexpr double refineInterval = 0.12;
 constexpr double refineIdle = 0.2;
 constexpr std::int64_t refinementsPerPicture = 2;
-
-// The capturer reuses its buffer; the encoder reads the picture later on its own thread.
-PixelBufferRef copyFrame(const CapturedFrame& frame) {
-  auto buffer = PixelBuffer::allocate(frame.width, frame.height);
-  auto row = static_cast<std::size_t>(frame.width) * 4;
-  for (std::int64_t y = 0; y < frame.height; ++y) {
-    std::memcpy(buffer->mutableData() + static_cast<std::size_t>(y) * buffer->stride,
-                frame.data + y * frame.stride, row);
-  }
-  return buffer;
-}
 
 }  // namespace
 
@@ -80,7 +68,7 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
       if (environment_.ownWindows) capturer_->setExcludedWindows(environment_.ownWindows());
       switch (capturer_->capture(idleWait)) {
         case CaptureResult::ok: {
-          onPicture_(copyFrame(capturer_->frame()));
+          onPicture_(capturer_->picture());
           // The minimum frame interval: nothing sooner than 1/fps after the last picture.
           std::unique_lock lock(mutex_);
           wake_.wait_for(lock, std::chrono::duration<double>(interval_), [&] { return stopping_; });
@@ -322,7 +310,7 @@ void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
       if (self->environment_.ownWindows) {
         capturer->setExcludedWindows(self->environment_.ownWindows());
       }
-      if (capturer->grab() == CaptureResult::ok) shot = copyFrame(capturer->frame());
+      if (capturer->grab() == CaptureResult::ok) shot = capturer->picture();
     }
     if (shot) {
       self->lastPixelBuffer_ = shot;

@@ -27,7 +27,12 @@ class BgrxConverter {
 
   // Scales first (bilinear) when the picture's size differs from the destination's.
   // False when the source is not a usable picture (no data, a stride shorter than a row).
-  bool convert(const PixelBuffer& source, Layout layout, const Planes& destination);
+  // With `only` (and no scaling), converts just those parts, widened to whole 2×2 chroma
+  // blocks: the rest of `destination` must already hold this conversion of an earlier picture
+  // that differs from `source` only there. Each chroma sample depends on its own 2×2 block
+  // alone, so the result is exactly that of a whole conversion.
+  bool convert(const PixelBuffer& source, Layout layout, const Planes& destination,
+               const std::vector<PixelRect>* only = nullptr);
 
  private:
   std::vector<std::uint8_t> scaled_;

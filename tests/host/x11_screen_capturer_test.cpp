@@ -2,8 +2,12 @@
 
 #include <spng.h>
 
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <system_error>
 
 #include "Ombrel_Remote_Host/controller/desktop_permissions.h"
@@ -11,6 +15,7 @@
 #include "Ombrel_Remote_Host/linux/x11/x11_display_configuration.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
+#include "Ombrel_Remote_Host/video/bgrx_converter.h"
 #include "host/x11_test_client.h"
 #include "support/temp_home.h"
 
@@ -172,6 +177,197 @@ TEST_F(X11ScreenCapturerTest, PaintsTheHostsOwnWindowsBlackWithOrWithoutSharedMe
     ASSERT_EQ(capturer->grab(), CaptureResult::ok);
     EXPECT_EQ(rgbAt(capturer->frame(), 100, 100), 0x000000u);
   }
+}
+
+// The I420 conversion of a picture, whole or brought up to date from an earlier one.
+struct I420 {
+  std::int64_t width, height;
+  std::vector<std::uint8_t> y, u, v;
+  I420(std::int64_t w, std::int64_t h)
+      : width(w),
+        height(h),
+        y(static_cast<std::size_t>(w * h)),
+        u(static_cast<std::size_t>((w + 1) / 2 * ((h + 1) / 2))),
+        v(u.size()) {}
+  bool convert(BgrxConverter& converter, const PixelBuffer& picture,
+               const std::vector<PixelRect>* only) {
+    BgrxConverter::Planes planes;
+    planes.data[0] = y.data();
+    planes.data[1] = u.data();
+    planes.data[2] = v.data();
+    planes.stride[0] = static_cast<int>(width);
+    planes.stride[1] = planes.stride[2] = static_cast<int>((width + 1) / 2);
+    planes.width = static_cast<int>(width);
+    planes.height = static_cast<int>(height);
+    return converter.convert(picture, BgrxConverter::Layout::i420, planes, only);
+  }
+  bool operator==(const I420&) const = default;
+};
+
+// The first row where two pictures of the same size differ, or -1.
+std::int64_t firstDifferentRow(const PixelBuffer& a, const PixelBuffer& b) {
+  for (std::int64_t row = 0; row < a.height; ++row) {
+    if (std::memcmp(a.data + row * static_cast<std::int64_t>(a.stride),
+                    b.data + row * static_cast<std::int64_t>(b.stride),
+                    static_cast<std::size_t>(a.width) * 4) != 0) {
+      return row;
+    }
+  }
+  return -1;
+}
+
+// A streamer's capturer grabs only what changed into whichever pooled image is free and the
+// encoder converts only what changed since the picture it converted last (which skips pictures
+// the in-flight gate dropped): both must still come out exactly as a whole grab and a whole
+// conversion would, also where the host's own window is painted black, moves or goes away.
+TEST_F(X11ScreenCapturerTest, DamageOnlyGrabsAndConversionsMatchWholeOnes) {
+  client_->setMonitor("SMALL", 0, 0, 641, 479);  // odd sizes: chroma blocks cut at the edge
+  for (bool sharedMemory : {true, false}) {
+    SCOPED_TRACE(sharedMemory ? "shared memory" : "XGetImage");
+    ::Window page = client_->window(0, 0, 641, 479, 0xFFFFFF);
+    ::Window own = client_->window(200, 150, 90, 70, 0xFF00FF);
+    auto capturer = open("SMALL");
+    ASSERT_TRUE(capturer);
+    if (!sharedMemory) capturer->disableSharedMemoryForTest();
+    capturer->setExcludedWindows({own});
+
+    struct Step {
+      const char* what;
+      std::function<void()> act;
+      bool ownShown = true;
+      bool excluded = true;
+    };
+    const Step steps[] = {
+        {"first picture", [] {}},
+        {"a small odd rectangle", [&] { client_->fill(page, 13, 7, 5, 3, 0x102030); }},
+        {"two far apart",
+         [&] {
+           client_->fill(page, 600, 400, 41, 79, 0x00FF00);
+           client_->fill(page, 1, 1, 3, 2, 0x0000FF);
+         }},
+        {"in the own window", [&] { client_->fill(own, 10, 10, 20, 20, 0x123456); }},
+        {"partly under it", [&] { client_->fill(page, 180, 140, 40, 40, 0x654321); }},
+        {"elsewhere only", [&] { client_->fill(page, 400, 50, 31, 9, 0xABCDEF); }},
+        {"the own window moves",
+         [&] {
+           XMoveWindow(client_->display(), own, 401, 301);
+           XSync(client_->display(), False);
+         }},
+        {"next to it", [&] { client_->fill(page, 380, 290, 30, 30, 0x777777); }},
+        {"the own window goes",
+         [&] {
+           XUnmapWindow(client_->display(), own);
+           XSync(client_->display(), False);
+         },
+         false},
+        {"and comes back",
+         [&] {
+           XMoveWindow(client_->display(), own, 0, 0);
+           XMapWindow(client_->display(), own);
+           XSync(client_->display(), False);
+         }},
+        {"the edge", [&] { client_->fill(page, 639, 477, 2, 2, 0xFF0000); }},
+        // Enough pictures for every pooled image to hold the own window black...
+        {"far below 1", [&] { client_->fill(page, 500, 300, 8, 8, 0x111111); }},
+        {"far below 2", [&] { client_->fill(page, 500, 320, 8, 8, 0x222222); }},
+        {"far below 3", [&] { client_->fill(page, 500, 340, 8, 8, 0x333333); }},
+        // ...when nothing on screen changes where it was: only the list does.
+        {"no longer excluded",
+         [&] {
+           capturer->setExcludedWindows({});
+           client_->fill(page, 600, 10, 5, 5, 0x00FFFF);
+         },
+         false, false},
+    };
+    // As a streamer holds them: the picture in the encoder and the one kept for refinement.
+    std::deque<PixelBufferRef> held;
+    BgrxConverter converter;
+    std::optional<I420> converted;
+    std::uint64_t convertedGeneration = 0;
+    int step = 0;
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.what);
+      s.act();
+      ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+      // Damage the server reported late belongs to this step too.
+      while (capturer->capture(idleWait) == CaptureResult::ok) {
+      }
+      PixelBufferRef picture = capturer->picture();
+      ASSERT_TRUE(picture);
+      held.push_back(picture);
+      if (held.size() > 2) held.pop_front();
+
+      auto reference = open("SMALL");
+      ASSERT_TRUE(reference);
+      if (s.excluded) reference->setExcludedWindows({own});
+      ASSERT_EQ(reference->grab(), CaptureResult::ok);
+      PixelBufferRef whole = reference->picture();
+      EXPECT_EQ(firstDifferentRow(*picture, *whole), -1);
+      if (s.ownShown) {
+        auto where = client_->geometry(own);
+        EXPECT_EQ(rgbAt(capturer->frame(), where.x + 1, where.y + 1), 0x000000u);
+      }
+
+      // Every other picture reaches the encoder.
+      if (step++ % 2 != 0) continue;
+      if (!converted) converted.emplace(picture->width, picture->height);
+      auto changed = picture->changes->between(convertedGeneration, picture->generation);
+      EXPECT_EQ(changed.has_value(), convertedGeneration != 0);
+      ASSERT_TRUE(converted->convert(converter, *picture, changed ? &*changed : nullptr));
+      convertedGeneration = picture->generation;
+      I420 full(whole->width, whole->height);
+      ASSERT_TRUE(full.convert(converter, *whole, nullptr));
+      EXPECT_TRUE(*converted == full);
+    }
+    XDestroyWindow(client_->display(), own);
+    XDestroyWindow(client_->display(), page);
+    XSync(client_->display(), False);
+  }
+}
+
+TEST_F(X11ScreenCapturerTest, APooledImageIsNeverReusedWhileItsPictureIsHeld) {
+  client_->setMonitor("SMALL", 0, 0, 320, 200);
+  ::Window page = client_->window(0, 0, 320, 200, 0xFFFFFF);
+  auto capturer = open("SMALL");
+  ASSERT_TRUE(capturer);
+  ASSERT_EQ(capturer->capture(idleWait), CaptureResult::ok);
+  PixelBufferRef kept = capturer->picture();
+  const std::vector<std::uint8_t> before(kept->data, kept->data + kept->stride * 200);
+
+  std::set<const std::uint8_t*> seen;
+  for (int i = 0; i < 6; ++i) {
+    client_->fill(page, 0, 0, 320, 200, 0x010101u * static_cast<unsigned>(i + 1));
+    ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+    const std::uint8_t* data = capturer->picture()->data;
+    EXPECT_NE(data, kept->data);
+    seen.insert(data);
+  }
+  EXPECT_EQ(std::vector<std::uint8_t>(kept->data, kept->data + kept->stride * 200), before);
+  // The held one, the capturer's newest, and one more to grab into.
+  EXPECT_EQ(capturer->pooledImages(), 3u);
+  EXPECT_EQ(seen.size(), 2u);
+
+  // Let go, its image is used again once the others are held, brought up to date across all
+  // the pictures it missed.
+  const std::uint8_t* released = kept->data;
+  kept.reset();
+  PixelBufferRef first = capturer->picture();
+  client_->fill(page, 5, 5, 10, 10, 0xFF0000);
+  ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+  PixelBufferRef second = capturer->picture();
+  client_->fill(page, 50, 50, 10, 10, 0x00FF00);
+  ASSERT_EQ(capturer->capture(changeWait), CaptureResult::ok);
+  EXPECT_EQ(capturer->picture()->data, released);
+  EXPECT_EQ(capturer->pooledImages(), 3u);
+  EXPECT_EQ(rgbAt(capturer->frame(), 100, 100), 0x060606u);
+  EXPECT_EQ(rgbAt(capturer->frame(), 7, 7), 0xFF0000u);
+  EXPECT_EQ(rgbAt(capturer->frame(), 55, 55), 0x00FF00u);
+
+  // A picture outlives its capturer.
+  kept = capturer->picture();
+  capturer.reset();
+  EXPECT_EQ(rgbAt({kept->data, kept->width, kept->height, std::int64_t(kept->stride)}, 55, 55),
+            0x00FF00u);
 }
 
 TEST_F(X11ScreenCapturerTest, CursorImageAndPointerPosition) {

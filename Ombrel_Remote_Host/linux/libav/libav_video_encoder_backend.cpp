@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 
 namespace ombrel {
 namespace {
@@ -170,6 +171,7 @@ int LibavVideoEncoderBackend::openContext() {
   if (result < 0) return result;
 
   frame_ = av_frame_alloc();
+  convertedChanges_.reset();
   packet_ = av_packet_alloc();
   if (!frame_ || !packet_) return AVERROR(ENOMEM);
   frame_->format = kind_ == Kind::vaapi ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
@@ -198,7 +200,8 @@ Bytes LibavVideoEncoderBackend::header() const {
 int LibavVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMicros,
                                    bool forceKey) {
   if (!context_) return AVERROR(EINVAL);
-  // The encoder may still hold the last picture (hardware queues); then this gets a new buffer.
+  // The encoder may still hold the last picture (hardware queues); then this gets a new buffer,
+  // a copy of the old one, so what was converted before stays valid.
   int result = av_frame_make_writable(frame_);
   if (result < 0) return result;
   BgrxConverter::Planes planes;
@@ -210,7 +213,16 @@ int LibavVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsM
   planes.height = frame_->height;
   const auto layout =
       kind_ == Kind::vaapi ? BgrxConverter::Layout::nv12 : BgrxConverter::Layout::i420;
-  if (!converter_.convert(picture, layout, planes)) return AVERROR(EINVAL);
+  std::optional<std::vector<PixelRect>> changed;
+  if (picture.changes && picture.changes == convertedChanges_) {
+    changed = picture.changes->between(convertedGeneration_, picture.generation);
+  }
+  if (!converter_.convert(picture, layout, planes, changed ? &*changed : nullptr)) {
+    convertedChanges_.reset();
+    return AVERROR(EINVAL);
+  }
+  convertedChanges_ = picture.changes;
+  convertedGeneration_ = picture.generation;
 
   AVFrame* input = frame_;
   AVFrame* uploaded = nullptr;

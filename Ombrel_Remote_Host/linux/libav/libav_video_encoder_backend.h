@@ -58,7 +58,11 @@ class LibavVideoEncoderBackend : public VideoEncoderBackend {
   AVCodecContext* context_ = nullptr;
   AVBufferRef* device_ = nullptr;  // vaapi only
   AVBufferRef* frames_ = nullptr;  // vaapi only: the frame pool on `device_`
-  AVFrame* frame_ = nullptr;       // the converted picture in system memory
+  // The converted picture in system memory, kept between pictures: a new picture from the same
+  // capturer is converted only where it differs from the one converted last.
+  AVFrame* frame_ = nullptr;
+  std::shared_ptr<const PictureChanges> convertedChanges_;
+  std::uint64_t convertedGeneration_ = 0;
   AVPacket* packet_ = nullptr;
   BgrxConverter converter_;
   FrameTimes times_;

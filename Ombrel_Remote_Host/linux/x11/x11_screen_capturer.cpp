@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "Ombrel_Remote_Host/linux/x11/x11_monitors.h"
 
@@ -47,7 +48,72 @@ bool intersect(DisplayRect& a, const DisplayRect& b) {
   return true;
 }
 
+// Grabs of rows closer than this are joined into one: a request to the server costs more than a
+// few rows of pixels. Beyond `maxBands` separate grabs, one grab spans them all.
+constexpr std::int64_t bandJoinGap = 16;
+constexpr std::size_t maxBands = 8;
+
+struct Band {
+  std::int64_t top = 0;
+  std::int64_t bottom = 0;
+};
+
+std::vector<Band> rowBands(const std::vector<PixelRect>& parts, std::int64_t height) {
+  std::vector<Band> bands;
+  for (const PixelRect& r : parts) {
+    Band band{std::clamp<std::int64_t>(r.y, 0, height),
+              std::clamp<std::int64_t>(r.y + r.height, 0, height)};
+    if (r.width > 0 && band.bottom > band.top) bands.push_back(band);
+  }
+  std::sort(bands.begin(), bands.end(), [](auto& a, auto& b) { return a.top < b.top; });
+  std::vector<Band> joined;
+  for (const Band& band : bands) {
+    if (!joined.empty() && band.top <= joined.back().bottom + bandJoinGap) {
+      joined.back().bottom = std::max(joined.back().bottom, band.bottom);
+    } else {
+      joined.push_back(band);
+    }
+  }
+  if (joined.size() > maxBands) joined = {{joined.front().top, joined.back().bottom}};
+  return joined;
+}
+
 }  // namespace
+
+// One pooled picture's memory. Outlives the capturer while a picture of it is held; by then
+// the server is detached from it, and only our mapping is left to undo.
+struct X11ScreenCapturer::Image {
+  XShmSegmentInfo shm{};
+  XImage* header = nullptr;        // shared memory only: what XShmGetImage writes through
+  std::vector<std::uint8_t> heap;  // without shared memory
+  std::uint8_t* data = nullptr;
+  std::int64_t stride = 0;
+  bool attached = false;
+
+  Image() = default;
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+  ~Image() {
+    if (header != nullptr) {
+      header->data = nullptr;
+      XDestroyImage(header);
+    }
+    if (shm.shmaddr != nullptr) shmdt(shm.shmaddr);
+  }
+};
+
+// Which images are held outside the capturer. A picture's storage marks its image free again
+// when the last copy goes, on whatever thread that is; the lock orders that thread's reads
+// before the capture thread's next write into the image.
+struct X11ScreenCapturer::Pool {
+  struct Slot {
+    std::shared_ptr<Image> image;
+    bool held = false;
+    std::uint64_t generation = 0;  // the picture the image holds; 0: none
+  };
+  std::mutex mutex;
+  std::vector<Slot> slots;
+};
 
 std::unique_ptr<X11ScreenCapturer> X11ScreenCapturer::open(std::uint32_t displayID,
                                                            const std::string& displayName) {
@@ -100,82 +166,86 @@ bool X11ScreenCapturer::initialise() {
                  RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
   damage_ = XDamageCreate(display, capture_->root(), XDamageReportNonEmpty);
   parts_ = XFixesCreateRegion(display, nullptr, 0);
-  if (!attachSharedMemory()) stride_ = bounds_.width * 4;
+  pool_ = std::make_shared<Pool>();
+  changes_ = std::make_shared<PictureChanges>();
+  sharedMemory_ = XShmQueryExtension(display);
+  // The first image tells whether this server can share memory with us at all.
+  if (sharedMemory_) {
+    auto image = makeImage();
+    if (image) {
+      pool_->slots.push_back({std::move(image)});
+    } else {
+      sharedMemory_ = false;
+    }
+  }
   XSync(display, False);
   return true;
 }
 
-bool X11ScreenCapturer::attachSharedMemory() {
-  ::Display* display = capture_->display();
-  if (!XShmQueryExtension(display)) return false;
-  int screen = DefaultScreen(display);
-  shmImage_ = XShmCreateImage(
-      display, DefaultVisual(display, screen), DefaultDepth(display, screen), ZPixmap, nullptr,
-      &shm_, static_cast<unsigned>(bounds_.width), static_cast<unsigned>(bounds_.height));
-  if (shmImage_ == nullptr) return false;
-  shm_.shmid =
-      shmget(IPC_PRIVATE, static_cast<std::size_t>(shmImage_->bytes_per_line) * shmImage_->height,
-             IPC_CREAT | 0600);
-  if (shm_.shmid < 0) {
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
-    return false;
+std::shared_ptr<X11ScreenCapturer::Image> X11ScreenCapturer::makeImage() {
+  auto image = std::make_shared<Image>();
+  if (!sharedMemory_) {
+    image->stride = bounds_.width * 4;
+    image->heap.resize(static_cast<std::size_t>(image->stride * bounds_.height));
+    image->data = image->heap.data();
+    return image;
   }
-  void* address = shmat(shm_.shmid, nullptr, 0);
-  bool attached = false;
+  ::Display* display = capture_->display();
+  int screen = DefaultScreen(display);
+  image->header = XShmCreateImage(
+      display, DefaultVisual(display, screen), DefaultDepth(display, screen), ZPixmap, nullptr,
+      &image->shm, static_cast<unsigned>(bounds_.width), static_cast<unsigned>(bounds_.height));
+  if (image->header == nullptr) return nullptr;
+  image->shm.shmid = shmget(
+      IPC_PRIVATE, static_cast<std::size_t>(image->header->bytes_per_line) * image->header->height,
+      IPC_CREAT | 0600);
+  if (image->shm.shmid < 0) return nullptr;
+  void* address = shmat(image->shm.shmid, nullptr, 0);
   if (address != reinterpret_cast<void*>(-1)) {
-    shm_.shmaddr = shmImage_->data = static_cast<char*>(address);
-    shm_.readOnly = False;
+    image->shm.shmaddr = image->header->data = static_cast<char*>(address);
+    image->shm.readOnly = False;
     x11::ErrorTrap trap(display);
     // A server on another machine cannot attach; that is not an error, just the slow path.
-    attached = XShmAttach(display, &shm_) && trap.sync();
+    image->attached = XShmAttach(display, &image->shm) && trap.sync();
   }
   // Marked for removal now: it disappears once both sides have detached, even after a crash.
-  shmctl(shm_.shmid, IPC_RMID, nullptr);
-  if (!attached) {
-    if (shm_.shmaddr != nullptr) shmdt(shm_.shmaddr);
-    shm_.shmaddr = nullptr;
-    shmImage_->data = nullptr;
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
-    return false;
-  }
-  stride_ = shmImage_->bytes_per_line;
-  return true;
+  shmctl(image->shm.shmid, IPC_RMID, nullptr);
+  if (!image->attached) return nullptr;
+  image->data = reinterpret_cast<std::uint8_t*>(image->header->data);
+  image->stride = image->header->bytes_per_line;
+  return image;
 }
 
-void X11ScreenCapturer::releaseSharedMemory() {
-  if (shmImage_ == nullptr) return;
-  XShmDetach(capture_->display(), &shm_);
+void X11ScreenCapturer::detachPool() {
+  std::lock_guard lock(pool_->mutex);
+  for (auto& slot : pool_->slots) {
+    if (slot.image->attached) XShmDetach(capture_->display(), &slot.image->shm);
+    slot.image->attached = false;
+  }
   XSync(capture_->display(), False);
-  shmImage_->data = nullptr;
-  XDestroyImage(shmImage_);
-  shmImage_ = nullptr;
-  shmdt(shm_.shmaddr);
-  shm_.shmaddr = nullptr;
+  pool_->slots.clear();
 }
 
 X11ScreenCapturer::~X11ScreenCapturer() {
+  if (!pool_) return;  // initialise() never ran
   auto lock = capture_->lock();
-  if (!capture_->alive()) {
-    // The server and its resources are gone; only our side of the segment is left.
-    if (shmImage_ != nullptr) {
-      shmImage_->data = nullptr;
-      XDestroyImage(shmImage_);
-      shmdt(shm_.shmaddr);
-    }
-    return;
-  }
+  // With the server gone, its side of the segments went with it; ours goes with the images.
+  if (!capture_->alive()) return;
   x11::ErrorTrap trap(capture_->display());
-  releaseSharedMemory();
+  detachPool();
   if (damage_ != None) XDamageDestroy(capture_->display(), damage_);
   if (parts_ != None) XFixesDestroyRegion(capture_->display(), parts_);
 }
 
 void X11ScreenCapturer::disableSharedMemoryForTest() {
   auto lock = capture_->lock();
-  releaseSharedMemory();
-  stride_ = bounds_.width * 4;
+  detachPool();
+  sharedMemory_ = false;
+}
+
+std::size_t X11ScreenCapturer::pooledImages() const {
+  std::lock_guard lock(pool_->mutex);
+  return pool_->slots.size();
 }
 
 void X11ScreenCapturer::drainEvents() {
@@ -203,18 +273,19 @@ void X11ScreenCapturer::drainEvents() {
   if (same == monitors.end()) geometryChanged_ = true;
 }
 
-bool X11ScreenCapturer::damageTouchesMonitor() {
+std::vector<PixelRect> X11ScreenCapturer::takeDamage() {
   ::Display* display = capture_->display();
   XDamageSubtract(display, damage_, None, parts_);
   int count = 0;
   XRectangle* rects = XFixesFetchRegion(display, parts_, &count);
-  bool touches = false;
-  for (int i = 0; i < count && !touches; ++i) {
+  std::vector<PixelRect> parts;
+  for (int i = 0; i < count; ++i) {
     DisplayRect r{0, rects[i].x, rects[i].y, rects[i].width, rects[i].height};
-    touches = intersect(r, bounds_);
+    if (intersect(r, bounds_))
+      parts.push_back({r.x - bounds_.x, r.y - bounds_.y, r.width, r.height});
   }
   if (rects != nullptr) XFree(rects);
-  return touches;
+  return parts;
 }
 
 CaptureResult X11ScreenCapturer::capture(std::chrono::milliseconds timeout) {
@@ -228,7 +299,8 @@ CaptureResult X11ScreenCapturer::capture(std::chrono::milliseconds timeout) {
       if (geometryChanged_) return CaptureResult::reinit;
       if (dirty_) {
         dirty_ = false;
-        if (damageTouchesMonitor() || !everGrabbed_) return grabLocked();
+        auto damaged = takeDamage();
+        if (!damaged.empty() || !everGrabbed_) return grabLocked(std::move(damaged));
       }
       XFlush(capture_->display());
       fd = ConnectionNumber(capture_->display());
@@ -248,45 +320,122 @@ CaptureResult X11ScreenCapturer::grab() {
   if (geometryChanged_) return CaptureResult::reinit;
   // What this grab shows needs no capture of its own.
   dirty_ = false;
-  damageTouchesMonitor();
-  return grabLocked();
+  return grabLocked(takeDamage());
 }
 
-CaptureResult X11ScreenCapturer::grabLocked() {
+bool X11ScreenCapturer::grabRows(Image& image, std::int64_t top, std::int64_t rows) {
   ::Display* display = capture_->display();
-  x11::ErrorTrap trap(display);
-  if (shmImage_ != nullptr) {
-    if (!XShmGetImage(display, capture_->root(), shmImage_, static_cast<int>(bounds_.x),
-                      static_cast<int>(bounds_.y), AllPlanes) ||
-        !trap.sync()) {
-      return CaptureResult::error;
-    }
-  } else {
-    XImage* image = XGetImage(display, capture_->root(), static_cast<int>(bounds_.x),
-                              static_cast<int>(bounds_.y), static_cast<unsigned>(bounds_.width),
-                              static_cast<unsigned>(bounds_.height), AllPlanes, ZPixmap);
-    if (image == nullptr || !trap.sync() || image->bits_per_pixel != 32) {
-      if (image != nullptr) XDestroyImage(image);
-      return CaptureResult::error;
-    }
-    std::size_t row = static_cast<std::size_t>(bounds_.width) * 4;
-    buffer_.resize(row * static_cast<std::size_t>(bounds_.height));
-    for (std::int64_t y = 0; y < bounds_.height; ++y) {
-      std::memcpy(buffer_.data() + y * row, image->data + y * image->bytes_per_line, row);
-    }
-    XDestroyImage(image);
+  const int x = static_cast<int>(bounds_.x);
+  const int y = static_cast<int>(bounds_.y + top);
+  if (image.header != nullptr) {
+    // The server writes at the header's offset into the segment, rows packed at the image's
+    // own stride: a band of whole rows is a shorter image starting at its first row.
+    XImage band = *image.header;
+    band.height = static_cast<int>(rows);
+    band.data = image.header->data + top * image.stride;
+    return XShmGetImage(display, capture_->root(), &band, x, y, AllPlanes) != 0;
   }
-  if (!capture_->alive()) return CaptureResult::error;
+  XImage* part = XGetImage(display, capture_->root(), x, y, static_cast<unsigned>(bounds_.width),
+                           static_cast<unsigned>(rows), AllPlanes, ZPixmap);
+  if (part == nullptr) return false;
+  bool ok = part->bits_per_pixel == 32;
+  const auto row = static_cast<std::size_t>(bounds_.width) * 4;
+  for (std::int64_t r = 0; ok && r < rows; ++r) {
+    std::memcpy(image.data + (top + r) * image.stride, part->data + r * part->bytes_per_line, row);
+  }
+  XDestroyImage(part);
+  return ok;
+}
+
+CaptureResult X11ScreenCapturer::grabLocked(std::optional<std::vector<PixelRect>> damaged) {
+  ::Display* display = capture_->display();
+  auto excluded = excludedRects();
+  if (damaged && excluded != painted_) {
+    // What was painted over must come back in every image; what is painted now is new.
+    damaged->insert(damaged->end(), painted_.begin(), painted_.end());
+    damaged->insert(damaged->end(), excluded.begin(), excluded.end());
+  }
+  if (!everGrabbed_) damaged.reset();
+  painted_ = excluded;
+  const std::uint64_t generation = ++generation_;
+  changes_->record(generation, std::move(damaged));
+
+  // The free image that needs the least brought up to date: the one that held a picture last.
+  std::size_t index = 0;
+  std::uint64_t held = 0;
+  {
+    std::lock_guard lock(pool_->mutex);
+    auto& slots = pool_->slots;
+    index = slots.size();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      if (!slots[i].held &&
+          (index == slots.size() || slots[i].generation > slots[index].generation)) {
+        index = i;
+      }
+    }
+    if (index < slots.size()) {
+      held = slots[index].generation;
+      slots[index].held = true;
+      slots[index].generation = 0;  // until the grab completes
+    }
+  }
+  std::shared_ptr<Image> image;
+  if (index == pool_->slots.size()) {
+    image = makeImage();
+    if (!image) return CaptureResult::error;
+    std::lock_guard lock(pool_->mutex);
+    pool_->slots.push_back({image, true, 0});
+  } else {
+    std::lock_guard lock(pool_->mutex);
+    image = pool_->slots[index].image;
+  }
+  // Hands the image back to the pool whatever happens below; the picture takes it over.
+  std::shared_ptr<const void> storage(image.get(), [pool = pool_, image, index](const void*) {
+    std::lock_guard lock(pool->mutex);
+    if (index < pool->slots.size() && pool->slots[index].image == image) {
+      pool->slots[index].held = false;
+    }
+  });
+
+  std::vector<Band> bands{{0, bounds_.height}};
+  if (auto stale = changes_->between(held, generation)) bands = rowBands(*stale, bounds_.height);
+  {
+    x11::ErrorTrap trap(display);
+    bool ok = true;
+    for (const Band& band : bands) {
+      ok = ok && grabRows(*image, band.top, band.bottom - band.top);
+    }
+    if (!ok || !trap.sync() || !capture_->alive()) return CaptureResult::error;
+  }
+  for (const PixelRect& r : excluded) {
+    for (std::int64_t row = r.y; row < r.y + r.height; ++row) {
+      std::memset(image->data + row * image->stride + r.x * 4, 0,
+                  static_cast<std::size_t>(r.width) * 4);
+    }
+  }
+  {
+    std::lock_guard lock(pool_->mutex);
+    if (index < pool_->slots.size() && pool_->slots[index].image == image) {
+      pool_->slots[index].generation = generation;
+    }
+  }
+  auto picture = std::make_shared<PixelBuffer>();
+  picture->width = bounds_.width;
+  picture->height = bounds_.height;
+  picture->stride = static_cast<std::size_t>(image->stride);
+  picture->data = image->data;
+  picture->storage = std::move(storage);
+  picture->generation = generation;
+  picture->changes = changes_;
+  current_ = std::move(picture);
   everGrabbed_ = true;
-  paintExcludedWindows();
   return CaptureResult::ok;
 }
 
 CapturedFrame X11ScreenCapturer::frame() const {
-  if (!everGrabbed_) return {};
-  const auto* data = shmImage_ != nullptr ? reinterpret_cast<const std::uint8_t*>(shmImage_->data)
-                                          : buffer_.data();
-  return {data, bounds_.width, bounds_.height, stride_};
+  if (!current_) return {};
+  return {current_->data, current_->width, current_->height,
+          static_cast<std::int64_t>(current_->stride)};
 }
 
 void X11ScreenCapturer::setExcludedWindows(std::vector<std::uint64_t> windows) {
@@ -294,10 +443,9 @@ void X11ScreenCapturer::setExcludedWindows(std::vector<std::uint64_t> windows) {
   excluded_ = std::move(windows);
 }
 
-void X11ScreenCapturer::paintExcludedWindows() {
+std::vector<PixelRect> X11ScreenCapturer::excludedRects() {
   ::Display* display = capture_->display();
-  auto* pixels =
-      shmImage_ != nullptr ? reinterpret_cast<std::uint8_t*>(shmImage_->data) : buffer_.data();
+  std::vector<PixelRect> rects;
   for (std::uint64_t id : excluded_) {
     auto window = static_cast<::Window>(id);
     x11::ErrorTrap trap(display);
@@ -313,11 +461,9 @@ void X11ScreenCapturer::paintExcludedWindows() {
     DisplayRect r{0, x - border, y - border, attributes.width + 2 * border,
                   attributes.height + 2 * border};
     if (!intersect(r, bounds_)) continue;
-    for (std::int64_t row = r.y - bounds_.y; row < r.y - bounds_.y + r.height; ++row) {
-      std::memset(pixels + row * stride_ + (r.x - bounds_.x) * 4, 0,
-                  static_cast<std::size_t>(r.width) * 4);
-    }
+    rects.push_back({r.x - bounds_.x, r.y - bounds_.y, r.width, r.height});
   }
+  return rects;
 }
 
 }  // namespace ombrel

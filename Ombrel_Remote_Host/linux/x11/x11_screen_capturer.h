@@ -16,13 +16,26 @@ namespace ombrel {
 
 // Captures one RandR monitor of an X11 screen.
 //
-// Pictures come from the root window with XShm into one reusable shared-memory image (with
-// plain XGetImage when the server cannot share memory, e.g. over the network). Changes come
-// from XDamage on the root window: a capture grabs only when damage touching the monitor
-// arrived since the last grab. The damage is taken before the grab, so a change drawn during
-// the grab shows in the next one too rather than being lost. A RandR change that moves,
-// resizes or removes the monitor ends in `reinit`; RandR announces CRTC and output changes but
-// not those of output-less monitors, so the monitor list is also read every 0.25 s.
+// Pictures come from the root window with XShm into a small pool of shared-memory images (with
+// plain XGetImage into memory of our own when the server cannot share memory, e.g. over the
+// network), and the encoder is handed the pooled image itself: an image goes back into use
+// only once nothing holds its picture any more. A streamer holds about three at a time (one in
+// the encoder, one kept for refinement, the one being grabbed); the pool grows when all are
+// held rather than wait.
+//
+// Changes come from XDamage on the root window: a capture grabs only when damage touching the
+// monitor arrived since the last grab, and then grabs only the rows that changed since the
+// picture the reused image last held (whole rows: a server writes a grab as packed rows, so a
+// band of whole rows lands in place in the image without a copy). Where each picture differs
+// from the one before is recorded in `PictureChanges`, which the encoder also reads to convert
+// only those parts. The damage is taken before the grab, so a change drawn during the grab
+// shows in the next one too rather than being lost. A RandR change that moves, resizes or
+// removes the monitor ends in `reinit`; RandR announces CRTC and output changes but not those
+// of output-less monitors, so the monitor list is also read every 0.25 s.
+//
+// The excluded windows are painted black after every grab; where one was painted before and
+// is no longer (it moved, was unmapped, or the list changed) counts as changed, so that every
+// pooled image grabs the uncovered area again.
 //
 // Only the common 24-bit true-colour layout (B, G, R, X bytes in memory) is supported; other
 // visuals are refused at open.
@@ -44,23 +57,34 @@ class X11ScreenCapturer : public ScreenCapturer {
   CaptureResult capture(std::chrono::milliseconds timeout) override;
   CaptureResult grab() override;
   CapturedFrame frame() const override;
+  PixelBufferRef picture() const override { return current_; }
   DisplayRect bounds() const override { return bounds_; }
   void setExcludedWindows(std::vector<std::uint64_t> windows) override;
 
-  bool usesSharedMemory() const { return shm_.shmaddr != nullptr; }
+  bool usesSharedMemory() const { return sharedMemory_; }
   // Grab with XGetImage even where shared memory works; for tests of that path.
   void disableSharedMemoryForTest();
+  // How many images the pool has made so far; for tests.
+  std::size_t pooledImages() const;
 
  private:
+  struct Image;
+  struct Pool;
+
   X11ScreenCapturer(std::shared_ptr<x11::Connection> capture, DisplayRect bounds);
   bool initialise();
-  bool attachSharedMemory();
-  void releaseSharedMemory();
+  // A new image for the pool, in shared memory when `sharedMemory_`; null when that fails.
+  std::shared_ptr<Image> makeImage();
+  // Detaches the server from every pooled image; held pictures stay readable.
+  void detachPool();
   // Reads the queued events; needs the capture lock.
   void drainEvents();
-  bool damageTouchesMonitor();
-  CaptureResult grabLocked();
-  void paintExcludedWindows();
+  // The damage since the last call, in the monitor's pixels; empty when none touches it.
+  std::vector<PixelRect> takeDamage();
+  // `damaged`: where the display changed since the last picture; nullopt for anywhere.
+  CaptureResult grabLocked(std::optional<std::vector<PixelRect>> damaged);
+  bool grabRows(Image& image, std::int64_t top, std::int64_t rows);
+  std::vector<PixelRect> excludedRects();
 
   std::shared_ptr<x11::Connection> capture_;
   DisplayRect bounds_;
@@ -71,13 +95,15 @@ class X11ScreenCapturer : public ScreenCapturer {
   bool dirty_ = true;
   bool everGrabbed_ = false;
   bool geometryChanged_ = false;
+  bool sharedMemory_ = false;
   std::chrono::steady_clock::time_point lastLayoutCheck_;
 
-  XShmSegmentInfo shm_{};
-  XImage* shmImage_ = nullptr;
-  std::vector<std::uint8_t> buffer_;  // without shared memory
-  std::int64_t stride_ = 0;
+  std::shared_ptr<Pool> pool_;
+  std::shared_ptr<PictureChanges> changes_;
+  std::uint64_t generation_ = 0;
+  PixelBufferRef current_;
   std::vector<std::uint64_t> excluded_;
+  std::vector<PixelRect> painted_;  // the excluded windows' areas in the last picture
 };
 
 }  // namespace ombrel

@@ -57,6 +57,14 @@ CapturedFrame FakeScreenCapturer::frame() const {
           bounds_.width * 4};
 }
 
+PixelBufferRef FakeScreenCapturer::picture() const {
+  std::lock_guard lock(mutex_);
+  auto buffer = PixelBuffer::allocate(bounds_.width, bounds_.height);
+  std::copy(pixels_.begin(), pixels_.end(),
+            reinterpret_cast<std::uint32_t*>(buffer->mutableData()));
+  return buffer;
+}
+
 void FakeScreenCapturer::setExcludedWindows(std::vector<std::uint64_t> windows) {
   std::lock_guard lock(mutex_);
   excluded_ = std::move(windows);

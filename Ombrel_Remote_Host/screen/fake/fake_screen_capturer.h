@@ -31,6 +31,8 @@ class FakeScreenCapturer : public ScreenCapturer {
   CaptureResult capture(std::chrono::milliseconds timeout) override;
   CaptureResult grab() override;
   CapturedFrame frame() const override;
+  // A copy of its own each time: the script may repaint the picture at any moment.
+  PixelBufferRef picture() const override;
   DisplayRect bounds() const override { return bounds_; }
   void setExcludedWindows(std::vector<std::uint64_t> windows) override;
 
