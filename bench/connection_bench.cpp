@@ -3,13 +3,17 @@
 //   handshakes  host-side handshakes per second over loopback vs the summed crypto cost of
 //               both sides' handshake steps (goal: ratio >= 0.70)
 //   memory      heap per idle established connection (mallinfo2 delta over 200 pairs)
+// `connection_bench handshakes [count]` runs only the handshake part (for profiling it).
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "OmbrelKit/nv_connection.h"
@@ -97,8 +101,7 @@ void throughput(Runtime& runtime, asio::ip::tcp::acceptor& acceptor) {
   pair.host->close();
 }
 
-void handshakes(Runtime& runtime, asio::ip::tcp::acceptor& acceptor) {
-  constexpr int count = 300;
+void handshakes(Runtime& runtime, asio::ip::tcp::acceptor& acceptor, int count = 300) {
   // Crypto alone: both sides' steps in one thread.
   const auto cryptoStart = Steady::now();
   for (int i = 0; i < count; ++i) {
@@ -143,11 +146,15 @@ void memory(Runtime& runtime, asio::ip::tcp::acceptor& acceptor) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   log::setSink([](std::string_view) {});
   Runtime runtime;
   asio::ip::tcp::acceptor acceptor(runtime.context(), {asio::ip::address_v4::loopback(), 0});
   acceptor.listen();
+  if (argc > 1 && std::string_view(argv[1]) == "handshakes") {
+    handshakes(runtime, acceptor, argc > 2 ? std::max(1, std::atoi(argv[2])) : 300);
+    return 0;
+  }
   throughput(runtime, acceptor);
   handshakes(runtime, acceptor);
   memory(runtime, acceptor);
