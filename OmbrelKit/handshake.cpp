@@ -71,18 +71,8 @@ Bytes ClientHandshake::makeInit() {
   return initMessage_;
 }
 
-ClientHandshake::~ClientHandshake() { crypto::wipe(shared_); }
-
 ClientHandshake::Finish ClientHandshake::handleHostInit(ByteView reply) {
   if (state_ != State::initMade) outOfOrder("handleHostInit");
-  Finish out;
-  out.finish = answerHostInit(reply);
-  out.result = result();
-  return out;
-}
-
-Bytes ClientHandshake::answerHostInit(ByteView reply) {
-  if (state_ != State::initMade) outOfOrder("answerHostInit");
   state_ = State::failed;
   if (reply.size() != kReplySize) fail(kHostReplyLength);
   const ByteView hostEphemeral = reply.subspan(0, kKeySize);
@@ -91,20 +81,11 @@ Bytes ClientHandshake::answerHostInit(ByteView reply) {
 
   const Bytes h1 = crypto::sha256({initMessage_, hostEphemeral, hostStatic});
   if (!crypto::ed25519Verify(hostStatic, h1, hostSig)) fail(kHostSignatureInvalid);
-  pending_.transcript = crypto::sha256({h1, hostSig, ephemeral_.publicKey()});
-  Bytes finish = concat(ephemeral_.publicKey(), identity_.sign(pending_.transcript));
-  shared_ = ephemeral_.sharedSecret(hostEphemeral);
-  pending_.peerPublicKey = bytesOf(hostStatic);
-  state_ = State::answered;
-  return finish;
-}
-
-HandshakeResult ClientHandshake::result() {
-  if (state_ != State::answered) outOfOrder("result");
-  state_ = State::failed;
-  HandshakeResult out = std::move(pending_);
-  deriveKeys(std::move(shared_), out.transcript, true, out);
-  shared_.clear();
+  Finish out;
+  out.result.transcript = crypto::sha256({h1, hostSig, ephemeral_.publicKey()});
+  out.finish = concat(ephemeral_.publicKey(), identity_.sign(out.result.transcript));
+  deriveKeys(ephemeral_.sharedSecret(hostEphemeral), out.result.transcript, true, out.result);
+  out.result.peerPublicKey = bytesOf(hostStatic);
   state_ = State::done;
   return out;
 }

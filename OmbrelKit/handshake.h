@@ -43,16 +43,13 @@ struct HandshakeResult {
   std::string sas() const { return sas(transcript); }
 };
 
-// The client's side. States: created -> initMade (makeInit) -> done (handleHostInit), or
-// initMade -> answered (answerHostInit) -> done (result); failed from any step that throws.
+// The client's side. States: created -> initMade (makeInit) -> done (handleHostInit), or failed
+// from any step that throws.
 class ClientHandshake {
  public:
   // `ephemeralKey` (32 raw X25519 bytes) fixes the otherwise random ephemeral key, for
   // known-answer tests and benchmarks only: a reused ephemeral key repeats the session keys.
   explicit ClientHandshake(DeviceIdentity identity, std::optional<Bytes> ephemeralKey = {});
-  ~ClientHandshake();
-  ClientHandshake(ClientHandshake&&) = default;
-  ClientHandshake& operator=(ClientHandshake&&) = default;
 
   // The ClientInit message (68 bytes); also kept as `initMessage`.
   Bytes makeInit();
@@ -64,21 +61,12 @@ class ClientHandshake {
   };
   Finish handleHostInit(ByteView reply);
 
-  // handleHostInit in two steps, so that ClientFinish can be on its way while the session keys
-  // are derived. `answerHostInit` makes every check handleHostInit makes, in the same order,
-  // key agreement included, and returns ClientFinish; `result` derives the keys from what it
-  // kept.
-  Bytes answerHostInit(ByteView reply);
-  HandshakeResult result();
-
  private:
-  enum class State { created, initMade, answered, done, failed };
+  enum class State { created, initMade, done, failed };
 
   DeviceIdentity identity_;
   crypto::X25519PrivateKey ephemeral_;
   Bytes initMessage_;
-  Bytes shared_;  // X25519 secret between answerHostInit and result; wiped once used
-  HandshakeResult pending_;
   State state_ = State::created;
 };
 

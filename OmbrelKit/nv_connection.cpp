@@ -169,18 +169,6 @@ void NVConnection::start() {
       self->finish(error ? std::optional(NVError::system(*error)) : std::nullopt);
     };
     self->transport_->start(self->queue_);
-    if (self->role_ != Role::client) return;
-    // The client's ephemeral key takes a scalar multiplication to make. Queued behind the
-    // transport's start, it is made while the transport connects and no longer delays
-    // ClientInit.
-    self->queue_->post([self] {
-      if (self->closed_ || self->beganSession_ || self->clientHandshake_) return;
-      try {
-        self->clientHandshake_.emplace(self->identity_);
-      } catch (const std::exception&) {
-        // Made again, and its failure reported, when the handshake begins.
-      }
-    });
   });
 }
 
@@ -256,7 +244,7 @@ void NVConnection::runClientHandshake() {
   assertOn(*queue_);
   Bytes init;
   if (!guarded([&] {
-        if (!clientHandshake_) clientHandshake_.emplace(identity_);
+        clientHandshake_.emplace(identity_);
         init = clientHandshake_->makeInit();
       })) {
     return;
@@ -265,15 +253,11 @@ void NVConnection::runClientHandshake() {
   readFrame(HandshakeLimits::maxFrame, [weak = weak_from_this()](Bytes reply) {
     auto self = weak.lock();
     if (!self) return;
-    Bytes finish;
-    if (!self->guarded([&] { finish = self->clientHandshake_->answerHostInit(reply); })) return;
-    // Every check that can refuse the host is behind us: the host verifies ClientFinish while
-    // this side derives the session keys.
-    self->sendFrame(finish);
-    std::optional<HandshakeResult> result;
-    if (!self->guarded([&] { result = self->clientHandshake_->result(); })) return;
+    std::optional<ClientHandshake::Finish> finish;
+    if (!self->guarded([&] { finish = self->clientHandshake_->handleHostInit(reply); })) return;
     self->clientHandshake_.reset();
-    self->established(std::move(*result));
+    self->sendFrame(finish->finish);
+    self->established(std::move(finish->result));
   });
 }
 

@@ -83,31 +83,6 @@ TEST_F(HandshakeTest, FixedKeysGiveTheKnownMessagesKeysAndSas) {
   EXPECT_EQ(hostResult.sas(), "014 115");
 }
 
-// The connection sends ClientFinish between the two steps, so every refusal of the host must
-// come from the first one: nothing may fail once ClientFinish has gone out.
-TEST_F(HandshakeTest, AnsweringInTwoStepsGivesTheSameFinishAndKeysAndRefusesInTheFirst) {
-  const Bytes reply = replyToInit();
-  expectError([&] { client.result(); }, NVError::Kind::invalid, "");
-  EXPECT_EQ(hexString(client.answerHostInit(reply)), kFinish);
-  expectError([&] { client.answerHostInit(reply); }, NVError::Kind::invalid, "");
-  const HandshakeResult result = client.result();
-  EXPECT_EQ(hexString(result.transcript), kTranscript);
-  EXPECT_EQ(hexString(result.sendKey), kC2S);
-  EXPECT_EQ(hexString(result.receiveKey), kS2C);
-  EXPECT_EQ(result.peerPublicKey, hostIdentity.publicKey());
-  expectError([&] { client.result(); }, NVError::Kind::invalid, "");
-
-  // A signed reply carrying the low-order point: key agreement fails in the first step.
-  ClientHandshake forged(clientIdentity, kClientEphemeral);
-  const Bytes init = forged.makeInit();
-  const Bytes zero(32, 0);
-  const Bytes h1 = crypto::sha256({init, zero, hostIdentity.publicKey()});
-  expectError(
-      [&] { forged.answerHostInit(concat(zero, hostIdentity.publicKey(), hostIdentity.sign(h1))); },
-      NVError::Kind::crypto, "");
-  expectError([&] { forged.result(); }, NVError::Kind::invalid, "");
-}
-
 TEST_F(HandshakeTest, RandomEphemeralKeysAgreeAndDifferPerAttempt) {
   auto run = [&] {
     ClientHandshake c(clientIdentity);
