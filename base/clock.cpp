@@ -45,6 +45,10 @@ void SystemClock::arm(const std::shared_ptr<Timer>& timer) {
 void SystemClock::disarm(const std::shared_ptr<Timer>& timer) {
   auto queue = timer->queue_.lock();
   if (!queue) return;
+  if (queue->isCurrent()) {
+    if (timer->waiter_) timer->waiter_->cancel();
+    return;
+  }
   queue->post([timer] {
     if (timer->waiter_) timer->waiter_->cancel();
   });

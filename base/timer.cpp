@@ -21,6 +21,12 @@ void Timer::cancel() {
   auto self = shared_from_this();
   queue->clock().disarm(self);
   // The callback may hold its owner; let it go on the queue, where it is otherwise touched.
+  // Owners mostly cancel from their own handlers (a connect timeout once connected): there it
+  // goes at once instead of costing the pool one more item to run.
+  if (queue->isCurrent()) {
+    callback_ = nullptr;
+    return;
+  }
   queue->post([self] { self->callback_ = nullptr; });
 }
 
@@ -37,7 +43,14 @@ bool Timer::fire(double now) {
     if (callback) callback();
     return false;
   }
-  if (callback_) callback_();
+  if (callback_) {
+    // Held out while it runs, so that a cancel() from inside it lets go of callback_ without
+    // destroying the function that is running.
+    auto running = std::move(callback_);
+    callback_ = nullptr;
+    running();
+    if (!isCancelled()) callback_ = std::move(running);
+  }
   if (isCancelled()) {
     callback_ = nullptr;
     return false;

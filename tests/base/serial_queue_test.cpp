@@ -301,6 +301,22 @@ TEST(SystemClockTimerTest, FiresOnTheQueueAndStopsAfterCancelFromAnotherThread) 
   EXPECT_EQ(ticks.load(), atCancel);
 }
 
+TEST(SystemClockTimerTest, CancelOnItsOwnQueueLetsTheCallbackGoBeforeReturning) {
+  Runtime runtime;
+  auto queue = runtime.makeQueue("test.system.cancel");
+  auto owner = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = owner;
+  auto oneShot = queue->after(3600, [owner] {});
+  auto repeating = queue->every(3600, [owner] {});
+  owner.reset();
+  queue->sync([&] {
+    oneShot->cancel();
+    repeating->cancel();
+    // Settled inside the cancelling handler: nothing is left for the pool to run afterwards.
+    EXPECT_TRUE(watch.expired());
+  });
+}
+
 TEST(SystemClockTimerTest, WallClockAndMonotonicClockAgreeWithTheSystem) {
   SystemClock clock;
   const double before = clock.now();
