@@ -115,10 +115,20 @@ void TCPTransport::start(std::shared_ptr<SerialQueue> queue) {
     }
     self->enter(State::preparing);
     self->socket_ = std::make_shared<Socket>(self->queue_->executor());
-    self->resolver_.emplace(self->queue_->executor());
     self->connectTimer_ = self->queue_->after(self->parameters_.connectionTimeout, [weak] {
       if (auto self = weak.lock(); self && !self->cancelled_) self->connectTimedOut();
     });
+    // An address literal (the usual case: mDNS answers and address lists give addresses)
+    // needs no resolver, whose work runs on a thread of its own: a round trip through it is
+    // most of a loopback connect.
+    std::error_code literalError;
+    const auto literal = asio::ip::make_address(self->host_, literalError);
+    if (!literalError) {
+      self->resolved({}, asio::ip::tcp::resolver::results_type::create(
+                             {literal, self->port_}, self->host_, std::to_string(self->port_)));
+      return;
+    }
+    self->resolver_.emplace(self->queue_->executor());
     self->resolver_->async_resolve(
         self->host_, std::to_string(self->port_), asio::ip::tcp::resolver::numeric_service,
         self->onQueue([](TCPTransport& self, const std::error_code& error,
