@@ -5,6 +5,8 @@
 //      pixels of the same server in the same run; wall and CPU time per frame and their ratios;
 //   2. the shipped ScreenStreamer at 1080p60: frames encoded per second, sustained.
 // Plain harness printing figures and ratios. Run: build/gcc/bench/stream_bench [frames] [seconds]
+// `stream_bench --animate` only draws that page on $DISPLAY until killed, for other harnesses
+// (bench/stream_memory.sh) that need a picture that keeps changing.
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
@@ -45,11 +47,9 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A child process that scrolls a page of random coloured blocks over the whole screen.
-pid_t startAnimator(const std::string& display) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  Display* d = XOpenDisplay(display.c_str());
+// Scrolls a page of random coloured blocks over the whole screen, forever.
+[[noreturn]] void animate(const char* display) {
+  Display* d = XOpenDisplay(display);
   if (!d) _exit(1);
   const int screen = DefaultScreen(d);
   const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
@@ -71,6 +71,12 @@ pid_t startAnimator(const std::string& display) {
     XSync(d, False);
     usleep(8333);
   }
+}
+
+pid_t startAnimator(const std::string& display) {
+  pid_t pid = fork();
+  if (pid == 0) animate(display.c_str());
+  return pid;
 }
 
 // An output-less RandR monitor over the top-left corner, so a 720p display exists beside the
@@ -181,6 +187,7 @@ void sustained(std::uint32_t displayID, double seconds) {
 
 int main(int argc, char** argv) {
   using namespace ombrel;
+  if (argc > 1 && std::strcmp(argv[1], "--animate") == 0) animate(nullptr);
   const int frames = argc > 1 ? std::atoi(argv[1]) : 120;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 5;
   log::setSink([](std::string_view) {});
