@@ -4,8 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "Ombrel_Remote_Host/audio/audio_backends.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
@@ -24,17 +27,6 @@ constexpr double refineInterval = 0.12;
 constexpr double refineIdle = 0.2;
 constexpr std::int64_t refinementsPerPicture = 2;
 
-// The capturer reuses its buffer; the encoder reads the picture later on its own thread.
-PixelBufferRef copyFrame(const CapturedFrame& frame) {
-  auto buffer = PixelBuffer::allocate(frame.width, frame.height);
-  auto row = static_cast<std::size_t>(frame.width) * 4;
-  for (std::int64_t y = 0; y < frame.height; ++y) {
-    std::memcpy(buffer->mutableData() + static_cast<std::size_t>(y) * buffer->stride,
-                frame.data + y * frame.stride, row);
-  }
-  return buffer;
-}
-
 // The picture, its time, the refinements and the encoder belong to the video queue. Debug builds
 // check it where each step starts: a step run from the capture thread or a timer elsewhere races
 // them only when the timing is unlucky. Free under NDEBUG.
@@ -42,14 +34,78 @@ void assertOn([[maybe_unused]] const SerialQueue& queue) { assert(queue.isCurren
 
 }  // namespace
 
+// The capturer reuses its buffer and the encoder reads the picture later on its own thread, so
+// each picture is copied out. A 1080p copy is 8 MiB: a fresh one per frame was zero-filled and
+// faulted in each time, and the freed ones stayed resident in the capture thread's malloc arena.
+// Copies come back here once the encoder, the refinements and the queue between them have let go
+// of them, and the next picture is written into one of those.
+class PictureCopies : public std::enable_shared_from_this<PictureCopies> {
+ public:
+  PixelBufferRef copy(const CapturedFrame& frame) {
+    const std::size_t row = static_cast<std::size_t>(frame.width) * 4;
+    const std::size_t size = row * static_cast<std::size_t>(frame.height);
+    std::unique_ptr<std::uint8_t[]> bytes;
+    {
+      std::lock_guard lock(mutex_);
+      if (size != size_) {
+        spare_.clear();
+        size_ = size;
+      }
+      if (!spare_.empty()) {
+        bytes = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    // Every byte is written below: no zero fill.
+    if (!bytes) bytes.reset(new std::uint8_t[size]);
+    for (std::int64_t y = 0; y < frame.height; ++y) {
+      std::memcpy(bytes.get() + static_cast<std::size_t>(y) * row, frame.data + y * frame.stride,
+                  row);
+    }
+    auto picture = std::make_shared<PixelBuffer>();
+    picture->width = frame.width;
+    picture->height = frame.height;
+    picture->stride = row;
+    picture->data = bytes.get();
+    picture->storage = std::shared_ptr<std::uint8_t>(
+        bytes.release(), [weak = weak_from_this(), size](std::uint8_t* released) {
+          std::unique_ptr<std::uint8_t[]> owned(released);
+          if (auto self = weak.lock()) self->giveBack(std::move(owned), size);
+        });
+    return picture;
+  }
+
+  // Once the stream stopped no picture comes again: an idle host keeps no spare.
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    spare_.clear();
+  }
+
+ private:
+  // More than the pictures in flight at once would only sit resident.
+  static constexpr std::size_t maxSpare = 2;
+
+  void giveBack(std::unique_ptr<std::uint8_t[]> bytes, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    if (!closed_ && size == size_ && spare_.size() < maxSpare) spare_.push_back(std::move(bytes));
+  }
+
+  std::mutex mutex_;
+  bool closed_ = false;                                 // mutex_
+  std::size_t size_ = 0;                                // mutex_
+  std::vector<std::unique_ptr<std::uint8_t[]>> spare_;  // mutex_, each size_ bytes
+};
+
 // The capture thread of one running stream: waits for changes, hands out at most one complete
 // picture per frame interval, rebuilds the capturer when the display changes geometry.
 class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
  public:
   CaptureLoop(std::unique_ptr<ScreenCapturer> capturer, std::uint32_t displayID, std::int64_t fps,
-              ScreenStreamer::Environment environment,
+              ScreenStreamer::Environment environment, std::shared_ptr<PictureCopies> copies,
               std::function<void(PixelBufferRef)> onPicture, std::function<void(NVError)> onEnded)
       : capturer_(std::move(capturer)),
+        copies_(std::move(copies)),
         displayID_(displayID),
         interval_(1.0 / static_cast<double>(std::max<std::int64_t>(fps, 1))),
         environment_(std::move(environment)),
@@ -86,7 +142,7 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
       if (environment_.ownWindows) capturer_->setExcludedWindows(environment_.ownWindows());
       switch (capturer_->capture(idleWait)) {
         case CaptureResult::ok: {
-          onPicture_(copyFrame(capturer_->frame()));
+          onPicture_(copies_->copy(capturer_->frame()));
           // The minimum frame interval: nothing sooner than 1/fps after the last picture.
           std::unique_lock lock(mutex_);
           wake_.wait_for(lock, std::chrono::duration<double>(interval_), [&] { return stopping_; });
@@ -109,6 +165,7 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
   }
 
   std::unique_ptr<ScreenCapturer> capturer_;  // capture thread only
+  const std::shared_ptr<PictureCopies> copies_;
   const std::uint32_t displayID_;
   const double interval_;
   ScreenStreamer::Environment environment_;
@@ -137,6 +194,7 @@ StreamSourceFactory ScreenStreamer::factory(Runtime& runtime, Environment enviro
 ScreenStreamer::ScreenStreamer(Runtime& runtime, Environment environment)
     : environment_(std::move(environment)),
       videoQueue_(runtime.makeQueue("nerovalde.capture.video")),
+      copies_(std::make_shared<PictureCopies>()),
       lastFrameTime_(videoQueue_->now()) {}
 
 ScreenStreamer::~ScreenStreamer() {
@@ -219,7 +277,7 @@ void ScreenStreamer::startOnQueue(std::uint32_t displayID, std::int64_t bitrateK
 
   std::weak_ptr<ScreenStreamer> weak = weak_from_this();
   auto loop = std::make_shared<CaptureLoop>(
-      std::move(capturer), displayID, fps_, environment_,
+      std::move(capturer), displayID, fps_, environment_, copies_,
       [weak](PixelBufferRef picture) {
         if (auto self = weak.lock()) {
           self->videoQueue_->post([weak, picture] {
@@ -247,6 +305,7 @@ void ScreenStreamer::stop() {
     if (self->encoder_) self->encoder_->invalidate();
     self->encoder_.reset();
     self->lastPixelBuffer_.reset();
+    self->copies_->close();
   });
 }
 
@@ -328,7 +387,7 @@ void ScreenStreamer::ensureFirstFrame(std::uint32_t displayID, int attempt) {
       if (self->environment_.ownWindows) {
         capturer->setExcludedWindows(self->environment_.ownWindows());
       }
-      if (capturer->grab() == CaptureResult::ok) shot = copyFrame(capturer->frame());
+      if (capturer->grab() == CaptureResult::ok) shot = self->copies_->copy(capturer->frame());
     }
     if (shot) {
       self->lastPixelBuffer_ = shot;

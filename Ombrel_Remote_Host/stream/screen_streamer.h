@@ -26,6 +26,7 @@
 namespace ombrel {
 
 class CaptureLoop;
+class PictureCopies;
 
 // The desktop's StreamSource: captures one display and feeds its complete frames to a
 // VideoEncoder; the encoded frames go to `onVideo`. On top of the capture it seeds a first frame
@@ -128,6 +129,8 @@ class ScreenStreamer final : public StreamSource,
   std::thread audioStarter_;                // stopLock_
 
   std::shared_ptr<SerialQueue> videoQueue_;
+  // Shared with the capture thread, which fills them.
+  const std::shared_ptr<PictureCopies> copies_;
   // videoQueue_ only:
   std::unique_ptr<VideoEncoder> encoder_;
   PixelBufferRef lastPixelBuffer_;

@@ -42,6 +42,15 @@ struct FakeVideoEncoderRecord {
   // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "receive <status>"
   // (failed ones only), "bitrate <kbps>", "finish".
   std::vector<std::string> calls;
+  // Each picture sent: where its pixels' owner lives, and its first pixel as the encoder saw
+  // it. The owner is held weakly, so two pictures share an address only when the second reused
+  // the first one's memory.
+  struct Picture {
+    const void* storage = nullptr;
+    std::weak_ptr<const void> pin;
+    std::uint32_t firstPixel = 0;
+  };
+  std::vector<Picture> pictures;
 
   std::vector<std::string> callList() {
     std::lock_guard guard(lock);
