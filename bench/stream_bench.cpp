@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "Ombrel_Remote_Host/app/allocator_settings.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/stream/screen_streamer.h"
@@ -188,6 +189,8 @@ void sustained(std::uint32_t displayID, double seconds) {
 int main(int argc, char** argv) {
   using namespace ombrel;
   if (argc > 1 && std::strcmp(argv[1], "--animate") == 0) animate(nullptr);
+  // The host program's allocator, so the figures are the host's.
+  applyAllocatorSettings();
   const int frames = argc > 1 ? std::atoi(argv[1]) : 120;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 5;
   log::setSink([](std::string_view) {});
