@@ -10,6 +10,6 @@ namespace ombrel {
 void applyAllocatorSettings();
 
 // Blocks of at least this size get a mapping of their own, returned to the system when freed.
-inline constexpr int ownMappingThreshold = 1 << 20;
+inline constexpr int ownMappingThreshold = 256 << 10;
 
 }  // namespace ombrel
