@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "OmbrelKit/device_identity.h"
+#include "Ombrel_Remote_Host/app/allocator_settings.h"
 #include "Ombrel_Remote_Host/app/headless_host.h"
 #include "Ombrel_Remote_Host/app/session_services.h"
 
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  ombrel::applyAllocatorSettings();
   // Signals are taken by sigwait below, never by a pool thread: block them before any thread.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);

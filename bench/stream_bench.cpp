@@ -7,6 +7,8 @@
 //      and converts only what changed;
 //   2. the shipped ScreenStreamer at 1080p60: frames encoded per second, sustained.
 // Plain harness printing figures and ratios. Run: build/gcc/bench/stream_bench [frames] [seconds]
+// `stream_bench --animate` only draws that page on $DISPLAY until killed, for other harnesses
+// (bench/stream_memory.sh) that need a picture that keeps changing.
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
@@ -26,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "Ombrel_Remote_Host/app/allocator_settings.h"
 #include "Ombrel_Remote_Host/linux/x11/x11_screen_capturer.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/stream/screen_streamer.h"
@@ -49,11 +52,9 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A child process that scrolls a page of random coloured blocks over the whole screen.
-pid_t startAnimator(const std::string& display) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  Display* d = XOpenDisplay(display.c_str());
+// Scrolls a page of random coloured blocks over the whole screen, forever.
+[[noreturn]] void animate(const char* display) {
+  Display* d = XOpenDisplay(display);
   if (!d) _exit(1);
   const int screen = DefaultScreen(d);
   const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
@@ -99,6 +100,12 @@ pid_t startTyping(const std::string& display) {
     XSync(d, False);
     usleep(8333);
   }
+}
+
+pid_t startAnimator(const std::string& display) {
+  pid_t pid = fork();
+  if (pid == 0) animate(display.c_str());
+  return pid;
 }
 
 // An output-less RandR monitor over the top-left corner, so a 720p display exists beside the
@@ -213,6 +220,9 @@ void sustained(std::uint32_t displayID, double seconds) {
 
 int main(int argc, char** argv) {
   using namespace ombrel;
+  if (argc > 1 && std::strcmp(argv[1], "--animate") == 0) animate(nullptr);
+  // The host program's allocator, so the figures are the host's.
+  applyAllocatorSettings();
   const int frames = argc > 1 ? std::atoi(argv[1]) : 120;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 5;
   log::setSink([](std::string_view) {});

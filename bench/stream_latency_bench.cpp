@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "OmbrelKit/nv_connection.h"
+#include "Ombrel_Remote_Host/app/allocator_settings.h"
 #include "Ombrel_Remote_Host/platform/fake/fake_power_manager.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
 #include "Ombrel_Remote_Host/session/host_session_delegate.h"
@@ -91,6 +92,8 @@ int nearest(std::uint32_t rgb) {
 
 int main(int argc, char** argv) {
   using namespace ombrel;
+  // The host program's allocator, so the figures are the host's.
+  applyAllocatorSettings();
   const int samples = argc > 1 ? std::atoi(argv[1]) : 60;
   const VideoCodec codec =
       argc > 2 && std::string(argv[2]) == "hevc" ? VideoCodec::hevc : VideoCodec::h264;

@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
 # Host memory while a client streams a 1080p desktop: the resident size of ombrel-host before
-# any session, while one paired client watches an H.264 stream, and after it left.
+# any session, while one paired client watches a stream, and after it left.
 # Runs its own Xvfb and a throw-away XDG tree; nothing touches the real desktop or network.
 #
-#   bench/stream_memory.sh [BUILD_DIR=build/gcc] [SECONDS=10] [CODEC=h264]
+#   bench/stream_memory.sh [BUILD_DIR=build/gcc] [SECONDS=10] [CODEC=h264] [PICTURE=static]
+#
+# PICTURE static leaves Xvfb's picture alone: the host sends the first picture and its
+# refinements and then idles. PICTURE changing has `stream_bench --animate` scroll coloured
+# blocks over the whole screen, so every frame is captured and encoded (build the stream_bench
+# target too). With SMAPS=FILE the host's /proc/PID/smaps at its peak is saved to FILE.
 set -euo pipefail
 build=${1:-build/gcc}
 seconds=${2:-10}
 codec=${3:-h264}
+picture=${4:-static}
 host_bin="$build/Ombrel_Remote_Host/ombrel-host"
 client_bin="$build/tools/ombrel-client/ombrel-client"
+animator_bin="$build/bench/stream_bench"
+case "$picture" in
+  static) ;;
+  changing)
+    [ -x "$animator_bin" ] || { echo "$animator_bin is not built" >&2; exit 2; } ;;
+  *) echo "PICTURE is static or changing, not $picture" >&2; exit 2 ;;
+esac
 tmp=$(mktemp -d)
 cleanup() {
   kill $(jobs -p) 2>/dev/null || true
@@ -43,15 +56,21 @@ wait $!
 
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$host_pid/status"; }
 idle=$(rss)
+[ "$picture" = changing ] && "$animator_bin" --animate 2>/dev/null &
 client --stream --codec "$codec" --size 1920x1080 --fps 60 --seconds "$seconds" >"$tmp/stream.out" &
+client_pid=$!
 peak=0
-while kill -0 $! 2>/dev/null; do
+while kill -0 $client_pid 2>/dev/null; do
   now=$(rss)
-  [ "$now" -gt "$peak" ] && peak=$now
+  if [ "$now" -gt "$peak" ]; then
+    peak=$now
+    [ -n "${SMAPS:-}" ] && cp "/proc/$host_pid/smaps" "$SMAPS"
+  fi
   sleep 0.2
 done
+wait $client_pid || true
 sleep 1
 after=$(rss)
 frames=$(grep -o '"frames":[0-9]*' "$tmp/stream.out" | tail -1 | cut -d: -f2)
-echo "ombrel-host RSS: idle $((idle / 1024)) MiB, streaming 1080p $codec peak $((peak / 1024)) MiB" \
+echo "ombrel-host RSS: idle $((idle / 1024)) MiB, streaming 1080p $codec ($picture picture) peak $((peak / 1024)) MiB" \
   "(+$(((peak - idle) / 1024)) MiB, ${frames:-0} frames in ${seconds} s), after the session $((after / 1024)) MiB"

@@ -79,6 +79,16 @@ class ScreenStreamerTest : public ::testing::Test {
     stream()->script({CaptureResult::ok, 0x00778899});
   }
 
+  // An encoder that keeps the second picture (the second send, counted by `sends`) until the
+  // test sets `release_`.
+  FakeVideoEncoderScript holdingSecondPicture(std::atomic<int>& sends) {
+    FakeVideoEncoderScript script;
+    script.beforeSend = [&sends, released = released_] {
+      if (++sends == 2) released.wait();
+    };
+    return script;
+  }
+
   // Moves the clock one refinement tick at a time until a frame comes out. A tick that finds
   // the encoder still busy keeps its refinement for a later tick, so one big step could leave
   // the refinement waiting for a tick that never comes.
@@ -110,6 +120,8 @@ class ScreenStreamerTest : public ::testing::Test {
   bool failScreenshots_ = false;
   std::shared_ptr<FakeAudioCapturer> audio_;
   FakeAudioCapturer::Config audioConfig_;
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
   // Counts the encoder's sends; the encoder's thread may still send while the streamer winds down.
   std::atomic<int> sends_{0};
   // Last, so it stops first: work still queued when a test ends may call back into the members.
@@ -158,15 +170,8 @@ TEST_F(ScreenStreamerTest, ScreenshotIsTriedThreeTimesAtMost) {
 }
 
 TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
   std::atomic<int> sends{0};
-  FakeVideoEncoderScript script;
-  // The second picture stays in the encoder until the test lets it go.
-  script.beforeSend = [&] {
-    if (++sends == 2) released.wait();
-  };
-  auto streamer = make(script);
+  auto streamer = make(holdingSecondPicture(sends));
   bool skip = false;
   std::mutex skipLock;
   streamer->shouldSkipFrame = [&] {
@@ -178,7 +183,7 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
   threePictures(sends);
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(eventually([&] { return streamer->skippedByEncoder() == 1; }));
-  release.set_value();
+  release_.set_value();
   ASSERT_TRUE(frames_.take());
 
   {
@@ -197,6 +202,37 @@ TEST_F(ScreenStreamerTest, CompleteFramesPassTheInFlightGateAndTheSkipTest) {
   ASSERT_TRUE(nextRefinement());
   EXPECT_EQ(streamer->encodedFrames(), 4);
   streamer->stop();
+}
+
+// Each picture is copied out of the capturer, 8 MiB at 1080p: the copies are reused once
+// released, and a copy the encoder still holds is never written over.
+TEST_F(ScreenStreamerTest, EveryPictureKeepsItsPixelsWhileTheEncoderHoldsAnother) {
+  std::atomic<int> sends{0};
+  auto streamer = make(holdingSecondPicture(sends));
+  ASSERT_EQ(start(streamer), std::nullopt);
+  threePictures(sends);
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_TRUE(eventually([&] { return streamer->skippedByEncoder() == 1; }));
+  // More pictures while the second is held: none may land in its memory, nor it in theirs.
+  stream()->script({CaptureResult::ok, 0x00010203});
+  ASSERT_TRUE(eventually([&] { return stream()->captures() >= 4; }));
+  release_.set_value();
+  ASSERT_TRUE(frames_.take());
+  ASSERT_TRUE(nextRefinement());
+  std::vector<std::uint32_t> sent = {0x00112233, 0x00445566, 0x00010203};
+  for (std::uint32_t colour = 1; colour <= 20; ++colour) {
+    stream()->script({CaptureResult::ok, colour});
+    ASSERT_TRUE(frames_.take());
+    sent.push_back(colour);
+  }
+  streamer->stop();
+
+  std::vector<std::uint32_t> seen;
+  {
+    std::lock_guard lock(record_->lock);
+    for (const auto& picture : record_->pictures) seen.push_back(picture.firstPixel);
+  }
+  EXPECT_EQ(seen, sent);
 }
 
 // The encoder loses the second picture after accepting it.

@@ -1,6 +1,7 @@
 #include "Ombrel_Remote_Host/video/fake/fake_video_encoder_backend.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ombrel {
 
@@ -32,6 +33,9 @@ int FakeVideoEncoderBackend::send(const PixelBuffer& picture, std::int64_t ptsMi
     record_->calls.push_back("send " + std::to_string(ptsMicros) +
                              " key=" + (forceKey ? "1" : "0") + " " +
                              std::to_string(picture.width) + "x" + std::to_string(picture.height));
+    std::uint32_t first = 0;
+    if (picture.data) std::memcpy(&first, picture.data, sizeof first);
+    record_->pictures.push_back({first});
   }
   const int status = n < script_.sendStatuses.size() ? script_.sendStatuses[n] : 0;
   if (status < 0) return status;

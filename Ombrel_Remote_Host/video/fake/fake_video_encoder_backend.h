@@ -42,6 +42,11 @@ struct FakeVideoEncoderRecord {
   // In order: "send <pts> key=0|1 <width>x<height>" (failed ones too), "receive <status>"
   // (failed ones only), "bitrate <kbps>", "finish".
   std::vector<std::string> calls;
+  // Each picture sent: its first pixel as the encoder saw it.
+  struct Picture {
+    std::uint32_t firstPixel = 0;
+  };
+  std::vector<Picture> pictures;
 
   std::vector<std::string> callList() {
     std::lock_guard guard(lock);
