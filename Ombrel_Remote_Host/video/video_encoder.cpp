@@ -10,6 +10,7 @@
 
 #include "OmbrelKit/nv_error.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 namespace {
@@ -108,6 +109,7 @@ std::int64_t VideoEncoder::inFlight() const {
 }
 
 void VideoEncoder::run() {
+  raiseThreadPriority(ThreadRole::encoder);
   // A key frame asked for stays owed until a key frame of that picture or a later one comes
   // out: the picture may be refused, lost inside the encoder, or held there while older
   // pictures come out.

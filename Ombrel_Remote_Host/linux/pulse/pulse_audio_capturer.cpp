@@ -8,6 +8,7 @@
 
 #include "Ombrel_Remote_Host/audio/audio_conversion.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 
@@ -72,6 +73,10 @@ std::optional<NVError> PulseAudioCapturer::start(OnAudio onAudio, OnStopped onSt
   }
 
   pa_threaded_mainloop_lock(mainloop_);
+  // The mainloop thread reads the sound off the server: raised like the picture's threads.
+  pa_threaded_mainloop_once_unlocked(
+      mainloop_, [](pa_threaded_mainloop*, void*) { raiseThreadPriority(ThreadRole::audio); },
+      nullptr);
   auto result = connectLocked();
   if (result) disconnectLocked();
   std::string source = source_;
