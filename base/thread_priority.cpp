@@ -63,13 +63,13 @@ ThreadPriority plannedNice(ThreadRole role, const PriorityLimits& limits) {
           .value = static_cast<int>(std::max<long>(targetFor(role).nice, floor))};
 }
 
-// Threads and processes this thread starts begin at normal priority: a helper it spawns must
-// not inherit a real-time policy or a nice value nobody chose for it. Setting the flag needs no
-// privilege.
-bool setPolicy(int policy, int priority) {
+// Unless they are meant to inherit it, threads and processes this thread starts begin at normal
+// priority: a helper it spawns must not inherit a real-time policy or a nice value nobody chose
+// for it. Setting the flag needs no privilege.
+bool setPolicy(int policy, int priority, bool inheritable) {
   sched_param param{};
   param.sched_priority = priority;
-  return sched_setscheduler(0, policy | SCHED_RESET_ON_FORK, &param) == 0;
+  return sched_setscheduler(0, inheritable ? policy : policy | SCHED_RESET_ON_FORK, &param) == 0;
 }
 
 void logOnce(const ThreadPriority& got, const std::string& why) {
@@ -78,6 +78,38 @@ void logOnce(const ThreadPriority& got, const std::string& why) {
   std::string text = "Ombrel Remote: capture/encoder threads run at " + describe(got);
   if (got.kind == ThreadPriority::Kind::normal) text += ": " + why;
   log::line(text);
+}
+
+ThreadPriority raise(ThreadRole role, bool inheritable) {
+  const PriorityLimits limits = PriorityLimits::current();
+  ThreadPriority wanted = plannedPriority(role, limits);
+  std::string why = "RLIMIT_NICE allows none";
+  if (wanted.kind == ThreadPriority::Kind::realtime) {
+    if (setPolicy(SCHED_RR, wanted.value, inheritable)) {
+      logOnce(wanted, why);
+      return wanted;
+    }
+    // A container may lack the real-time budget the limits promise.
+    why = std::string("SCHED_RR refused (") + std::strerror(errno) + ")";
+    wanted = plannedNice(role, limits);
+  }
+  ThreadPriority got;
+  if (wanted.kind == ThreadPriority::Kind::nice) {
+    const auto tid = static_cast<id_t>(gettid());
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, tid);
+    if (errno == 0 && now <= wanted.value) {
+      // Already as high: started under nice by whoever launched the host.
+      got = {.kind = ThreadPriority::Kind::nice, .value = now};
+    } else if (setPolicy(SCHED_OTHER, 0, inheritable) &&
+               setpriority(PRIO_PROCESS, tid, wanted.value) == 0) {
+      got = wanted;
+    } else {
+      why = std::string("setpriority refused (") + std::strerror(errno) + ")";
+    }
+  }
+  logOnce(got, why);
+  return got;
 }
 
 }  // namespace
@@ -98,35 +130,26 @@ ThreadPriority plannedPriority(ThreadRole role, const PriorityLimits& limits) {
   return plannedNice(role, limits);
 }
 
-ThreadPriority raiseThreadPriority(ThreadRole role) {
-  const PriorityLimits limits = PriorityLimits::current();
-  ThreadPriority wanted = plannedPriority(role, limits);
-  std::string why = "RLIMIT_NICE allows none";
-  if (wanted.kind == ThreadPriority::Kind::realtime) {
-    if (setPolicy(SCHED_RR, wanted.value)) {
-      logOnce(wanted, why);
-      return wanted;
-    }
-    // A container may lack the real-time budget the limits promise.
-    why = std::string("SCHED_RR refused (") + std::strerror(errno) + ")";
-    wanted = plannedNice(role, limits);
-  }
-  ThreadPriority got;
-  if (wanted.kind == ThreadPriority::Kind::nice) {
-    const auto tid = static_cast<id_t>(gettid());
-    errno = 0;
-    const int now = getpriority(PRIO_PROCESS, tid);
-    if (errno == 0 && now <= wanted.value) {
-      // Already as high: started under nice by whoever launched the host.
-      got = {.kind = ThreadPriority::Kind::nice, .value = now};
-    } else if (setPolicy(SCHED_OTHER, 0) && setpriority(PRIO_PROCESS, tid, wanted.value) == 0) {
-      got = wanted;
-    } else {
-      why = std::string("setpriority refused (") + std::strerror(errno) + ")";
-    }
-  }
-  logOnce(got, why);
-  return got;
+ThreadPriority raiseThreadPriority(ThreadRole role) { return raise(role, false); }
+
+InheritedThreadPriority::InheritedThreadPriority(ThreadRole role)
+    : policy_(sched_getscheduler(0)), nice_(0) {
+  sched_param param{};
+  sched_getparam(0, &param);
+  realtime_ = param.sched_priority;
+  errno = 0;
+  nice_ = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  if (errno != 0 || policy_ < 0) return;  // nothing known to go back to: leave the thread alone
+  obtained_ = raise(role, true);
+}
+
+InheritedThreadPriority::~InheritedThreadPriority() {
+  if (obtained_.kind == ThreadPriority::Kind::normal) return;
+  // Lowering needs no privilege.
+  sched_param param{};
+  param.sched_priority = realtime_;
+  sched_setscheduler(0, policy_, &param);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice_);
 }
 
 std::string describe(const ThreadPriority& priority) {

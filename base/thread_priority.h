@@ -7,7 +7,8 @@
 // What is asked for depends on what the process may do without asking anyone: SCHED_RR when
 // RLIMIT_RTPRIO or CAP_SYS_NICE allow it, else the lowest nice value RLIMIT_NICE allows down to
 // the role's target, else nothing. A refusal by the kernel (a container without a real-time
-// budget) falls back one step. Children forked from a raised thread start at normal priority.
+// budget) falls back one step. Threads and processes a raised thread starts begin at normal
+// priority, except inside an `InheritedThreadPriority`.
 //
 // Threading: every function may be called from any thread; `raiseThreadPriority` changes only
 // the calling thread.
@@ -44,6 +45,26 @@ ThreadPriority plannedPriority(ThreadRole role, const PriorityLimits& limits);
 // Raises the calling thread as far as the process's limits and the kernel allow and returns
 // what it got. The first call of the process logs the outcome.
 ThreadPriority raiseThreadPriority(ThreadRole role);
+
+// For threads started by a library while it opens (a codec's workers), which no code of ours runs
+// on: raises the calling thread, without the reset on fork, for the life of the scope, so the
+// threads it starts meanwhile keep the raised priority; then puts the calling thread back as it
+// was.
+class InheritedThreadPriority {
+ public:
+  explicit InheritedThreadPriority(ThreadRole role);
+  ~InheritedThreadPriority();
+  InheritedThreadPriority(const InheritedThreadPriority&) = delete;
+  InheritedThreadPriority& operator=(const InheritedThreadPriority&) = delete;
+
+  const ThreadPriority& obtained() const { return obtained_; }
+
+ private:
+  int policy_;
+  int realtime_ = 0;
+  int nice_;
+  ThreadPriority obtained_;
+};
 
 // "nice -10", "SCHED_RR priority 2", "normal priority".
 std::string describe(const ThreadPriority& priority);

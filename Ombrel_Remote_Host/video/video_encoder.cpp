@@ -49,9 +49,14 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   if (!fitsFrame(width) || !fitsFrame(height)) {
     throw NVError::invalid("無法建立硬體編碼器 (" + std::to_string(-EINVAL) + ")");
   }
-  VideoEncoderChoice choice = chooseVideoEncoder(
-      candidates,
-      {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  VideoEncoderChoice choice = [&] {
+    // Most of the encoding runs on the codec's own worker threads, which start while it opens
+    // and take the priority of the thread that starts them.
+    InheritedThreadPriority raised(ThreadRole::encoder);
+    return chooseVideoEncoder(
+        candidates,
+        {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  }();
   backend_ = std::move(choice.backend);
   encoderName_ = std::move(choice.name);
   lowLatencyMode_ = choice.lowLatencyMode;

@@ -32,6 +32,12 @@ ThreadPriority observed() {
   return {.kind = Kind::normal, .value = policy == SCHED_OTHER ? nice : -1000 - policy};
 }
 
+ThreadPriority raiseThreadPriorityOnAThread() {
+  ThreadPriority got;
+  std::thread([&] { got = raiseThreadPriority(ThreadRole::encoder); }).join();
+  return got;
+}
+
 TEST(ThreadPriorityTest, LimitsDecideWhatIsAskedFor) {
   struct Case {
     ThreadRole role;
@@ -102,6 +108,32 @@ TEST(ThreadPriorityTest, RaisesOnlyTheCallingThreadAsTheLimitsAllow) {
   EXPECT_EQ(child.kind, Kind::normal) << describe(child);
 }
 
+// A codec's workers started inside the scope keep the raise; the thread that opened the codec
+// (a pool thread) goes back to what it was, and what it starts afterwards is normal again.
+TEST(ThreadPriorityTest, ThreadsStartedInsideTheScopeInheritTheRaise) {
+  ThreadPriority got;
+  ThreadPriority before;
+  ThreadPriority worker;
+  ThreadPriority after;
+  ThreadPriority later;
+  std::thread([&] {
+    before = observed();
+    {
+      InheritedThreadPriority raised(ThreadRole::encoder);
+      got = raised.obtained();
+      std::thread([&] { worker = observed(); }).join();
+    }
+    after = observed();
+    std::thread([&] { later = observed(); }).join();
+  }).join();
+  EXPECT_EQ(got, raiseThreadPriorityOnAThread()) << describe(got);
+  if (got.kind != Kind::normal) {
+    EXPECT_EQ(worker, got) << describe(worker);
+  }
+  EXPECT_EQ(after, before) << describe(after);
+  EXPECT_EQ(later, before) << describe(later);
+}
+
 bool dropSysNice() {
   __user_cap_header_struct header{.version = _LINUX_CAPABILITY_VERSION_3, .pid = 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
@@ -130,6 +162,12 @@ int raiseWithNothingAllowed() {
       "allows none\n") {
     faults |= wrongLine;
   }
+  {
+    InheritedThreadPriority raised(ThreadRole::encoder);
+    if (raised.obtained() != ThreadPriority{}) faults |= wrongResult;
+    if (observed() != before) faults |= changed;
+  }
+  if (observed() != before) faults |= changed;
   raiseThreadPriority(ThreadRole::encoder);
   if (logged.find('\n') + 1 != logged.size()) faults |= loggedTwice;
   return faults;
