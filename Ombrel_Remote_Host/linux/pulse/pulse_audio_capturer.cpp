@@ -73,10 +73,6 @@ std::optional<NVError> PulseAudioCapturer::start(OnAudio onAudio, OnStopped onSt
   }
 
   pa_threaded_mainloop_lock(mainloop_);
-  // The mainloop thread reads the sound off the server: raised like the picture's threads.
-  pa_threaded_mainloop_once_unlocked(
-      mainloop_, [](pa_threaded_mainloop*, void*) { raiseThreadPriority(ThreadRole::audio); },
-      nullptr);
   auto result = connectLocked();
   if (result) disconnectLocked();
   std::string source = source_;
@@ -345,6 +341,10 @@ void PulseAudioCapturer::reportLocked(std::string_view text, int error) {
 void PulseAudioCapturer::readable() {
   // Data can come before start() has read the stream's format; it waits in the server's buffer.
   if (!connected_) return;
+  // The mainloop thread reads the sound off the server: raised like the picture's threads, once
+  // per thread (each capturer has its own mainloop thread).
+  static thread_local bool raised = false;
+  if (!std::exchange(raised, true)) raiseThreadPriority(ThreadRole::audio);
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
