@@ -10,6 +10,7 @@
 
 #include "OmbrelKit/nv_error.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 namespace {
@@ -51,9 +52,14 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   if (!fitsFrame(width) || !fitsFrame(height)) {
     throw NVError::invalid("無法建立硬體編碼器 (" + std::to_string(-EINVAL) + ")");
   }
-  VideoEncoderChoice choice = chooseVideoEncoder(
-      candidates,
-      {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  VideoEncoderChoice choice = [&] {
+    // Most of the encoding runs on the codec's own worker threads, which start while it opens
+    // and take the priority of the thread that starts them.
+    InheritedThreadPriority raised(ThreadRole::encoder);
+    return chooseVideoEncoder(
+        candidates,
+        {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  }();
   backend_ = std::move(choice.backend);
   encoderName_ = std::move(choice.name);
   lowLatencyMode_ = choice.lowLatencyMode;
@@ -113,6 +119,7 @@ std::int64_t VideoEncoder::inFlight() const {
 }
 
 void VideoEncoder::run() {
+  raiseThreadPriority(ThreadRole::encoder);
   // A key frame asked for stays owed until a key frame of that picture or a later one comes
   // out: the picture may be refused, lost inside the encoder, or held there while older
   // pictures come out.
