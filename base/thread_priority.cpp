@@ -24,13 +24,19 @@ struct RoleTarget {
 // Low real-time priorities: ahead of every normal thread, behind the kernel's threads and the
 // sound server's own (PipeWire and PulseAudio ask for 20). The sound is the most sensitive, a
 // late chunk is heard; a capture waiting behind the encoder delays the next picture, so it
-// goes ahead of it. The nice target matches what sound servers take without real time.
+// goes ahead of it. The nice target matches what sound servers take without real time. The
+// codec's workers never get real time (0): they compute for as long as a picture takes, on
+// every core, and a real-time thread that busy takes its core from everything else, the X
+// server the capture waits on included, until the kernel's throttling (sched_rt_runtime_us,
+// 95 % by default) cuts in.
 RoleTarget targetFor(ThreadRole role) {
   switch (role) {
     case ThreadRole::capture:
       return {.nice = -10, .realtime = 2};
     case ThreadRole::encoder:
       return {.nice = -10, .realtime = 1};
+    case ThreadRole::codecWorkers:
+      return {.nice = -10, .realtime = 0};
     case ThreadRole::audio:
       return {.nice = -11, .realtime = 3};
   }
@@ -72,21 +78,36 @@ bool setPolicy(int policy, int priority, bool inheritable) {
   return sched_setscheduler(0, inheritable ? policy : policy | SCHED_RESET_ON_FORK, &param) == 0;
 }
 
-void logOnce(const ThreadPriority& got, const std::string& why) {
+const char* const policyText =
+    "real time only within RLIMIT_RTPRIO, never for the codec's workers; nice within "
+    "RLIMIT_NICE";
+
+// One line for the process: what this first thread got and, for a raise, the policy behind it.
+void logOnce(ThreadRole role, const ThreadPriority& got, const PriorityLimits& limits,
+             const std::string& why) {
   static std::atomic<bool> logged{false};
   if (logged.exchange(true)) return;
-  std::string text = "Ombrel Remote: capture/encoder threads run at " + describe(got);
-  if (got.kind == ThreadPriority::Kind::normal) text += ": " + why;
-  log::line(text);
+  std::string text = "Ombrel Remote: capture/encoder threads run at ";
+  if (got.kind == ThreadPriority::Kind::normal) {
+    log::line(text + describe(got) + ": " + why);
+    return;
+  }
+  const ThreadPriority own =
+      role == ThreadRole::codecWorkers ? plannedPriority(ThreadRole::encoder, limits) : got;
+  const ThreadPriority workers =
+      role == ThreadRole::codecWorkers ? got : plannedPriority(ThreadRole::codecWorkers, limits);
+  text += describe(own) + ", the codec's workers at " + describe(workers) + " (" + policyText;
+  if (!why.empty()) text += "; " + why;
+  log::line(text + ")");
 }
 
 ThreadPriority raise(ThreadRole role, bool inheritable) {
   const PriorityLimits limits = PriorityLimits::current();
   ThreadPriority wanted = plannedPriority(role, limits);
-  std::string why = "RLIMIT_NICE allows none";
+  std::string why;
   if (wanted.kind == ThreadPriority::Kind::realtime) {
     if (setPolicy(SCHED_RR, wanted.value, inheritable)) {
-      logOnce(wanted, why);
+      logOnce(role, wanted, limits, why);
       return wanted;
     }
     // A container may lack the real-time budget the limits promise.
@@ -98,17 +119,18 @@ ThreadPriority raise(ThreadRole role, bool inheritable) {
     const auto tid = static_cast<id_t>(gettid());
     errno = 0;
     const int now = getpriority(PRIO_PROCESS, tid);
-    if (errno == 0 && now <= wanted.value) {
-      // Already as high: started under nice by whoever launched the host.
-      got = {.kind = ThreadPriority::Kind::nice, .value = now};
-    } else if (setPolicy(SCHED_OTHER, 0, inheritable) &&
-               setpriority(PRIO_PROCESS, tid, wanted.value) == 0) {
-      got = wanted;
+    // Set even when the thread is already as high (started under nice by whoever launched the
+    // host): it may still be real time, or carry the reset on fork where it must not.
+    const int value = errno == 0 ? std::min(now, wanted.value) : wanted.value;
+    if (setPolicy(SCHED_OTHER, 0, inheritable) && setpriority(PRIO_PROCESS, tid, value) == 0) {
+      got = {.kind = ThreadPriority::Kind::nice, .value = value};
     } else {
       why = std::string("setpriority refused (") + std::strerror(errno) + ")";
     }
+  } else if (why.empty()) {
+    why = "RLIMIT_NICE allows none";
   }
-  logOnce(got, why);
+  logOnce(role, got, limits, why);
   return got;
 }
 
@@ -121,16 +143,20 @@ PriorityLimits PriorityLimits::current() {
 }
 
 ThreadPriority plannedPriority(ThreadRole role, const PriorityLimits& limits) {
-  const long realtimeAllowed =
-      limits.canSetAnyPriority ? maxRealtime : std::clamp(limits.rtprioLimit, 0L, maxRealtime);
-  if (realtimeAllowed >= 1) {
+  // CAP_SYS_NICE does not count here: a host running as root (a CI runner, a container, a
+  // system service) would otherwise take real time that nobody granted it.
+  const long realtimeAllowed = std::clamp(limits.rtprioLimit, 0L, maxRealtime);
+  const int target = targetFor(role).realtime;
+  if (target >= 1 && realtimeAllowed >= 1) {
     return {.kind = ThreadPriority::Kind::realtime,
-            .value = static_cast<int>(std::min<long>(targetFor(role).realtime, realtimeAllowed))};
+            .value = static_cast<int>(std::min<long>(target, realtimeAllowed))};
   }
   return plannedNice(role, limits);
 }
 
-ThreadPriority raiseThreadPriority(ThreadRole role) { return raise(role, false); }
+ThreadPriority raiseThreadPriority(ThreadRole role) {
+  return raise(role, role == ThreadRole::encoder);
+}
 
 InheritedThreadPriority::InheritedThreadPriority(ThreadRole role)
     : policy_(sched_getscheduler(0)), nice_(0) {
@@ -139,13 +165,18 @@ InheritedThreadPriority::InheritedThreadPriority(ThreadRole role)
   realtime_ = param.sched_priority;
   errno = 0;
   nice_ = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  if (errno != 0 || policy_ < 0) return;  // nothing known to go back to: leave the thread alone
+  if (errno != 0 || policy_ < 0) {
+    policy_ = -1;  // nothing known to go back to: leave the thread alone
+    return;
+  }
   obtained_ = raise(role, true);
 }
 
 InheritedThreadPriority::~InheritedThreadPriority() {
-  if (obtained_.kind == ThreadPriority::Kind::normal) return;
-  // Lowering needs no privilege.
+  // Even after a refusal: a real-time thread may have come down before the nice value was refused.
+  if (policy_ < 0) return;
+  // Within what the thread held: lowering needs no privilege, and a real-time policy it had came
+  // from its own RLIMIT_RTPRIO.
   sched_param param{};
   param.sched_priority = realtime_;
   sched_setscheduler(0, policy_, &param);

@@ -55,7 +55,7 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   VideoEncoderChoice choice = [&] {
     // Most of the encoding runs on the codec's own worker threads, which start while it opens
     // and take the priority of the thread that starts them.
-    InheritedThreadPriority raised(ThreadRole::encoder);
+    InheritedThreadPriority raised(ThreadRole::codecWorkers);
     return chooseVideoEncoder(
         candidates,
         {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
@@ -193,6 +193,8 @@ void VideoEncoder::run() {
 }
 
 void VideoEncoder::applyRate(std::int64_t kbps) {
+  // A codec that reopens for the new rate starts its workers again, from this thread.
+  InheritedThreadPriority workers(ThreadRole::codecWorkers);
   if (backend_->setBitrate(kbps) < 0) {
     log::line("Ombrel Remote: " + encoderName_ + " refused the new bit rate");
   } else {

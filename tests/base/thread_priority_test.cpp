@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,9 +33,9 @@ ThreadPriority observed() {
   return {.kind = Kind::normal, .value = policy == SCHED_OTHER ? nice : -1000 - policy};
 }
 
-ThreadPriority raiseThreadPriorityOnAThread() {
+ThreadPriority raiseThreadPriorityOnAThread(ThreadRole role) {
   ThreadPriority got;
-  std::thread([&] { got = raiseThreadPriority(ThreadRole::encoder); }).join();
+  std::thread([&] { got = raiseThreadPriority(role); }).join();
   return got;
 }
 
@@ -63,12 +64,18 @@ TEST(ThreadPriorityTest, LimitsDecideWhatIsAskedFor) {
       {ThreadRole::audio, {.rtprioLimit = 2}, {Kind::realtime, 2}},
       {ThreadRole::audio, {.rtprioLimit = 95}, {Kind::realtime, 3}},
       {ThreadRole::encoder, {.rtprioLimit = -1}, {}},
-      // CAP_SYS_NICE lifts both limits.
-      {ThreadRole::encoder, {.canSetAnyPriority = true}, {Kind::realtime, 1}},
-      {ThreadRole::capture, {.canSetAnyPriority = true}, {Kind::realtime, 2}},
+      // The codec's workers compute flat out: never real time, only nice.
+      {ThreadRole::codecWorkers, {.niceLimit = 40, .rtprioLimit = 99}, {Kind::nice, -10}},
+      {ThreadRole::codecWorkers, {.niceLimit = 25, .rtprioLimit = 99}, {Kind::nice, -5}},
+      {ThreadRole::codecWorkers, {.niceLimit = 0, .rtprioLimit = 99}, {}},
+      {ThreadRole::codecWorkers, {.rtprioLimit = 99, .canSetAnyPriority = true}, {Kind::nice, -10}},
+      // CAP_SYS_NICE (root) lifts the nice limit only: real time needs RLIMIT_RTPRIO.
+      {ThreadRole::encoder, {.canSetAnyPriority = true}, {Kind::nice, -10}},
+      {ThreadRole::capture, {.canSetAnyPriority = true}, {Kind::nice, -10}},
+      {ThreadRole::audio, {.canSetAnyPriority = true}, {Kind::nice, -11}},
       {ThreadRole::audio,
        {.niceLimit = 40, .rtprioLimit = 1, .canSetAnyPriority = true},
-       {Kind::realtime, 3}},
+       {Kind::realtime, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("role " + std::to_string(static_cast<int>(c.role)) + " nice limit " +
@@ -86,12 +93,12 @@ TEST(ThreadPriorityTest, LimitsDecideWhatIsAskedFor) {
 // changes, and a thread it starts begins at normal priority.
 TEST(ThreadPriorityTest, RaisesOnlyTheCallingThreadAsTheLimitsAllow) {
   const ThreadPriority before = observed();
-  const ThreadPriority planned = plannedPriority(ThreadRole::encoder, PriorityLimits::current());
+  const ThreadPriority planned = plannedPriority(ThreadRole::capture, PriorityLimits::current());
   ThreadPriority got;
   ThreadPriority seen;
   ThreadPriority child;
   std::thread([&] {
-    got = raiseThreadPriority(ThreadRole::encoder);
+    got = raiseThreadPriority(ThreadRole::capture);
     seen = observed();
     std::thread([&] { child = observed(); }).join();
   }).join();
@@ -119,14 +126,14 @@ TEST(ThreadPriorityTest, ThreadsStartedInsideTheScopeInheritTheRaise) {
   std::thread([&] {
     before = observed();
     {
-      InheritedThreadPriority raised(ThreadRole::encoder);
+      InheritedThreadPriority raised(ThreadRole::codecWorkers);
       got = raised.obtained();
       std::thread([&] { worker = observed(); }).join();
     }
     after = observed();
     std::thread([&] { later = observed(); }).join();
   }).join();
-  EXPECT_EQ(got, raiseThreadPriorityOnAThread()) << describe(got);
+  EXPECT_EQ(got, raiseThreadPriorityOnAThread(ThreadRole::codecWorkers)) << describe(got);
   if (got.kind != Kind::normal) {
     EXPECT_EQ(worker, got) << describe(worker);
   }
@@ -179,6 +186,77 @@ TEST(ThreadPriorityTest, NothingAllowedReportsNormalAndChangesNothing) {
   // A re-executed process: the once-per-process line must not have been written yet.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(_exit(raiseWithNothingAllowed()), testing::ExitedWithCode(0), "");
+}
+
+// What the encoder's thread goes through in a process with `limits`: its own raise, a reopen of
+// the codec that starts workers, and after it. CAP_SYS_NICE is kept only where the limits say
+// so (as for root). Returns the faults, or `cannotSet` where the hard limits cannot be raised
+// (that needs CAP_SYS_RESOURCE).
+enum ReopenFault { ownWrong = 1, workerWrong = 2, afterWrong = 4, lineWrong = 8, cannotSet = 64 };
+
+int reopenUnder(const PriorityLimits& limits) {
+  const rlimit nice{rlim_t(limits.niceLimit), rlim_t(limits.niceLimit)};
+  const rlimit realtime{rlim_t(limits.rtprioLimit), rlim_t(limits.rtprioLimit)};
+  if (setrlimit(RLIMIT_NICE, &nice) != 0 || setrlimit(RLIMIT_RTPRIO, &realtime) != 0 ||
+      (!limits.canSetAnyPriority && !dropSysNice())) {
+    return cannotSet;
+  }
+  std::string logged;
+  log::setSink([&](std::string_view line) { logged += std::string(line); });
+  ThreadPriority own, worker, after;
+  std::thread([&] {
+    own = raiseThreadPriority(ThreadRole::encoder);
+    {
+      InheritedThreadPriority workers(ThreadRole::codecWorkers);
+      std::thread([&] { worker = observed(); }).join();
+    }
+    after = observed();
+  }).join();
+  ThreadPriority planned = plannedPriority(ThreadRole::encoder, limits);
+  if (planned.kind == Kind::realtime && own.kind != Kind::realtime) {
+    // A container without a real-time budget: the nice the same limits allow.
+    planned = plannedPriority(ThreadRole::encoder, {.niceLimit = limits.niceLimit});
+  }
+  int faults = 0;
+  if (own != planned) faults |= ownWrong;
+  if (worker != plannedPriority(ThreadRole::codecWorkers, limits)) faults |= workerWrong;
+  if (after != own) faults |= afterWrong;
+  // The policy is in the line, not only the outcome.
+  const std::string expected =
+      own.kind == Kind::normal
+          ? "Ombrel Remote: capture/encoder threads run at normal priority: RLIMIT_NICE allows none"
+          : "Ombrel Remote: capture/encoder threads run at " + describe(own) +
+                ", the codec's workers at " + describe(worker) +
+                " (real time only within RLIMIT_RTPRIO, never for the codec's workers";
+  if (logged.rfind(expected, 0) != 0) faults |= lineWrong;
+  return faults;
+}
+
+// The encoder's thread reopens the codec for a new bit rate: the new workers must get the
+// workers' priority (nice, never real time) as the first ones did, and the encoder's thread keeps
+// its own, also without privilege, where the reset on fork cannot be taken off again. Each case
+// is a fresh process, which may lower its limits and drop the capability for good.
+TEST(ThreadPriorityTest, WorkersAReopeningEncoderStartsGetTheWorkersPriority) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const PriorityLimits cases[] = {
+      {.canSetAnyPriority = true},          // root: nice, no real time
+      {.niceLimit = 30},                    // nice only
+      {.niceLimit = 30, .rtprioLimit = 5},  // real time granted by RLIMIT_RTPRIO
+      {.niceLimit = 0, .rtprioLimit = 0},   // nothing
+  };
+  for (const PriorityLimits& limits : cases) {
+    SCOPED_TRACE("nice limit " + std::to_string(limits.niceLimit) + " rtprio limit " +
+                 std::to_string(limits.rtprioLimit) + " cap " +
+                 std::to_string(limits.canSetAnyPriority));
+    if (limits.canSetAnyPriority && !PriorityLimits::current().canSetAnyPriority) continue;
+    EXPECT_EXIT(
+        _exit(reopenUnder(limits)),
+        [](int status) {
+          return WIFEXITED(status) &&
+                 (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == cannotSet);
+        },
+        "");
+  }
 }
 
 }  // namespace
