@@ -54,7 +54,9 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   }
   VideoEncoderChoice choice = [&] {
     // Most of the encoding runs on the codec's own worker threads, which start while it opens
-    // and take the priority of the thread that starts them.
+    // and take the priority of the thread that starts them. libx265's pool workers then lower
+    // themselves by ten nice steps (nice(10)), so raised they end level with normal threads
+    // rather than below them.
     InheritedThreadPriority raised(ThreadRole::codecWorkers);
     return chooseVideoEncoder(
         candidates,
