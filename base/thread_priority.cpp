@@ -127,8 +127,11 @@ ThreadPriority raise(ThreadRole role, bool inheritable) {
     } else {
       why = std::string("setpriority refused (") + std::strerror(errno) + ")";
     }
-  } else if (why.empty()) {
-    why = "RLIMIT_NICE allows none";
+  } else {
+    if (why.empty()) why = "RLIMIT_NICE allows none";
+    // Threads started in the scope must not inherit a real-time policy this thread holds for
+    // itself; coming down needs no privilege.
+    if (inheritable) setPolicy(SCHED_OTHER, 0, true);
   }
   logOnce(role, got, limits, why);
   return got;

@@ -242,6 +242,7 @@ TEST(ThreadPriorityTest, WorkersAReopeningEncoderStartsGetTheWorkersPriority) {
       {.canSetAnyPriority = true},          // root: nice, no real time
       {.niceLimit = 30},                    // nice only
       {.niceLimit = 30, .rtprioLimit = 5},  // real time granted by RLIMIT_RTPRIO
+      {.niceLimit = 0, .rtprioLimit = 5},   // real time but no nice: the workers stay normal
       {.niceLimit = 0, .rtprioLimit = 0},   // nothing
   };
   for (const PriorityLimits& limits : cases) {
