@@ -82,21 +82,21 @@ const char* const policyText =
     "real time only within RLIMIT_RTPRIO, never for the codec's workers; nice within "
     "RLIMIT_NICE";
 
-// One line for the process: what this first thread got and, for a raise, the policy behind it.
+// One line for the process, from the first capture, encoder or audio thread (the codec's workers
+// are raised first, while the encoder opens, but what the line tells is the threads' own
+// priority): what that thread got and, for a raise, the policy behind it.
 void logOnce(ThreadRole role, const ThreadPriority& got, const PriorityLimits& limits,
              const std::string& why) {
+  if (role == ThreadRole::codecWorkers) return;
   static std::atomic<bool> logged{false};
   if (logged.exchange(true)) return;
-  std::string text = "Ombrel Remote: capture/encoder threads run at ";
+  std::string text = "Ombrel Remote: capture/encoder threads run at " + describe(got);
   if (got.kind == ThreadPriority::Kind::normal) {
-    log::line(text + describe(got) + ": " + why);
+    log::line(text + ": " + why);
     return;
   }
-  const ThreadPriority own =
-      role == ThreadRole::codecWorkers ? plannedPriority(ThreadRole::encoder, limits) : got;
-  const ThreadPriority workers =
-      role == ThreadRole::codecWorkers ? got : plannedPriority(ThreadRole::codecWorkers, limits);
-  text += describe(own) + ", the codec's workers at " + describe(workers) + " (" + policyText;
+  text += ", the codec's workers at " +
+          describe(plannedPriority(ThreadRole::codecWorkers, limits)) + " (" + policyText;
   if (!why.empty()) text += "; " + why;
   log::line(text + ")");
 }

@@ -188,10 +188,10 @@ TEST(ThreadPriorityTest, NothingAllowedReportsNormalAndChangesNothing) {
   EXPECT_EXIT(_exit(raiseWithNothingAllowed()), testing::ExitedWithCode(0), "");
 }
 
-// What the encoder's thread goes through in a process with `limits`: its own raise, a reopen of
-// the codec that starts workers, and after it. CAP_SYS_NICE is kept only where the limits say
-// so (as for root). Returns the faults, or `cannotSet` where the hard limits cannot be raised
-// (that needs CAP_SYS_RESOURCE).
+// What the encoder goes through in a process with `limits`: the first opening on another thread,
+// its own thread's raise, a reopen of the codec that starts workers, and after it. CAP_SYS_NICE is
+// kept only where the limits say so (as for root). Returns the faults, or `cannotSet` where the
+// hard limits cannot be raised (that needs CAP_SYS_RESOURCE).
 enum ReopenFault { ownWrong = 1, workerWrong = 2, afterWrong = 4, lineWrong = 8, cannotSet = 64 };
 
 int reopenUnder(const PriorityLimits& limits) {
@@ -203,7 +203,12 @@ int reopenUnder(const PriorityLimits& limits) {
   }
   std::string logged;
   log::setSink([&](std::string_view line) { logged += std::string(line); });
-  ThreadPriority own, worker, after;
+  ThreadPriority first, own, worker, after;
+  {
+    // As the encoder opens on a pool thread, before its own thread starts.
+    InheritedThreadPriority opening(ThreadRole::codecWorkers);
+    std::thread([&] { first = observed(); }).join();
+  }
   std::thread([&] {
     own = raiseThreadPriority(ThreadRole::encoder);
     {
@@ -219,9 +224,11 @@ int reopenUnder(const PriorityLimits& limits) {
   }
   int faults = 0;
   if (own != planned) faults |= ownWrong;
-  if (worker != plannedPriority(ThreadRole::codecWorkers, limits)) faults |= workerWrong;
+  const ThreadPriority workers = plannedPriority(ThreadRole::codecWorkers, limits);
+  if (first != workers || worker != workers) faults |= workerWrong;
   if (after != own) faults |= afterWrong;
-  // The policy is in the line, not only the outcome.
+  // The policy is in the line, not only the outcome, and the line tells the encoder's thread's
+  // priority although the workers were raised first.
   const std::string expected =
       own.kind == Kind::normal
           ? "Ombrel Remote: capture/encoder threads run at normal priority: RLIMIT_NICE allows none"
