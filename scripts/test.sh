@@ -101,7 +101,7 @@ for stage in $stages; do
       BUILD_TARGETS=$(test_targets "$tsan_files" | tr '\n' ' ') build_stage tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-gline-tables-only -O1" \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOMBREL_BENCH=OFF \
         -DOMBREL_SANITIZE=thread &&
-        TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan-suppressions.txt \
           ctest_stage tsan build/tsan -LE fuzz -R "$tsan_filter" -E NOT_BUILT
       ;;
     fuzz)

@@ -8,6 +8,7 @@
 #include "Ombrel_Remote_Host/audio/audio_backends.h"
 #include "Ombrel_Remote_Host/screen/screen_backends.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 
@@ -64,6 +65,7 @@ class CaptureLoop : public std::enable_shared_from_this<CaptureLoop> {
   }
 
   void run() {
+    raiseThreadPriority(ThreadRole::capture);
     while (!stopping()) {
       if (environment_.ownWindows) capturer_->setExcludedWindows(environment_.ownWindows());
       switch (capturer_->capture(idleWait)) {

@@ -10,6 +10,7 @@
 
 #include "OmbrelKit/nv_error.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 namespace {
@@ -51,9 +52,16 @@ VideoEncoder::VideoEncoder(std::int64_t width, std::int64_t height, std::int64_t
   if (!fitsFrame(width) || !fitsFrame(height)) {
     throw NVError::invalid("無法建立硬體編碼器 (" + std::to_string(-EINVAL) + ")");
   }
-  VideoEncoderChoice choice = chooseVideoEncoder(
-      candidates,
-      {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  VideoEncoderChoice choice = [&] {
+    // Most of the encoding runs on the codec's own worker threads, which start while it opens
+    // and take the priority of the thread that starts them. libx265's pool workers then lower
+    // themselves by ten nice steps (nice(10)), so raised they end level with normal threads
+    // rather than below them.
+    InheritedThreadPriority raised(ThreadRole::codecWorkers);
+    return chooseVideoEncoder(
+        candidates,
+        {.width = width, .height = height, .fps = fps, .bitrateKbps = bitrateKbps, .codec = codec});
+  }();
   backend_ = std::move(choice.backend);
   encoderName_ = std::move(choice.name);
   lowLatencyMode_ = choice.lowLatencyMode;
@@ -113,6 +121,7 @@ std::int64_t VideoEncoder::inFlight() const {
 }
 
 void VideoEncoder::run() {
+  raiseThreadPriority(ThreadRole::encoder);
   // A key frame asked for stays owed until a key frame of that picture or a later one comes
   // out: the picture may be refused, lost inside the encoder, or held there while older
   // pictures come out.
@@ -186,6 +195,8 @@ void VideoEncoder::run() {
 }
 
 void VideoEncoder::applyRate(std::int64_t kbps) {
+  // A codec that reopens for the new rate starts its workers again, from this thread.
+  InheritedThreadPriority workers(ThreadRole::codecWorkers);
   if (backend_->setBitrate(kbps) < 0) {
     log::line("Ombrel Remote: " + encoderName_ + " refused the new bit rate");
   } else {

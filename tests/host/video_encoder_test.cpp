@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
+#include <sched.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,8 +15,12 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "OmbrelKit/nv_error.h"
@@ -25,6 +30,7 @@ extern "C" {
 #include "Ombrel_Remote_Host/video/video_frame_packager.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 // libx265 3.5 loses a few small blocks of every encoder it opens (FrameFilter::init); closing the
 // encoder through libavcodec does not free them. Not ours to fix; LeakSanitizer reads this list.
@@ -334,6 +340,71 @@ TEST_P(RealEncoderTest, BitRateChangesMoveFrameSizesTheSameWay) {
   // 3000 kbit/s at 30 fps is 12,500 bytes a frame; the cap is 1.5 times the rate per second.
   EXPECT_LT(high, 12'500 * 1.5);
   EXPECT_LT(highAgain, 12'500 * 1.5);
+}
+
+// The process's threads with their nice value and, for a real-time one, its SCHED_RR priority.
+std::map<std::string, ThreadPriority> threadPriorities() {
+  std::map<std::string, ThreadPriority> threads;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream in(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;  // ended meanwhile
+    // After the name: state is field 3; nice is 19, rt_priority 40, policy 41.
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    if (f.size() < 39) continue;
+    const int nice = std::stoi(f[16]), realtime = std::stoi(f[37]), policy = std::stoi(f[38]);
+    ThreadPriority priority;
+    // A thread below normal keeps its positive nice value in `value`, so it shows.
+    if (policy == SCHED_RR)
+      priority = {.kind = ThreadPriority::Kind::realtime, .value = realtime};
+    else if (policy == SCHED_OTHER)
+      priority = {nice < 0 ? ThreadPriority::Kind::nice : ThreadPriority::Kind::normal, nice};
+    else
+      priority.value = 1000 + policy;
+    threads[task.path().filename()] = priority;
+  }
+  return threads;
+}
+
+// The codec's workers do most of the encoding, and libx265 starts new ones each time it reopens
+// for a new rate, from the encoder's thread: those must be raised like the first ones.
+TEST_P(RealEncoderTest, EveryThreadTheEncoderStartsRunsRaisedAcrossReopens) {
+  const PriorityLimits limits = PriorityLimits::current();
+  const ThreadPriority workers = plannedPriority(ThreadRole::codecWorkers, limits);
+  if (workers.kind == ThreadPriority::Kind::normal) GTEST_SKIP() << "no raise allowed here";
+  const VideoCodec codec = GetParam();
+  auto clock = std::make_shared<ManualClock>();
+  const auto before = threadPriorities();
+  VideoEncoder encoder(320, 240, 30, 2000, codec, platformVideoEncoderCandidates(codec), clock);
+  Collector out;
+  out.attach(encoder);
+  encoder.encode(movingPattern(320, 240, 0), 0);
+  ASSERT_TRUE(out.waitFor(1));
+  clock->advance(VideoEncoder::minReopenInterval);
+  encoder.bitrateKbps = 500;
+  encoder.applyBitrate();
+  encoder.encode(movingPattern(320, 240, 1), 33'333);
+  ASSERT_TRUE(out.waitFor(2));
+  // After a reopen (hevc) the key frame shows the new encoder made the second picture.
+  EXPECT_EQ(out.frames[1].isKeyframe, codec == VideoCodec::hevc);
+  const ThreadPriority own = plannedPriority(ThreadRole::encoder, limits);
+  // libx265's pool workers lower themselves by 10 nice steps as they start (nice(10)).
+  const ThreadPriority pool = ThreadPriority{
+      workers.value + 10 < 0 ? ThreadPriority::Kind::nice : ThreadPriority::Kind::normal,
+      workers.value + 10};
+  int started = 0;
+  for (const auto& [tid, priority] : threadPriorities()) {
+    if (before.contains(tid)) continue;
+    ++started;
+    // The encoder's own thread, if the kernel gave it real time, or a worker.
+    EXPECT_TRUE(priority == workers || (codec == VideoCodec::hevc && priority == pool) ||
+                (own.kind == ThreadPriority::Kind::realtime && priority == own))
+        << "thread " << tid << " at " << describe(priority);
+  }
+  EXPECT_GT(started, 1);  // the encoder's thread and at least one worker
+  encoder.invalidate();
 }
 
 TEST_P(RealEncoderTest, ScalesPicturesToTheEncodedSize) {

@@ -8,6 +8,7 @@
 
 #include "Ombrel_Remote_Host/audio/audio_conversion.h"
 #include "base/log.h"
+#include "base/thread_priority.h"
 
 namespace ombrel {
 
@@ -340,6 +341,10 @@ void PulseAudioCapturer::reportLocked(std::string_view text, int error) {
 void PulseAudioCapturer::readable() {
   // Data can come before start() has read the stream's format; it waits in the server's buffer.
   if (!connected_) return;
+  // The mainloop thread reads the sound off the server: raised like the picture's threads, once
+  // per thread (each capturer has its own mainloop thread).
+  static thread_local bool raised = false;
+  if (!std::exchange(raised, true)) raiseThreadPriority(ThreadRole::audio);
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
