@@ -41,6 +41,9 @@ using SteadyClock = std::chrono::steady_clock;
 class BenchHostSessionDelegate : public HostSessionDelegate {
  public:
   explicit BenchHostSessionDelegate(Runtime& runtime) : runtime_(runtime) {}
+  // The stream lets its sleep assertion go on the runtime's blocking worker, maybe after the
+  // session is gone; the runtime outlives this host, so its worker stops before `power_` goes.
+  ~BenchHostSessionDelegate() override { runtime_.blockingWorker()->stop(); }
   const DeviceIdentity& identity() const override { return identity_; }
   std::string hostName() const override { return "bench"; }
   SerialQueue& mainQueue() override { return *runtime_.mainQueue(); }

@@ -34,6 +34,8 @@ class HostSessionDelegate {
   virtual std::string hostName() const = 0;
   virtual SerialQueue& mainQueue() = 0;
   virtual CorvaneAccess& access() = 0;
+  // Streams release their assertion on the Runtime's blocking worker, possibly after their
+  // session is gone: it must stay valid until that worker has stopped.
   virtual PowerManager& powerManager() = 0;
 
   virtual bool isTrusted(ByteView publicKey) const = 0;

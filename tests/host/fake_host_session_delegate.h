@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -18,7 +19,14 @@ namespace ombrel::test {
 // A HostSessionDelegate whose answers a test scripts and whose calls it observes.
 class FakeHostSessionDelegate : public HostSessionDelegate {
  public:
-  explicit FakeHostSessionDelegate(Runtime& runtime) : runtime_(runtime) {}
+  explicit FakeHostSessionDelegate(Runtime& runtime)
+      : runtime_(runtime), blockingWorker_(runtime.blockingWorker()) {}
+  // Streams let their sleep assertion go on the runtime's blocking worker, maybe after their
+  // session is gone: a call still waiting there must not reach `power` once it is destroyed
+  // (the test's runtime usually outlives its host). The runtime may already be gone.
+  ~FakeHostSessionDelegate() override {
+    if (auto worker = blockingWorker_.lock()) worker->stop();
+  }
 
   const DeviceIdentity& identity() const override { return identity_; }
   std::string hostName() const override { return "測試電腦"; }
@@ -91,6 +99,7 @@ class FakeHostSessionDelegate : public HostSessionDelegate {
 
  private:
   Runtime& runtime_;
+  std::weak_ptr<BlockingWorker> blockingWorker_;
   DeviceIdentity identity_ = DeviceIdentity(Bytes(32, 0x22));
   CorvaneAccess access_;
   mutable std::mutex lock_;

@@ -12,12 +12,14 @@
 #include "host/x11_test_client.h"
 // clang-format on
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
@@ -278,6 +280,43 @@ TEST_F(StreamEndToEnd, AClientThatIsNotAuthorizedDoesNotAskForAStream) {
   EXPECT_FALSE(result.event("hello")["authorized"]);
   EXPECT_TRUE(result.event("streamStarted").is_null());
   EXPECT_FALSE(decoded.take(100ms));
+}
+
+// A stream lets its sleep assertion go on the runtime's blocking worker, and the worker may get
+// to it only once the session, and the host the test built, are gone (the fixture's runtime
+// outlives its host). The release must then never run: the host's power manager is gone too.
+TEST(FakeHostSessionDelegateTeardown, AReleaseStillWaitingOnTheWorkerNeverRunsOnceTheHostIsGone) {
+  Runtime runtime(Runtime::Options{.blocking = {.threads = 1}});
+  const auto worker = runtime.blockingWorker();
+  auto host = std::make_unique<test::FakeHostSessionDelegate>(runtime);
+  PowerManager* power = &host->powerManager();
+  const std::uint32_t id = power->createAssertion(PowerAssertionType::idleSystemSleep, "串流");
+  ASSERT_NE(id, 0u);
+
+  std::atomic<bool> queued{false}, hostGone{false}, ranLate{false};
+  // Holds the worker's only thread, so the release waits behind it, until the host is gone or
+  // the host's teardown took the release off the worker.
+  ASSERT_TRUE(worker->post([&] {
+    const auto limit = Clock::now() + 60s;
+    while (Clock::now() < limit && !(queued && (hostGone || worker->backlog() == 0))) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }));
+  EXPECT_TRUE(worker->post([&, power, id] {
+    if (hostGone) {
+      ranLate = true;  // the real call would write into the destroyed power manager
+    } else {
+      power->releaseAssertion(id);
+    }
+  }));
+  queued = true;
+  host.reset();
+  hostGone = true;
+  // A worker still running gets through the release before this.
+  std::promise<void> drained;
+  if (worker->post([&] { drained.set_value(); })) drained.get_future().wait_for(60s);
+  worker->stop();
+  EXPECT_FALSE(ranLate);
 }
 
 // The client's layout check, which the end-to-end runs rely on to catch malformed frames.
