@@ -1,11 +1,12 @@
-// The host program on a desktop of its own (Xvfb): a paired client watches the stream and
-// drives the pointer through the real ombrel-host.
+// The host program on a desktop of its own (Xvfb): a paired client watches the stream, drives
+// the pointer and asks the AI channel through the real ombrel-host.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
+#include "Ombrel_Remote_Host/screen/png_encoder.h"
 #include "e2e/host_process.h"
 #include "support/temp_home.h"
 #include "support/xvfb_server.h"
@@ -75,6 +76,40 @@ TEST_F(HeadlessDesktopTest, PairedClientDecodesTheDesktopAndMovesThePointer) {
   XCloseDisplay(display);
   EXPECT_NEAR(x, 320, 1);
   EXPECT_NEAR(y, 540, 1);
+}
+
+TEST_F(HeadlessDesktopTest, AgentAsksForAScreenshotTheDisplaysAndTheTree) {
+  const auto png = home.root() / "agent.png";
+  auto shot = owner({"--ai", "screenshot", "--ai-max-size", "640", "--out", png.string()});
+  auto answer = shot.waitFor("aiResponse", 30s);
+  ASSERT_TRUE(answer) << "no answer";
+  ASSERT_EQ((*answer)["ok"], true) << answer->dump();
+  EXPECT_EQ((*answer)["width"], 640);
+  EXPECT_EQ((*answer)["height"], 360);
+  EXPECT_EQ((*answer)["pointWidth"], 1280);
+  EXPECT_EQ((*answer)["pointHeight"], 720);
+  EXPECT_EQ(shot.finish(), 0);
+  std::ifstream file(png, std::ios::binary);
+  Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto picture = decodeRGBAPNG(bytes, 640 * 360);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 640);
+
+  auto displays = owner({"--ai", "displays"});
+  answer = displays.waitFor("aiResponse");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["ok"], true);
+  ASSERT_EQ((*answer)["displays"].size(), 1u);
+  EXPECT_EQ((*answer)["displays"][0]["pixelWidth"], 1280);
+  EXPECT_EQ(displays.finish(), 0);
+
+  // The host runs without an accessibility bus here.
+  auto tree = owner({"--ai", "tree"});
+  answer = tree.waitFor("aiResponse");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["ok"], false);
+  EXPECT_EQ((*answer)["error"], "無法讀取介面（需要「輔助使用」權限）");
+  EXPECT_EQ(tree.finish(), 1);
 }
 
 }  // namespace
