@@ -1,5 +1,6 @@
 #include "Ombrel_Remote_Host/app/session_services.h"
 
+#include "Ombrel_Remote_Host/ai/ai_backends.h"
 #include "Ombrel_Remote_Host/ai/ai_services.h"
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
@@ -19,6 +20,7 @@ SessionServices::SessionServices(Runtime& runtime, std::shared_ptr<PowerManager>
   ai_ = AIServices::create({
       .blockingWorker = runtime.blockingWorker(),
       .channel = AIChannel::open(),
+      .uiTree = openUITreeSource(),
       .onDisplayBounds = [this](const std::shared_ptr<HostSession>& session,
                                 InputRect bounds) { pointInput(*session, bounds); },
   });

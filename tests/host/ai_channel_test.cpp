@@ -12,6 +12,7 @@
 #include "OmbrelKit/nv_connection.h"
 #include "OmbrelKit/tcp_transport.h"
 #include "Ombrel_Remote_Host/ai/ai_channel.h"
+#include "Ombrel_Remote_Host/ai/fake/fake_ui_tree_source.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_cursor_source.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_display_configuration.h"
 #include "Ombrel_Remote_Host/screen/fake/fake_screen_capturer.h"
@@ -26,28 +27,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A tree whose availability the test sets and whose reads it may hold back.
-class TestUITreeSource : public UITreeSource {
+// A tree whose reads the test may hold back.
+class HeldUITreeSource : public FakeUITreeSource {
  public:
-  bool available() override {
-    std::lock_guard guard(mutex_);
-    ++calls;
-    return available_;
-  }
-  FrontmostTree frontmostTree(int maxDepth, int maxNodes) override {
-    std::unique_lock guard(mutex_);
-    ++calls;
-    asked_ = {maxDepth, maxNodes};
-    released_.wait(guard, [&] { return !held_; });
-    return {"Calculator",
+  HeldUITreeSource() {
+    tree = {"Calculator",
             UINode{.role = "Window",
                    .title = "計算機",
                    .children = std::vector<UINode>{{.role = "Button", .title = "7"}}}};
   }
-
-  void setAvailable(bool available) {
-    std::lock_guard guard(mutex_);
-    available_ = available;
+  FrontmostTree frontmostTree(int maxDepth, int maxNodes) override {
+    {
+      std::unique_lock guard(mutex_);
+      released_.wait(guard, [&] { return !held_; });
+    }
+    return FakeUITreeSource::frontmostTree(maxDepth, maxNodes);
   }
   void hold() {
     std::lock_guard guard(mutex_);
@@ -59,18 +53,9 @@ class TestUITreeSource : public UITreeSource {
     released_.notify_all();
   }
 
-  std::pair<int, int> asked() {
-    std::lock_guard guard(mutex_);
-    return asked_;
-  }
-
-  std::atomic<int> calls{0};
-
  private:
-  std::pair<int, int> asked_;
   std::mutex mutex_;
   std::condition_variable released_;
-  bool available_ = true;
   bool held_ = false;
 };
 
@@ -176,7 +161,7 @@ class AIChannelTest : public ::testing::Test {
   AnnouncingDelegate host{runtime};
   std::shared_ptr<FakeDisplayConfiguration> desktop = std::make_shared<FakeDisplayConfiguration>();
   std::shared_ptr<FakeCursorSource> cursor = std::make_shared<FakeCursorSource>();
-  std::shared_ptr<TestUITreeSource> tree = std::make_shared<TestUITreeSource>();
+  std::shared_ptr<HeldUITreeSource> tree = std::make_shared<HeldUITreeSource>();
   std::atomic<int> captureOpens{0};
   std::atomic<bool> failGrabs{false};
   std::atomic<bool> noDisplays{false};
@@ -206,7 +191,7 @@ TEST_F(AIChannelTest, LimitedSessionIsRefusedEverythingAndNothingIsTouched) {
   }
   runtime.mainQueue()->sync([] {});
   EXPECT_EQ(captureOpens, 0);
-  EXPECT_EQ(tree->calls, 0);
+  EXPECT_EQ(tree->queries, 0);
   EXPECT_EQ(cursor->rendered(), 0);
   EXPECT_EQ(host.announced.size(), 0u);
   EXPECT_EQ(services->agentName(*session), std::nullopt);
@@ -308,22 +293,26 @@ TEST_F(AIChannelTest, ScreenshotFailuresAnswerTheirDescription) {
   EXPECT_EQ(response.error, AIChannel::noDisplayText);
 }
 
-TEST_F(AIChannelTest, UITreeAnswersTheFrontmostTreeOrWhyNot) {
+TEST_F(AIChannelTest, UITreeAnswersTheFrontmostTree) {
   connect(false);
   ask({.id = 1, .kind = AIRequest::Kind::uiTree});
   auto response = answer();
   ASSERT_TRUE(response.ok);
   EXPECT_EQ(response.app, "Calculator");
-  ASSERT_TRUE(response.tree);
-  EXPECT_EQ(response.tree->role, "Window");
-  EXPECT_EQ(tree->asked(), (std::pair<int, int>{12, 800}));
+  EXPECT_EQ(response.tree, tree->tree.tree);
+  EXPECT_EQ(tree->lastMaxDepth, 12);
+  EXPECT_EQ(tree->lastMaxNodes, 800);
+}
 
-  tree->setAvailable(false);
-  ask({.id = 2, .kind = AIRequest::Kind::uiTree});
-  response = answer();
+TEST_F(AIChannelTest, UITreeWithoutAnAccessibilityBusSaysWhy) {
+  tree->isAvailable = false;
+  connect(false);
+  ask({.id = 1, .kind = AIRequest::Kind::uiTree});
+  auto response = answer();
   EXPECT_FALSE(response.ok);
   EXPECT_EQ(response.error, AIServices::treeUnavailableText);
   EXPECT_FALSE(response.tree);
+  EXPECT_EQ(tree->queries, 0);
 }
 
 TEST_F(AIChannelTest, AFloodIsWorkedOnInOrderWithABoundedLine) {
