@@ -16,13 +16,6 @@ AIResponse refusal(std::int64_t id, std::string_view text) {
   return AIResponse{.id = id, .ok = false, .error = std::string(text)};
 }
 
-// What a request's blocking part hands back to the connection queue.
-struct Outcome {
-  AIResponse response;
-  // The display a screenshot pictured, for the session's input.
-  std::optional<DisplayRect> display;
-};
-
 }  // namespace
 
 // Services -----------------------------------------------------------------------------------
@@ -148,62 +141,88 @@ void SessionAI::work(const AIRequest& request) {
     case AIRequest::Kind::displays:
       answer(AIResponse{.id = id, .ok = true, .displays = session->host().displays()});
       return;
-    case AIRequest::Kind::uiTree:
     case AIRequest::Kind::screenshot:
+      locate(request);
+      return;
+    case AIRequest::Kind::uiTree:
       break;
   }
-
-  std::weak_ptr<SessionAI> weak = weak_from_this();
-  auto done = [weak](Outcome outcome) {
-    auto self = weak.lock();
-    if (!self || self->ended_) return;
-    auto session = self->session_.lock();
-    if (outcome.display && session && self->services_->deps_.onDisplayBounds) {
-      const DisplayRect& d = *outcome.display;
-      self->services_->deps_.onDisplayBounds(
-          session, InputRect{static_cast<double>(d.x), static_cast<double>(d.y),
-                             static_cast<double>(d.width), static_cast<double>(d.height)});
-    }
-    self->answer(std::move(outcome.response));
-  };
-  bool posted = false;
   auto services = services_;
-  if (request.kind == AIRequest::Kind::uiTree) {
-    posted = services->deps_.blockingWorker->run(
-        queue_,
-        [services, id] {
-          bool available = false;
-          auto tree = services->readTree(available);
-          if (!available) return Outcome{refusal(id, AIServices::treeUnavailableText), {}};
-          return Outcome{
-              AIResponse{
-                  .id = id, .ok = true, .app = std::move(tree.app), .tree = std::move(tree.tree)},
-              {}};
-        },
-        done);
-  } else {
-    // The input follows the display once the picture is taken and before the agent sees the
-    // answer, which is all an agent's clicks can depend on; one hop instead of two.
-    posted = services->deps_.blockingWorker->run(
-        queue_,
-        [services, id, displayID = request.displayID, maxSize = request.maxSize] {
-          auto& channel = services->deps_.channel;
-          auto display = channel ? channel->display(displayID) : std::nullopt;
-          if (!display) return Outcome{refusal(id, AIChannel::noDisplayText), {}};
-          auto result = channel->screenshot(*display, maxSize);
-          if (auto* error = std::get_if<NVError>(&result)) {
-            return Outcome{refusal(id, error->errorDescription()), display};
-          }
-          auto& shot = std::get<AIChannel::Screenshot>(result);
-          return Outcome{AIResponse{.id = id,
-                                    .ok = true,
-                                    .png = std::move(shot.png),
-                                    .pointWidth = shot.pointWidth,
-                                    .pointHeight = shot.pointHeight},
-                         display};
-        },
-        done);
+  answerLater(
+      services->deps_.blockingWorker->run(
+          queue_,
+          [services, id] {
+            bool available = false;
+            auto tree = services->readTree(available);
+            if (!available) return refusal(id, AIServices::treeUnavailableText);
+            return AIResponse{
+                .id = id, .ok = true, .app = std::move(tree.app), .tree = std::move(tree.tree)};
+          },
+          answerer()),
+      id);
+}
+
+// The display is found on the worker (the display list asks the X server), the session's
+// input is pointed at it here, and only then is the picture taken: an input event the agent
+// sends after this request already lands on the display it asked about.
+void SessionAI::locate(const AIRequest& request) {
+  auto services = services_;
+  std::weak_ptr<SessionAI> weak = weak_from_this();
+  const std::int64_t id = request.id;
+  answerLater(services->deps_.blockingWorker->run(
+                  queue_,
+                  [services, displayID = request.displayID] {
+                    auto& channel = services->deps_.channel;
+                    return channel ? channel->display(displayID) : std::nullopt;
+                  },
+                  [weak, id, maxSize = request.maxSize](std::optional<DisplayRect> display) {
+                    auto self = weak.lock();
+                    if (!self || self->ended_) return;
+                    if (!display) {
+                      self->answer(refusal(id, AIChannel::noDisplayText));
+                      return;
+                    }
+                    self->capture(id, *display, maxSize);
+                  }),
+              id);
+}
+
+void SessionAI::capture(std::int64_t id, const DisplayRect& display,
+                        std::optional<std::int64_t> maxSize) {
+  auto session = session_.lock();
+  if (session && services_->deps_.onDisplayBounds) {
+    services_->deps_.onDisplayBounds(
+        session,
+        InputRect{static_cast<double>(display.x), static_cast<double>(display.y),
+                  static_cast<double>(display.width), static_cast<double>(display.height)});
   }
+  auto services = services_;
+  answerLater(services->deps_.blockingWorker->run(
+                  queue_,
+                  [services, id, display, maxSize] {
+                    auto result = services->deps_.channel->screenshot(display, maxSize);
+                    if (auto* error = std::get_if<NVError>(&result)) {
+                      return refusal(id, error->errorDescription());
+                    }
+                    auto& shot = std::get<AIChannel::Screenshot>(result);
+                    return AIResponse{.id = id,
+                                      .ok = true,
+                                      .png = std::move(shot.png),
+                                      .pointWidth = shot.pointWidth,
+                                      .pointHeight = shot.pointHeight};
+                  },
+                  answerer()),
+              id);
+}
+
+std::function<void(AIResponse)> SessionAI::answerer() {
+  return [weak = weak_from_this()](AIResponse response) {
+    auto self = weak.lock();
+    if (self && !self->ended_) self->answer(response);
+  };
+}
+
+void SessionAI::answerLater(bool posted, std::int64_t id) {
   // The worker's backlog is shared by every session; when it is full the request is refused.
   if (!posted) answer(refusal(id, AIServices::busyText));
 }

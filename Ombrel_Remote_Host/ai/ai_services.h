@@ -114,6 +114,12 @@ class SessionAI : public std::enable_shared_from_this<SessionAI> {
  private:
   void next();
   void work(const AIRequest& request);
+  // A screenshot: find the display, point the session's input at it, take the picture.
+  void locate(const AIRequest& request);
+  void capture(std::int64_t id, const DisplayRect& display, std::optional<std::int64_t> maxSize);
+  // What a worker's result is answered with, back on the connection queue.
+  std::function<void(AIResponse)> answerer();
+  void answerLater(bool posted, std::int64_t id);
   void noteAgent(const AIRequest& request);
   void send(const AIResponse& response);
   // The request being worked on is answered; the next one starts.

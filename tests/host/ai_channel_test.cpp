@@ -91,6 +91,7 @@ class AIChannelTest : public ::testing::Test {
         .displays = [this] { return noDisplays ? nullptr : desktop; },
         .openCapturer = [this](std::uint32_t id) -> std::unique_ptr<ScreenCapturer> {
           ++captureOpens;
+          boundsAtCapture = static_cast<int>(inputBounds.size());
           for (const auto& rect : desktop->layout()) {
             if (rect.id != id) continue;
             auto capturer = std::make_unique<FakeScreenCapturer>(rect);
@@ -163,6 +164,7 @@ class AIChannelTest : public ::testing::Test {
   std::shared_ptr<FakeCursorSource> cursor = std::make_shared<FakeCursorSource>();
   std::shared_ptr<HeldUITreeSource> tree = std::make_shared<HeldUITreeSource>();
   std::atomic<int> captureOpens{0};
+  std::atomic<int> boundsAtCapture{-1};  // how many input bounds were set when a grab began
   std::atomic<bool> failGrabs{false};
   std::atomic<bool> noDisplays{false};
   test::Mailbox<InputRect> inputBounds;
@@ -269,6 +271,7 @@ TEST_F(AIChannelTest, ScreenshotIsScaledWithThePointerAndMovesTheInputToItsDispl
   EXPECT_GE(pointer[0], 240);
   EXPECT_LE(pointer[1] + pointer[2], 10);
   EXPECT_EQ(pixel(100, 100), (std::array<int, 4>{0, 0, 0, 255}));  // the desktop
+  EXPECT_EQ(boundsAtCapture, 1) << "the input must follow before the picture is taken";
   auto bounds = inputBounds.take();
   ASSERT_TRUE(bounds);
   EXPECT_EQ(*bounds, (InputRect{1280, 0, 1920, 1080}));
