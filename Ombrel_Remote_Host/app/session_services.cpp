@@ -1,5 +1,7 @@
 #include "Ombrel_Remote_Host/app/session_services.h"
 
+#include "Ombrel_Remote_Host/ai/ai_backends.h"
+#include "Ombrel_Remote_Host/ai/ai_services.h"
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
 
@@ -12,18 +14,33 @@ SessionServices::SessionServices(Runtime& runtime, std::shared_ptr<PowerManager>
   options.screenLock = screenLock;
   options.onDisplayBounds = [this](const std::shared_ptr<HostSession>& session,
                                    const DisplayBounds& bounds) {
-    std::shared_ptr<SessionInput> input;
-    {
-      std::lock_guard guard(lock_);
-      auto found = inputs_.find(session.get());
-      if (found != inputs_.end()) input = found->second.lock();
-    }
-    if (input) input->setDisplayBounds({bounds.x, bounds.y, bounds.width, bounds.height});
+    pointInput(*session, {bounds.x, bounds.y, bounds.width, bounds.height});
   };
   streaming_ = std::make_unique<StreamingServices>(runtime, std::move(options));
+  ai_ = AIServices::create({
+      .blockingWorker = runtime.blockingWorker(),
+      .channel = AIChannel::open(),
+      .uiTree = openUITreeSource(),
+      .onDisplayBounds = [this](const std::shared_ptr<HostSession>& session,
+                                InputRect bounds) { pointInput(*session, bounds); },
+  });
 }
 
 SessionServices::~SessionServices() = default;
+
+void SessionServices::pointInput(const HostSession& session, InputRect bounds) {
+  std::shared_ptr<SessionInput> input;
+  {
+    std::lock_guard guard(lock_);
+    auto found = inputs_.find(&session);
+    if (found != inputs_.end()) input = found->second.lock();
+  }
+  if (input) input->setDisplayBounds(bounds);
+}
+
+std::optional<std::string> SessionServices::aiAgentName(const HostSession& session) const {
+  return ai_->agentName(session);
+}
 
 void SessionServices::install(const std::shared_ptr<HostSession>& session) {
   auto input = input_->install(session);
@@ -34,6 +51,7 @@ void SessionServices::install(const std::shared_ptr<HostSession>& session) {
     inputs_[session.get()] = input;
   }
   streaming_->install(session);
+  ai_->install(session);
 }
 
 }  // namespace ombrel

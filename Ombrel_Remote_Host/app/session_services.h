@@ -1,10 +1,12 @@
 #pragma once
 
-// What the host program gives every new session: streaming control and remote input. One per
-// process, built before the controller; `install` is the session factory's hook.
+// What the host program gives every new session: streaming control, remote input and the AI
+// channel. One per process, built before the controller; `install` is the session factory's
+// hook.
 //
-// The input of a session follows the display its stream shows: the stream reports the
-// streamed display's bounds, and this routes them to that session's injector.
+// The input of a session follows the display its stream shows, and the display an agent last
+// took a screenshot of: both report the display's bounds, and this routes them to that
+// session's injector.
 //
 // Threading: install() on the main queue (the factory's onCreated); the routing runs on the
 // session's connection queue. Lifetime: must outlive every session (the host stops its
@@ -13,12 +15,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "Ombrel_Remote_Host/input/input_injector.h"
 #include "Ombrel_Remote_Host/stream/streaming_services.h"
 
 namespace ombrel {
 
+class AIServices;
 class HostSession;
 class InputServices;
 class PowerManager;
@@ -36,8 +41,14 @@ class SessionServices {
 
   void install(const std::shared_ptr<HostSession>& session);
 
+  // The agent using `session`'s AI channel, for the owner's views (any thread).
+  std::optional<std::string> aiAgentName(const HostSession& session) const;
+
  private:
+  void pointInput(const HostSession& session, InputRect bounds);
+
   std::shared_ptr<InputServices> input_;
+  std::shared_ptr<AIServices> ai_;
   std::unique_ptr<StreamingServices> streaming_;
   std::mutex lock_;
   std::map<const HostSession*, std::weak_ptr<SessionInput>> inputs_;  // lock_

@@ -60,4 +60,21 @@ Bytes encodeFramePNG(const CapturedFrame& frame) {
                        static_cast<std::uint32_t>(frame.height), width * 4);
 }
 
+std::optional<RGBAPicture> decodeRGBAPNG(ByteView png, std::int64_t maxPixels) {
+  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), &spng_ctx_free);
+  if (!ctx || spng_set_png_buffer(ctx.get(), png.data(), png.size()) != 0) return std::nullopt;
+  spng_ihdr ihdr{};
+  if (spng_get_ihdr(ctx.get(), &ihdr) != 0 ||
+      std::int64_t{ihdr.width} * std::int64_t{ihdr.height} > maxPixels) {
+    return std::nullopt;
+  }
+  std::size_t length = 0;
+  if (spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &length) != 0) return std::nullopt;
+  RGBAPicture out{ihdr.width, ihdr.height, Bytes(length)};
+  if (spng_decode_image(ctx.get(), out.rgba.data(), length, SPNG_FMT_RGBA8, 0) != 0) {
+    return std::nullopt;
+  }
+  return out;
+}
+
 }  // namespace ombrel

@@ -1,12 +1,14 @@
-// The host program on a desktop of its own (Xvfb): a paired client watches the stream and
-// drives the pointer through the real ombrel-host.
+// The host program on a desktop of its own (Xvfb): a paired client watches the stream, drives
+// the pointer and asks the AI channel through the real ombrel-host.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
+#include "Ombrel_Remote_Host/screen/png_encoder.h"
 #include "e2e/host_process.h"
+#include "host/accessibility_bus.h"
 #include "support/temp_home.h"
 #include "support/xvfb_server.h"
 
@@ -22,8 +24,9 @@ class HeadlessDesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(xvfb.ok()) << "Xvfb did not start";
-    host.emplace(home.root() / "host",
-                 std::map<std::string, std::string>{{"DISPLAY", xvfb.display()}});
+    auto env = hostEnv();
+    env["DISPLAY"] = xvfb.display();
+    host.emplace(home.root() / "host", std::move(env));
     ASSERT_NE(host->port(), 0);
     test::ClientRun pairing(home.root() / "owner", host->port(), {"--pair", "--name", "Owner"});
     ASSERT_TRUE(host->waitFor("[Owner "));
@@ -31,6 +34,8 @@ class HeadlessDesktopTest : public ::testing::Test {
     host->answer("o");
     ASSERT_EQ(pairing.finish(), 0);
   }
+
+  virtual std::map<std::string, std::string> hostEnv() { return {}; }
 
   test::ClientRun owner(std::vector<std::string> args) {
     return test::ClientRun(home.root() / "owner", host->port(), std::move(args));
@@ -75,6 +80,96 @@ TEST_F(HeadlessDesktopTest, PairedClientDecodesTheDesktopAndMovesThePointer) {
   XCloseDisplay(display);
   EXPECT_NEAR(x, 320, 1);
   EXPECT_NEAR(y, 540, 1);
+}
+
+TEST_F(HeadlessDesktopTest, AgentAsksForAScreenshotTheDisplaysAndTheTree) {
+  const auto png = home.root() / "agent.png";
+  auto shot = owner({"--ai", "screenshot", "--ai-max-size", "640", "--out", png.string()});
+  auto answer = shot.waitFor("aiResponse", 30s);
+  ASSERT_TRUE(answer) << "no answer";
+  ASSERT_EQ((*answer)["ok"], true) << answer->dump();
+  EXPECT_EQ((*answer)["width"], 640);
+  EXPECT_EQ((*answer)["height"], 360);
+  EXPECT_EQ((*answer)["pointWidth"], 1280);
+  EXPECT_EQ((*answer)["pointHeight"], 720);
+  EXPECT_EQ(shot.finish(), 0);
+  std::ifstream file(png, std::ios::binary);
+  Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto picture = decodeRGBAPNG(bytes, 640 * 360);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 640);
+
+  auto displays = owner({"--ai", "displays"});
+  answer = displays.waitFor("aiResponse");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["ok"], true);
+  ASSERT_EQ((*answer)["displays"].size(), 1u);
+  EXPECT_EQ((*answer)["displays"][0]["pixelWidth"], 1280);
+  EXPECT_EQ(displays.finish(), 0);
+
+  // The host runs without an accessibility bus here.
+  auto tree = owner({"--ai", "tree"});
+  answer = tree.waitFor("aiResponse");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["ok"], false);
+  EXPECT_EQ((*answer)["error"], "無法讀取介面（需要「輔助使用」權限）");
+  EXPECT_EQ(tree.finish(), 1);
+}
+
+// The same desktop with an accessibility bus, on which a focused GTK window answers.
+class AgentTreeTest : public HeadlessDesktopTest {
+ protected:
+  void SetUp() override {
+    if (!test::accessibilityBusInstalled()) GTEST_SKIP() << "at-spi2-core is not installed";
+    if (std::system((test::systemPython() +
+                     " -c \"import gi; gi.require_version('Gtk', '3.0')\" 2>/dev/null")
+                        .c_str()) != 0) {
+      GTEST_SKIP() << "python3-gi and gir1.2-gtk-3.0 are not installed";
+    }
+    ASSERT_FALSE(bus.address().empty()) << "dbus-daemon could not start a session bus";
+    // The host and the window find the test's accessibility bus through its session bus.
+    for (const char* name : {"AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "GTK_A11Y"}) unsetenv(name);
+    HeadlessDesktopTest::SetUp();
+  }
+  std::map<std::string, std::string> hostEnv() override {
+    return {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+  }
+
+  test::SessionBus bus;
+};
+
+TEST_F(AgentTreeTest, AgentReadsTheFocusedWindowsTree) {
+  constexpr const char* script = R"(
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import GLib, Gdk, Gtk
+GLib.set_prgname('ombrel-agent-probe')
+window = Gtk.Window(title='Agent Probe')
+window.add(Gtk.Button(label='OK'))
+window.connect('map-event', lambda *_: window.get_window().focus(Gdk.CURRENT_TIME))
+window.connect('notify::is-active', lambda *_: window.is_active() and print('ready', flush=True))
+window.show_all()
+Gtk.main()
+)";
+  test::ChildProcess window({test::systemPython(), "-c", script},
+                            {.env = {{"DISPLAY", xvfb.display()},
+                                     {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                     {"HOME", bus.dir()},
+                                     {"XDG_RUNTIME_DIR", bus.dir()},
+                                     {"GSETTINGS_BACKEND", "memory"}},
+                             .captureStdout = true});
+  ASSERT_EQ(window.readLine(60s), "ready") << "the GTK window did not come up focused";
+
+  auto tree = owner({"--ai", "tree"});
+  auto answer = tree.waitFor("aiResponse", 60s);
+  ASSERT_TRUE(answer);
+  ASSERT_EQ((*answer)["ok"], true) << answer->dump();
+  EXPECT_EQ((*answer)["app"], "ombrel-agent-probe");
+  const auto& root = (*answer)["tree"];
+  ASSERT_TRUE(root.contains("children")) << root.dump();
+  EXPECT_EQ(root["children"][0]["role"], "Window");
+  EXPECT_EQ(root["children"][0]["title"], "Agent Probe");
+  EXPECT_EQ(tree.finish(), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
 //                 [--input SCRIPT] [--linger SECONDS]
+//                 [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]
 //                 [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "OmbrelKit/device_identity.h"
+#include "ai_mode.h"
 #include "base/log.h"
 #include "base/runtime.h"
 #include "client_session.h"
@@ -29,6 +31,7 @@ constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
     "                     [--send-raw TYPE:SIZE] [--input SCRIPT]\n"
+    "                     [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]\n"
     "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
 
@@ -118,6 +121,7 @@ int main(int argc, char** argv) {
       good = value(text) && parseSeconds(text, options.timeout);
       discoverTimeout = options.timeout;
     } else if (StreamMode::parseArgument(argc, argv, i, options.mode, good)) {
+    } else if (AIMode::parseArgument(argc, argv, i, options.mode, good)) {
     } else {
       good = false;
     }

@@ -1,45 +1,14 @@
 #include "Ombrel_Remote_Host/linux/atspi/atspi_caret_locator.h"
 
-#include <atspi/atspi.h>
+#include "Ombrel_Remote_Host/linux/atspi/atspi_access.h"
 
 namespace ombrel {
 namespace {
 
-// Milliseconds one bus call may take.
-constexpr int kCallTimeout = 250;
+using namespace atspi;
+
 // Elements visited when an application cannot answer a collection query.
 constexpr int kWalkBudget = 2000;
-
-struct Unref {
-  void operator()(gpointer object) const {
-    if (object) g_object_unref(object);
-  }
-};
-template <typename T>
-using Ref = std::unique_ptr<T, Unref>;
-
-// Runs a call that reports failure through a GError; the error only means "no answer".
-template <typename F>
-auto ask(F&& call) {
-  GError* error = nullptr;
-  auto result = call(&error);
-  if (error) g_error_free(error);
-  return result;
-}
-
-bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
-  Ref<AtspiStateSet> states(atspi_accessible_get_state_set(accessible));
-  return states && atspi_state_set_contains(states.get(), state);
-}
-
-Ref<AtspiAccessible> child(AtspiAccessible* parent, int index) {
-  return Ref<AtspiAccessible>(
-      ask([&](GError** e) { return atspi_accessible_get_child_at_index(parent, index, e); }));
-}
-
-int childCount(AtspiAccessible* parent) {
-  return ask([&](GError** e) { return atspi_accessible_get_child_count(parent, e); });
-}
 
 Ref<AtspiAccessible> focusedByCollection(AtspiAccessible* window) {
   Ref<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
@@ -86,14 +55,11 @@ Ref<AtspiAccessible> focusedAccessible() {
   for (int a = 0; a < apps; ++a) {
     Ref<AtspiAccessible> app = child(desktop.get(), a);
     if (!app) continue;
-    const int windows = childCount(app.get());
-    for (int w = 0; w < windows; ++w) {
-      Ref<AtspiAccessible> window = child(app.get(), w);
-      if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
-      if (auto focused = focusedByCollection(window.get())) return focused;
-      int budget = kWalkBudget;
-      if (auto focused = focusedByWalk(window.get(), budget)) return focused;
-    }
+    Ref<AtspiAccessible> window = activeWindow(app.get());
+    if (!window) continue;
+    if (auto focused = focusedByCollection(window.get())) return focused;
+    int budget = kWalkBudget;
+    if (auto focused = focusedByWalk(window.get(), budget)) return focused;
   }
   return nullptr;
 }
@@ -113,15 +79,12 @@ bool visible(const InputRect& r) { return r.width > 0 || r.height > 0; }
 }  // namespace
 
 std::unique_ptr<AtspiCaretLocator> AtspiCaretLocator::create() {
-  const int status = atspi_init();
-  // 0: connected now; 1: connected earlier in this process; anything else: no bus.
-  if (status != 0 && status != 1) return nullptr;
-  if (!atspi_is_initialized()) return nullptr;
-  atspi_set_timeout(kCallTimeout, kCallTimeout * 4);
+  if (!AtspiAccess().connected()) return nullptr;
   return std::unique_ptr<AtspiCaretLocator>(new AtspiCaretLocator());
 }
 
 std::optional<InputRect> AtspiCaretLocator::caretRect() {
+  AtspiAccess access;
   Ref<AtspiAccessible> focused = focusedAccessible();
   if (!focused) return std::nullopt;
   Ref<AtspiText> text(atspi_accessible_get_text_iface(focused.get()));

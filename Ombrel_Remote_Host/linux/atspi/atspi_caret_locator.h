@@ -13,9 +13,9 @@ namespace ombrel {
 // before it, at the end of the text). Only the caret's position is read, never the text, so
 // password fields are as safe as any other.
 //
-// AT-SPI keeps process-wide state; create one locator per process.
-// Threading: one caller at a time; each question is a few blocking calls on the bus, each
-// bounded by a short timeout so a hung application cannot stall the caller for long.
+// Threading: any thread; questions wait for the process-wide AT-SPI lock (atspi_access.h), shared
+// with every other AT-SPI reader. Each question is a few blocking calls on the bus, each bounded
+// by a short timeout so a hung application cannot stall the caller for long.
 class AtspiCaretLocator : public CaretLocator {
  public:
   // Nothing when no accessibility bus can be found (AT-SPI is not running).
