@@ -97,13 +97,21 @@ void ClipboardSync::sendIfChanged() {
   // Whatever the read finds, these contents are not looked at again.
   lastChange_ = count;
   readInFlight_ = true;
+  // The answer comes back to the main queue holding nothing: whatever it would hold could be
+  // the last reference to the session or the pasteboard, which must not go on the reader.
   std::weak_ptr<ClipboardSync> weak = weak_from_this();
-  pasteboard_->read({}, [weak, count](std::optional<ClipboardContents> contents) {
-    if (auto self = weak.lock()) self->answered(count, std::move(contents));
+  std::weak_ptr<SerialQueue> queue = mainQueue_;
+  pasteboard_->read({}, [weak, queue, count](std::optional<ClipboardContents> contents) {
+    if (auto main = queue.lock()) {
+      main->post([weak, count, contents = std::move(contents)]() mutable {
+        if (auto self = weak.lock()) self->answered(count, std::move(contents));
+      });
+    }
   });
 }
 
 void ClipboardSync::answered(std::int64_t count, std::optional<ClipboardContents> contents) {
+  mainQueue_->assertCurrent();
   readInFlight_ = false;
   auto session = session_.lock();
   // A newer owner (or this session's own write) replaced what was read: the next poll sees it.

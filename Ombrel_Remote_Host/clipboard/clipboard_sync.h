@@ -21,9 +21,10 @@
 //
 // Threading: install() on any thread before the session starts; check() on the main queue;
 // handlers on the connection queue, which only decodes and vets before it posts the write to
-// the main queue. A read's answer arrives on the pasteboard's thread and is sent from there.
-// A slow owner holds at most one read per session: a poll while that session's read is out
-// does nothing. Lifetime: sessions keep the services alive through their handlers.
+// the main queue. A read's answer arrives on the pasteboard's thread and is posted to the main
+// queue, which sends it. A slow owner holds at most one read per session: a poll while that
+// session's read is out does nothing. Lifetime: sessions keep the services alive through their
+// handlers.
 
 #include <atomic>
 #include <cstddef>
@@ -111,7 +112,7 @@ class ClipboardSync : public std::enable_shared_from_this<ClipboardSync> {
   const std::weak_ptr<HostSession> session_;
   const std::shared_ptr<SerialQueue> mainQueue_;
   const std::shared_ptr<SessionInput> input_;
-  // Written by the poll and the writes (main queue), read there and by the reads' answers.
+  // Main queue; atomic for the tests' look.
   std::atomic<std::int64_t> lastChange_;
   std::atomic<bool> readInFlight_{false};
   std::atomic<bool> ended_{false};

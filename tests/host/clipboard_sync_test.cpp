@@ -131,10 +131,14 @@ class ClipboardSyncTest : public ::testing::Test {
   }
 
   // The streaming timer's poll; returns once the read it started (if any and not held) has
-  // been answered.
+  // been answered and the answer handled.
   void poll() {
     runtime.mainQueue()->sync([this] { clipboard->check(session); });
+    settle();
+  }
+  void settle() {
     pasteboard->settle();
+    runtime.mainQueue()->sync([] {});
   }
 
   // The clipboard messages the host sent before a ping's answer.
@@ -339,7 +343,7 @@ TEST_F(ClipboardSyncTest, AnOwnerThatDoesNotAnswerHoldsOneReadAndLaterPollsResum
   // The late answer describes contents that were replaced since: it is not sent.
   pasteboard->setHoldReads(false);
   pasteboard->answerHeld();
-  pasteboard->settle();
+  settle();
   EXPECT_TRUE(sentClipboard().empty());
   poll();
   EXPECT_EQ(pasteboard->reads(), 2);
