@@ -1,10 +1,13 @@
 #pragma once
 
-// What the host program gives every new session: streaming control and remote input. One per
-// process, built before the controller; `install` is the session factory's hook.
+// What the host program gives every new session: streaming control, remote input and the
+// clipboard sync. One per process, built before the controller; `install` is the session
+// factory's hook.
 //
 // The input of a session follows the display its stream shows: the stream reports the
-// streamed display's bounds, and this routes them to that session's injector.
+// streamed display's bounds, and this routes them to that session's injector. The stream's
+// cursor timer drives the session's clipboard poll, and a remote paste presses its keys through
+// the session's injector.
 //
 // Threading: install() on the main queue (the factory's onCreated); the routing runs on the
 // session's connection queue. Lifetime: must outlive every session (the host stops its
@@ -19,6 +22,7 @@
 
 namespace ombrel {
 
+class ClipboardServices;
 class HostSession;
 class InputServices;
 class PowerManager;
@@ -38,6 +42,7 @@ class SessionServices {
 
  private:
   std::shared_ptr<InputServices> input_;
+  std::shared_ptr<ClipboardServices> clipboard_;
   std::unique_ptr<StreamingServices> streaming_;
   std::mutex lock_;
   std::map<const HostSession*, std::weak_ptr<SessionInput>> inputs_;  // lock_
