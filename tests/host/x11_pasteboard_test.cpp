@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "Ombrel_Remote_Host/clipboard/clipboard_backends.h"
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
 #include "support/xvfb_server.h"
 
@@ -54,7 +55,7 @@ class X11PasteboardTest : public ::testing::Test {
         .write(reinterpret_cast<const char*>(data.data()),
                static_cast<std::streamsize>(data.size()));
     std::string command = "DISPLAY=" + display() + " timeout 120 xclip -selection clipboard -t '" +
-                          type + "' -i < '" + path + "'";
+                          type + "' -i < '" + path + "' 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
@@ -120,7 +121,7 @@ struct Picture {
   std::uint32_t height = 0;
   Bytes rgba;
 };
-[[maybe_unused]] std::optional<Picture> decodePNG(const Bytes& png) {
+std::optional<Picture> decodePNG(const Bytes& png) {
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), spng_ctx_free);
   spng_set_png_buffer(ctx.get(), png.data(), png.size());
   spng_ihdr ihdr{};
@@ -134,6 +135,27 @@ struct Picture {
     return std::nullopt;
   }
   return picture;
+}
+
+// A 3 x 2 24-bit BMP, stored bottom row first in B, G, R order: red, green, blue over white,
+// black, grey.
+Bytes smallBMP() {
+  Bytes bmp;
+  auto u16 = [&](std::uint16_t v) {
+    bmp.insert(bmp.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+  };
+  auto u32 = [&](std::uint32_t v) {
+    u16(static_cast<std::uint16_t>(v));
+    u16(static_cast<std::uint16_t>(v >> 16));
+  };
+  const std::uint32_t rowBytes = 12, pixelBytes = rowBytes * 2;
+  bmp.insert(bmp.end(), {'B', 'M'});
+  u32(54 + pixelBytes), u32(0), u32(54);
+  u32(40), u32(3), u32(2), u16(1), u16(24), u32(0), u32(pixelBytes), u32(2835), u32(2835);
+  u32(0), u32(0);
+  bmp.insert(bmp.end(), {0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80, 0x80, 0x80, 0, 0, 0});
+  bmp.insert(bmp.end(), {0, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0, 0, 0, 0});
+  return bmp;
 }
 
 // Another application owning the clipboard through XCB, offering `targets` (name, value) and
@@ -369,6 +391,43 @@ TEST_F(X11PasteboardTest, SilentOwnerTimesOutAndTheReaderRecovers) {
     auto contents = readNow(*pasteboard);
     ASSERT_TRUE(contents);
     EXPECT_EQ(contents->text, "after the silence");
+  }
+}
+
+TEST_F(X11PasteboardTest, OtherImageFormatBecomesPNG) {
+  // Through the chooser, which gives the X11 pasteboard libavcodec's decoders.
+  auto pasteboard = openPasteboard(display());
+  ASSERT_TRUE(pasteboard);
+  {
+    std::int64_t before = pasteboard->changeCount();
+    TestOwner owner(display(), {{"image/bmp", smallBMP()}});
+    ASSERT_TRUE(owner.owns());
+    ASSERT_TRUE(waitForCount(*pasteboard, before + 1));
+    auto contents = readNow(*pasteboard);
+    ASSERT_TRUE(contents && contents->png);
+    auto picture = decodePNG(*contents->png);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 3u);
+    EXPECT_EQ(picture->height, 2u);
+    auto pixel = [&](int x, int y) {
+      auto at = picture->rgba.begin() + (y * 3 + x) * 4;
+      return Bytes(at, at + 4);
+    };
+    EXPECT_EQ(pixel(0, 0), (Bytes{0xFF, 0, 0, 0xFF}));
+    EXPECT_EQ(pixel(2, 0), (Bytes{0, 0, 0xFF, 0xFF}));
+    EXPECT_EQ(pixel(0, 1), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(pixel(2, 1), (Bytes{0x80, 0x80, 0x80, 0xFF}));
+  }
+  {
+    // Text wins: the image is not even read.
+    std::int64_t before = pasteboard->changeCount();
+    TestOwner owner(display(), {{"image/bmp", smallBMP()}, {"UTF8_STRING", toBytes("words")}});
+    ASSERT_TRUE(owner.owns());
+    ASSERT_TRUE(waitForCount(*pasteboard, before + 1));
+    auto contents = readNow(*pasteboard);
+    ASSERT_TRUE(contents);
+    EXPECT_EQ(contents->text, "words");
+    EXPECT_FALSE(contents->png);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -419,9 +420,11 @@ class X11Pasteboard::Worker {
   }
 
   bool serveMultiple(xcb_window_t requestor, xcb_atom_t property) {
-    auto pairs = reply(xcb_get_property_reply(
-        c_, xcb_get_property(c_, 0, requestor, property, atoms_.atomPair, 0, maxTargetsBytes / 4),
-        nullptr));
+    auto pairs = reply(
+        xcb_get_property_reply(c_,
+                               xcb_get_property(c_, 0, requestor, property,
+                                                XCB_GET_PROPERTY_TYPE_ANY, 0, maxTargetsBytes / 4),
+                               nullptr));
     if (!pairs || pairs->format != 32) return false;
     auto* atoms = static_cast<xcb_atom_t*>(xcb_get_property_value(pairs.get()));
     std::vector<xcb_atom_t> list(atoms, atoms + xcb_get_property_value_length(pairs.get()) / 4);
@@ -480,6 +483,10 @@ class X11Pasteboard::Worker {
     xcb_change_window_attributes(c_, requestor, XCB_CW_EVENT_MASK, &mask);
     auto size = static_cast<std::uint32_t>(bytes->size());
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, requestor, property, atoms_.incr, 32, 1, &size);
+    // A requestor asking again into the same property has given up on the earlier transfer.
+    std::erase_if(transfers_, [&](const Transfer& t) {
+      return t.requestor == requestor && t.property == property;
+    });
     transfers_.push_back(Transfer{.requestor = requestor,
                                   .property = property,
                                   .type = type,
@@ -571,7 +578,8 @@ class X11Pasteboard::Worker {
 
   // Up to limit + 1 bytes of a property of our window, so that a longer one shows.
   Reply<xcb_get_property_reply_t> getProperty(xcb_atom_t property, std::size_t limit) {
-    auto words = static_cast<std::uint32_t>(limit / 4 + 1);
+    auto words = static_cast<std::uint32_t>(
+        std::min<std::size_t>(limit / 4 + 1, std::numeric_limits<std::uint32_t>::max()));
     return reply(xcb_get_property_reply(
         c_, xcb_get_property(c_, 0, window_, property, XCB_GET_PROPERTY_TYPE_ANY, 0, words),
         nullptr));
