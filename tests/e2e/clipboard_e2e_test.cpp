@@ -6,8 +6,11 @@
 
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
+#include "Ombrel_Remote_Host/screen/png_encoder.h"
 #include "e2e/paired_desktop.h"
 
 namespace ombrel {
@@ -49,17 +52,19 @@ class ClipboardE2ETest : public test::PairedDesktopTest {
     return read;
   }
 
-  // An application that owns the clipboard with `text` until another takes it.
-  std::unique_ptr<test::ChildProcess> copy(const std::string& text) {
-    const auto file = home.root() / "copied.txt";
-    std::ofstream(file, std::ios::binary) << text;
+  // An application that owns the clipboard with `data` of `mimeType` until another takes it.
+  std::unique_ptr<test::ChildProcess> copy(std::string_view data,
+                                           const std::string& mimeType = "UTF8_STRING") {
+    const auto file = home.root() / "copied";
+    std::ofstream(file, std::ios::binary) << data;
     return std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{"xclip", "-quiet", "-selection", "clipboard", "-i", file.string()},
+        std::vector<std::string>{"xclip", "-quiet", "-selection", "clipboard", "-t", mimeType, "-i",
+                                 file.string()},
         test::ChildProcess::Options{.env = desktopEnv()});
   }
 };
 
-TEST_F(ClipboardE2ETest, ClientTextReachesTheDesktopOnceAndDesktopCopiesReachTheClient) {
+TEST_F(ClipboardE2ETest, ClientTextReachesTheDesktopOnceAndDesktopTextAndImagesReachTheClient) {
   const std::string fromClient = "從手機來的 text";
   // The stream keeps the host polling the desktop's clipboard.
   auto client =
@@ -75,6 +80,15 @@ TEST_F(ClipboardE2ETest, ClientTextReachesTheDesktopOnceAndDesktopCopiesReachThe
   auto received = client.waitFor("clipboard", 30s);
   ASSERT_TRUE(received) << "no clipboard message";
   EXPECT_EQ((*received)["text"], fromDesktop);
+
+  std::vector<std::uint8_t> rgba(16 * 8 * 4, 0x80);
+  const Bytes png = encodeRGBAPNG(rgba.data(), 16, 8, 16 * 4);
+  ASSERT_FALSE(png.empty());
+  auto imageCopier =
+      copy(std::string_view(reinterpret_cast<const char*>(png.data()), png.size()), "image/png");
+  auto image = client.waitFor("clipboardImage", 30s);
+  ASSERT_TRUE(image) << "no clipboard image";
+  EXPECT_EQ((*image)["bytes"], png.size());
 }
 
 TEST_F(ClipboardE2ETest, APastedTextArrivesInTheFocusedEntry) {
