@@ -293,6 +293,14 @@ TEST_F(ClipboardSyncTest, ClientWritesAreVettedWrittenOncePastedOnAskingAndNotEc
       EXPECT_EQ(posted[i].writesBefore, writes.size()) << c.what << ": pasted before the write";
     }
     EXPECT_EQ(power->activities().size(), activitiesBefore + 4) << c.what;
+    // What reached the desktop's keyboard.
+    const auto keys = sink->callsOf(FakeInputSink::Call::Kind::key);
+    ASSERT_GE(keys.size(), 4u);
+    std::vector<std::pair<std::uint16_t, bool>> last;
+    for (auto k = keys.end() - 4; k != keys.end(); ++k) last.emplace_back(k->usage, k->down);
+    EXPECT_EQ(last, (std::vector<std::pair<std::uint16_t, bool>>{
+                        {0xE0, true}, {0x19, true}, {0x19, false}, {0xE0, false}}))
+        << c.what;
   }
   pasteboard->setWritesFail(false);
   // The client's own contents do not come back; the next copy does.
