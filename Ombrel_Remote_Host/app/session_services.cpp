@@ -2,19 +2,29 @@
 
 #include "Ombrel_Remote_Host/ai/ai_backends.h"
 #include "Ombrel_Remote_Host/ai/ai_services.h"
+#include "Ombrel_Remote_Host/clipboard/clipboard_backends.h"
+#include "Ombrel_Remote_Host/clipboard/clipboard_sync.h"
 #include "Ombrel_Remote_Host/input/session_input_services.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
+#include "base/log.h"
 
 namespace ombrel {
 
 SessionServices::SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
                                  std::shared_ptr<ScreenLock> screenLock)
-    : input_(InputServices::open(runtime, power, screenLock)) {
+    : input_(InputServices::open(runtime, power, screenLock)),
+      clipboard_(ClipboardServices::create(openPasteboard())) {
+  if (!clipboard_->available()) {
+    log::line("Ombrel Remote: no X clipboard; clipboard messages are ignored");
+  }
   StreamingServices::Options options;
   options.screenLock = screenLock;
   options.onDisplayBounds = [this](const std::shared_ptr<HostSession>& session,
                                    const DisplayBounds& bounds) {
     pointInput(*session, {bounds.x, bounds.y, bounds.width, bounds.height});
+  };
+  options.onClipboardCheck = [clipboard = clipboard_](const std::shared_ptr<HostSession>& session) {
+    clipboard->check(session);
   };
   streaming_ = std::make_unique<StreamingServices>(runtime, std::move(options));
   ai_ = AIServices::create({
@@ -50,6 +60,7 @@ void SessionServices::install(const std::shared_ptr<HostSession>& session) {
     std::erase_if(inputs_, [](const auto& entry) { return entry.second.expired(); });
     inputs_[session.get()] = input;
   }
+  clipboard_->install(session, input);
   streaming_->install(session);
   ai_->install(session);
 }

@@ -1,12 +1,13 @@
 #pragma once
 
-// What the host program gives every new session: streaming control, remote input and the AI
-// channel. One per process, built before the controller; `install` is the session factory's
-// hook.
+// What the host program gives every new session: streaming control, remote input, the
+// clipboard sync and the AI channel. One per process, built before the controller; `install` is
+// the session factory's hook.
 //
 // The input of a session follows the display its stream shows, and the display an agent last
 // took a screenshot of: both report the display's bounds, and this routes them to that
-// session's injector.
+// session's injector. The stream's cursor timer drives the session's clipboard poll, and a
+// remote paste presses its keys through the session's injector.
 //
 // Threading: install() on the main queue (the factory's onCreated); the routing runs on the
 // session's connection queue. Lifetime: must outlive every session (the host stops its
@@ -24,6 +25,7 @@
 namespace ombrel {
 
 class AIServices;
+class ClipboardServices;
 class HostSession;
 class InputServices;
 class PowerManager;
@@ -48,6 +50,7 @@ class SessionServices {
   void pointInput(const HostSession& session, InputRect bounds);
 
   std::shared_ptr<InputServices> input_;
+  std::shared_ptr<ClipboardServices> clipboard_;
   std::shared_ptr<AIServices> ai_;
   std::unique_ptr<StreamingServices> streaming_;
   std::mutex lock_;

@@ -277,6 +277,21 @@ void InputInjector::key(uint16_t hidUsage, bool down) {
   }
 }
 
+void InputInjector::pasteShortcut() {
+  constexpr uint16_t vKey = 0x19;
+  std::lock_guard lock(mutex_);
+  userActivity();
+  modifiersDown_.insert(HID::leftControl);
+  postKey(HID::leftControl, true, true);
+  userActivity();
+  postKey(vKey, true, false);
+  userActivity();
+  postKey(vKey, false, false);
+  userActivity();
+  modifiersDown_.erase(HID::leftControl);
+  postKey(HID::leftControl, false, true);
+}
+
 std::optional<ReportedCode> InputInjector::postKey(uint16_t hidUsage, bool down, bool modifier) {
   const auto code = sink_->key(hidUsage, down);
   if (!code) return std::nullopt;

@@ -63,6 +63,9 @@ class InputInjector {
   void scroll(double dx, double dy, ScrollPhase phase);
   void key(uint16_t hidUsage, bool down);
   void text(std::string_view utf8);
+  // Ctrl+V, as a remote paste presses it: left Control down (held in the modifiers while V
+  // goes down and up), then up. Under one lock, so the session's own keys cannot fall between.
+  void pasteShortcut();
   // `phase` takes ScrollPhase's raw values: 1 began, 3 ended, anything else a move.
   void pen(double x, double y, double pressure, double tiltX, double tiltY, int64_t phase);
   void releaseAll();

@@ -7,10 +7,8 @@
 #include <thread>
 
 #include "Ombrel_Remote_Host/screen/png_encoder.h"
-#include "e2e/host_process.h"
+#include "e2e/paired_desktop.h"
 #include "host/accessibility_bus.h"
-#include "support/temp_home.h"
-#include "support/xvfb_server.h"
 
 // Xlib's macros (None, Bool, ...) clash with gtest's names: it comes last.
 #include <X11/Xlib.h>
@@ -20,31 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class HeadlessDesktopTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(xvfb.ok()) << "Xvfb did not start";
-    auto env = hostEnv();
-    env["DISPLAY"] = xvfb.display();
-    host.emplace(home.root() / "host", std::move(env));
-    ASSERT_NE(host->port(), 0);
-    test::ClientRun pairing(home.root() / "owner", host->port(), {"--pair", "--name", "Owner"});
-    ASSERT_TRUE(host->waitFor("[Owner "));
-    std::this_thread::sleep_for(3200ms);
-    host->answer("o");
-    ASSERT_EQ(pairing.finish(), 0);
-  }
-
-  virtual std::map<std::string, std::string> hostEnv() { return {}; }
-
-  test::ClientRun owner(std::vector<std::string> args) {
-    return test::ClientRun(home.root() / "owner", host->port(), std::move(args));
-  }
-
-  test::XvfbServer xvfb{"1280x720x24"};
-  test::TempHome home;
-  std::optional<test::HostProcess> host;
-};
+using HeadlessDesktopTest = test::PairedDesktopTest;
 
 TEST_F(HeadlessDesktopTest, PairedClientDecodesTheDesktopAndMovesThePointer) {
   const auto png = home.root() / "frame.png";

@@ -121,6 +121,14 @@ void ClientSession::handle(MessageType type, const Bytes& body) {
       nextAction();
       return;
     }
+    case MessageType::clipboard:
+      if (auto message = NVJSON::tryDecode<ClipboardMessage>(body)) {
+        emit({{"event", "clipboard"}, {"text", message->text}});
+      }
+      return;
+    case MessageType::clipboardImage:
+      emit({{"event", "clipboardImage"}, {"bytes", body.size()}});
+      return;
     case MessageType::error: {
       auto error = NVJSON::tryDecode<ErrorMessage>(body);
       if (error) emit({{"event", "error"}, {"message", error->message}});
@@ -165,6 +173,14 @@ void ClientSession::nextAction() {
     rawSent_ = true;
     conn_->send(static_cast<MessageType>(*options_.rawType), Bytes(options_.rawSize, 'x'));
     emit({{"event", "sent"}, {"type", *options_.rawType}, {"bytes", options_.rawSize}});
+  }
+  if (options_.clipboardText && !clipboardSent_) {
+    clipboardSent_ = true;
+    const MessageType type =
+        options_.clipboardPaste ? MessageType::clipboardTextPaste : MessageType::clipboard;
+    Bytes body = NVJSON::encode(ClipboardMessage{*options_.clipboardText});
+    emit({{"event", "sent"}, {"type", rawValue(type)}, {"bytes", body.size()}});
+    conn_->send(type, std::move(body));
   }
   if (options_.mode) {
     if (modeBegun_) return;

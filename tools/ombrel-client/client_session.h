@@ -6,12 +6,13 @@
 // Events: {"event":"sas","sas":"123 456","hostID":"..."}, {"event":"pinned",...},
 // {"event":"keyMismatch",...}, {"event":"hello",...HostHello fields}, {"event":"pairResult",
 // "ok":...,"message":...,"code":...}, {"event":"pong","bytes":N,"rttMs":X},
-// {"event":"sent","type":N, "bytes":N}, {"event":"closed","error":null|"text"}.
+// {"event":"sent","type":N, "bytes":N}, {"event":"clipboard","text":"..."},
+// {"event":"clipboardImage","bytes":N}, {"event":"closed","error":null|"text"}.
 //
 // Flow: ready -> hello sent -> hostHello; with `pair` and not authorized a pair request, then
 // pairResult (and a second hostHello when allowed); then the actions in order (ping, raw
-// message); then `linger` seconds of listening, or the mode (below) when one is given; then
-// close. New message kinds (stream, input, clipboard, files) come as modes.
+// message, clipboard text); then `linger` seconds of listening, or the mode (below) when one is
+// given; then close. New message kinds (stream, input, clipboard, files) come as modes.
 //
 // Threading: everything runs on the connection's queue; `run` blocks the calling thread until
 // the connection ends and returns the exit status.
@@ -59,6 +60,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     double pingInterval = 0.1;
     std::optional<std::uint8_t> rawType;  // --send-raw TYPE:SIZE
     std::size_t rawSize = 0;
+    std::optional<std::string> clipboardText;  // --clipboard-text TEXT, pasted with --paste
+    bool clipboardPaste = false;
     double linger = 0;
     double timeout = 60;
     std::shared_ptr<ClientMode> mode;
@@ -92,6 +95,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   int pingsSent_ = 0;
   std::shared_ptr<Timer> pingTimer_;
   bool rawSent_ = false;
+  bool clipboardSent_ = false;
   bool modeBegun_ = false;
   bool authorized_ = false;
   std::shared_ptr<Timer> lingerTimer_;

@@ -2,7 +2,7 @@
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
-//                 [--input SCRIPT] [--linger SECONDS]
+//                 [--clipboard-text TEXT [--paste]] [--input SCRIPT] [--linger SECONDS]
 //                 [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]
 //                 [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
@@ -30,7 +30,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
-    "                     [--send-raw TYPE:SIZE] [--input SCRIPT]\n"
+    "                     [--send-raw TYPE:SIZE] [--clipboard-text TEXT [--paste]]\n"
+    "                     [--input SCRIPT]\n"
     "                     [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]\n"
     "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
@@ -112,6 +113,11 @@ int main(int argc, char** argv) {
              parseNumber(text.substr(colon + 1), options.rawSize) &&
              options.rawSize <= 64u * 1024 * 1024;
       options.rawType = static_cast<std::uint8_t>(type);
+    } else if (arg == "--clipboard-text") {
+      good = value(text);
+      options.clipboardText = text;
+    } else if (arg == "--paste") {
+      options.clipboardPaste = true;
     } else if (arg == "--input") {
       good = value(text) && (inputMode = InputMode::load(text));
       options.mode = inputMode;
