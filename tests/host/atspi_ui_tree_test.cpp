@@ -398,6 +398,7 @@ TEST(UIRoleNameTest, NamesRolesAsTheAXVocabularyDoes) {
     const char* name;
   };
   for (const Case& c : {
+           Case{ATSPI_ROLE_INVALID, "?"},
            Case{ATSPI_ROLE_PUSH_BUTTON, "Button"},
            Case{ATSPI_ROLE_PASSWORD_TEXT, "SecureTextField"},
            Case{ATSPI_ROLE_FILLER, "Group"},

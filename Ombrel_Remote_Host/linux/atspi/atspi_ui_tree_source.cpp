@@ -25,6 +25,7 @@ constexpr auto kWalkTime = std::chrono::seconds(20);
 // reported by AT-SPI's own name in UpperCamelCase ("description term" -> "DescriptionTerm").
 //
 //   AT-SPI                                                 reported as
+//   invalid (the element has no role)                      ?
 //   application                                            Application
 //   window, frame, dialog, alert, file chooser             Window
 //   push button                                            Button
@@ -64,6 +65,7 @@ constexpr auto kWalkTime = std::chrono::seconds(20);
 //   footer, block quote, article, landmark,
 //   redundant object, internal frame                       Group
 constexpr std::pair<AtspiRole, const char*> kRoles[] = {
+    {ATSPI_ROLE_INVALID, "?"},
     {ATSPI_ROLE_APPLICATION, "Application"},
     {ATSPI_ROLE_WINDOW, "Window"},
     {ATSPI_ROLE_FRAME, "Window"},
@@ -233,8 +235,8 @@ class Walk {
     const auto asked = Clock::now();
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(element, &error);
-    if (error || role == ATSPI_ROLE_INVALID) {
-      if (error) g_error_free(error);
+    if (error) {
+      g_error_free(error);
       // An element that went away answers at once; one that ran into the timeout belongs to an
       // application that stopped answering.
       if (Clock::now() - asked >= atspi::callTimeout) hung_ = true;
