@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -202,9 +201,9 @@ std::optional<std::string> valueOf(AtspiAccessible* element) {
       g_error_free(error);
       return std::nullopt;
     }
-    char number[32];
-    std::snprintf(number, sizeof number, "%g", current);
-    return number;
+    // Whatever locale a library switched the process to, the number reads the same.
+    char number[G_ASCII_DTOSTR_BUF_SIZE];
+    return std::string(g_ascii_formatd(number, sizeof number, "%g", current));
   }
   return std::nullopt;
 }
