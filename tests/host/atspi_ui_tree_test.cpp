@@ -39,8 +39,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // The windows the tests read. "probe": a plain box holding a box that wraps only a button, a
-// password entry holding text, a label and a label longer than a value may be. "labels": 1,000
-// labels in a grid. The window is placed at (200, 150) and prints "ready" once it has the focus.
+// password entry holding text, a label, a label longer than a value may be and a progress bar.
+// "labels": 1,000 labels in a grid. The window is placed at (200, 150) and prints "ready" once it
+// has the focus.
 constexpr const char* kWindowScript = R"(
 import sys
 import gi
@@ -64,6 +65,9 @@ if sys.argv[1] == 'probe':
     long.set_ellipsize(3)
     long.set_max_width_chars(10)
     outer.add(long)
+    bar = Gtk.ProgressBar()
+    bar.set_fraction(0.25)
+    outer.add(bar)
     window.add(outer)
 else:
     grid = Gtk.Grid()
@@ -247,7 +251,8 @@ TEST_F(AtspiUITreeTest, ReadsTheFocusedApplicationsTree) {
     UINode group = node("Group");
     group.children = {node("Button", "Press"), node("SecureTextField"),
                       node("StaticText", "Hello", "Hello"),
-                      node("StaticText", repeated("長", 300), longText)};
+                      node("StaticText", repeated("長", 300), longText),
+                      node("ProgressIndicator", std::nullopt, "0.25")};
     UINode window = node("Window", "AI Probe");
     window.children = {group};
     UINode app = node("Application", "ombrel-ai-probe");
@@ -398,6 +403,7 @@ TEST(UIRoleNameTest, NamesRolesAsTheAXVocabularyDoes) {
     const char* name;
   };
   for (const Case& c : {
+           Case{ATSPI_ROLE_INVALID, "?"},
            Case{ATSPI_ROLE_PUSH_BUTTON, "Button"},
            Case{ATSPI_ROLE_PASSWORD_TEXT, "SecureTextField"},
            Case{ATSPI_ROLE_FILLER, "Group"},

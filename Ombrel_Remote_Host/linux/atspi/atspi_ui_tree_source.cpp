@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -25,6 +24,7 @@ constexpr auto kWalkTime = std::chrono::seconds(20);
 // reported by AT-SPI's own name in UpperCamelCase ("description term" -> "DescriptionTerm").
 //
 //   AT-SPI                                                 reported as
+//   invalid (the element has no role)                      ?
 //   application                                            Application
 //   window, frame, dialog, alert, file chooser             Window
 //   push button                                            Button
@@ -64,6 +64,7 @@ constexpr auto kWalkTime = std::chrono::seconds(20);
 //   footer, block quote, article, landmark,
 //   redundant object, internal frame                       Group
 constexpr std::pair<AtspiRole, const char*> kRoles[] = {
+    {ATSPI_ROLE_INVALID, "?"},
     {ATSPI_ROLE_APPLICATION, "Application"},
     {ATSPI_ROLE_WINDOW, "Window"},
     {ATSPI_ROLE_FRAME, "Window"},
@@ -200,9 +201,9 @@ std::optional<std::string> valueOf(AtspiAccessible* element) {
       g_error_free(error);
       return std::nullopt;
     }
-    char number[32];
-    std::snprintf(number, sizeof number, "%g", current);
-    return number;
+    // Whatever locale a library switched the process to, the number reads the same.
+    char number[G_ASCII_DTOSTR_BUF_SIZE];
+    return std::string(g_ascii_formatd(number, sizeof number, "%g", current));
   }
   return std::nullopt;
 }
@@ -233,8 +234,8 @@ class Walk {
     const auto asked = Clock::now();
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(element, &error);
-    if (error || role == ATSPI_ROLE_INVALID) {
-      if (error) g_error_free(error);
+    if (error) {
+      g_error_free(error);
       // An element that went away answers at once; one that ran into the timeout belongs to an
       // application that stopped answering.
       if (Clock::now() - asked >= atspi::callTimeout) hung_ = true;
