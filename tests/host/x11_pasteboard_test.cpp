@@ -50,7 +50,7 @@ class X11PasteboardTest : public ::testing::Test {
   // xclip takes the clipboard with `data` as `type`; it stays the owner, in the background,
   // until another application takes the clipboard.
   static void copyWithXclip(const Bytes& data, const std::string& type = "UTF8_STRING") {
-    std::string path = testing::TempDir() + "/xclip_in";
+    std::string path = testing::TempDir() + "/xclip_in_" + std::to_string(getpid());
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(data.data()),
                static_cast<std::streamsize>(data.size()));
