@@ -56,7 +56,9 @@ class X11PasteboardTest : public ::testing::Test {
                static_cast<std::streamsize>(data.size()));
     std::string command = "DISPLAY=" + display() + " timeout 120 xclip -selection clipboard -t '" +
                           type + "' -i < '" + path + "' 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    int status = std::system(command.c_str());
+    std::remove(path.c_str());  // xclip read it all before it went to the background
+    ASSERT_EQ(status, 0);
   }
 
   // What xclip reads from the clipboard as `type`; nothing when the owner refuses it.
