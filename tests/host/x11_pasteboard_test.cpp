@@ -50,13 +50,15 @@ class X11PasteboardTest : public ::testing::Test {
   // xclip takes the clipboard with `data` as `type`; it stays the owner, in the background,
   // until another application takes the clipboard.
   static void copyWithXclip(const Bytes& data, const std::string& type = "UTF8_STRING") {
-    std::string path = testing::TempDir() + "/xclip_in";
+    std::string path = testing::TempDir() + "/xclip_in_" + std::to_string(getpid());
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(data.data()),
                static_cast<std::streamsize>(data.size()));
     std::string command = "DISPLAY=" + display() + " timeout 120 xclip -selection clipboard -t '" +
                           type + "' -i < '" + path + "' 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    int status = std::system(command.c_str());
+    std::remove(path.c_str());  // xclip read it all before it went to the background
+    ASSERT_EQ(status, 0);
   }
 
   // What xclip reads from the clipboard as `type`; nothing when the owner refuses it.
@@ -75,14 +77,18 @@ class X11PasteboardTest : public ::testing::Test {
     return out;
   }
 
+  // The read's result; a failure (and nothing) when it never completes.
   static std::optional<ClipboardContents> readNow(Pasteboard& pasteboard,
                                                   Pasteboard::ReadLimits limits = {}) {
-    std::promise<std::optional<ClipboardContents>> promise;
-    auto result = promise.get_future();
-    pasteboard.read(limits, [&](std::optional<ClipboardContents> contents) {
-      promise.set_value(std::move(contents));
+    auto promise = std::make_shared<std::promise<std::optional<ClipboardContents>>>();
+    auto result = promise->get_future();
+    pasteboard.read(limits, [promise](std::optional<ClipboardContents> contents) {
+      promise->set_value(std::move(contents));
     });
-    EXPECT_EQ(result.wait_for(60s), std::future_status::ready);
+    if (result.wait_for(60s) != std::future_status::ready) {
+      ADD_FAILURE() << "the read never completed";
+      return std::nullopt;
+    }
     return result.get();
   }
 
