@@ -6,8 +6,10 @@
 namespace ombrel {
 
 SessionServices::SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
-                                 std::shared_ptr<ScreenLock> screenLock)
-    : input_(InputServices::open(runtime, power, screenLock)) {
+                                 std::shared_ptr<ScreenLock> screenLock,
+                                 FileServices::Report fileReport)
+    : input_(InputServices::open(runtime, power, screenLock)),
+      files_(FileServices::create(runtime, {.report = std::move(fileReport)})) {
   StreamingServices::Options options;
   options.screenLock = screenLock;
   options.onDisplayBounds = [this](const std::shared_ptr<HostSession>& session,
@@ -34,6 +36,7 @@ void SessionServices::install(const std::shared_ptr<HostSession>& session) {
     inputs_[session.get()] = input;
   }
   streaming_->install(session);
+  files_->install(session);
 }
 
 }  // namespace ombrel

@@ -1,7 +1,8 @@
 #pragma once
 
-// What the host program gives every new session: streaming control and remote input. One per
-// process, built before the controller; `install` is the session factory's hook.
+// What the host program gives every new session: streaming control, remote input and file
+// transfer. One per process, built before the controller; `install` is the session factory's
+// hook.
 //
 // The input of a session follows the display its stream shows: the stream reports the
 // streamed display's bounds, and this routes them to that session's injector.
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "Ombrel_Remote_Host/files/file_services.h"
 #include "Ombrel_Remote_Host/stream/streaming_services.h"
 
 namespace ombrel {
@@ -28,17 +30,21 @@ class SessionInput;
 
 class SessionServices {
  public:
+  // `fileReport` takes the owner's file transfer lines (FileServices::Options::report).
   SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
-                  std::shared_ptr<ScreenLock> screenLock);
+                  std::shared_ptr<ScreenLock> screenLock, FileServices::Report fileReport = {});
   ~SessionServices();
   SessionServices(const SessionServices&) = delete;
   SessionServices& operator=(const SessionServices&) = delete;
 
   void install(const std::shared_ptr<HostSession>& session);
 
+  FileServices& files() { return *files_; }
+
  private:
   std::shared_ptr<InputServices> input_;
   std::unique_ptr<StreamingServices> streaming_;
+  std::shared_ptr<FileServices> files_;
   std::mutex lock_;
   std::map<const HostSession*, std::weak_ptr<SessionInput>> inputs_;  // lock_
 };
