@@ -2,8 +2,8 @@
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
-//                 [--input SCRIPT] [--linger SECONDS]
-//                 [--timeout SECONDS]
+//                 [--input SCRIPT] [--send PATH]... [--receive DIR [--files N]]
+//                 [--linger SECONDS] [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
 // Prints one JSON line per event on standard output; exit status 0 when the connection ended
@@ -20,6 +20,7 @@
 #include "base/runtime.h"
 #include "client_session.h"
 #include "discovery.h"
+#include "file_mode.h"
 #include "input_mode.h"
 #include "stream_mode.h"
 
@@ -29,6 +30,7 @@ constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
     "                     [--send-raw TYPE:SIZE] [--input SCRIPT]\n"
+    "                     [--send PATH]... [--receive DIR [--files N]]\n"
     "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
 
@@ -118,6 +120,7 @@ int main(int argc, char** argv) {
       good = value(text) && parseSeconds(text, options.timeout);
       discoverTimeout = options.timeout;
     } else if (StreamMode::parseArgument(argc, argv, i, options.mode, good)) {
+    } else if (FileMode::parseArgument(argc, argv, i, options.mode, good)) {
     } else {
       good = false;
     }
@@ -154,6 +157,7 @@ int main(int argc, char** argv) {
   }
 
   Runtime runtime;
+  if (auto files = std::dynamic_pointer_cast<FileMode>(options.mode)) files->setRuntime(runtime);
   HostPins pins;
   auto session = std::make_shared<ClientSession>(options, DeviceIdentity::loadOrCreate("client"),
                                                  pins, std::cout, runtime);
