@@ -17,6 +17,7 @@
 #include "OmbrelKit/messages.h"
 #include "e2e/host_process.h"
 #include "e2e/protocol_peer.h"
+#include "support/directory_entries.h"
 #include "support/temp_home.h"
 
 namespace ombrel {
@@ -43,17 +44,6 @@ void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
 Bytes readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Every name in `directory`, hidden ones included; none when it does not exist.
-std::vector<std::string> entries(const std::filesystem::path& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class FileTransferTest : public ::testing::Test {
@@ -133,7 +123,8 @@ TEST_F(FileTransferTest, BothWaysKeepTheBytesAndTheSameNameTwiceIsNumbered) {
     EXPECT_EQ((*result)["ok"], true) << result->dump();
     EXPECT_EQ(sender.finish(), 0);
   }
-  ASSERT_EQ(entries(downloads()), (std::vector<std::string>{"report 2.pdf", "report.pdf"}));
+  ASSERT_EQ(test::directoryEntries(downloads()),
+            (std::vector<std::string>{"report 2.pdf", "report.pdf"}));
   EXPECT_EQ(readFile(downloads() / "report.pdf"), content);
   EXPECT_EQ(readFile(downloads() / "report 2.pdf"), content);
   EXPECT_TRUE(host->waitFor("files: 收到來自 Owner 的「report.pdf」（下載/Ombrel Remote）"));
@@ -183,7 +174,7 @@ TEST_F(FileTransferTest, ReceivingSwitchedOffRefusesTheFile) {
   EXPECT_EQ((*result)["ok"], false);
   EXPECT_EQ((*result)["message"], "這台電腦目前不接收檔案");
   EXPECT_EQ(sender.finish(), 1) << "a refused file must fail the client";
-  EXPECT_EQ(entries(downloads()), std::vector<std::string>{});
+  EXPECT_EQ(test::directoryEntries(downloads()), std::vector<std::string>{});
 }
 
 TEST_F(FileTransferTest, PeerThatLeavesMidTransferLeavesNoFile) {
@@ -194,10 +185,10 @@ TEST_F(FileTransferTest, PeerThatLeavesMidTransferLeavesNoFile) {
   offer(*peer, id, "big.bin", 8 << 20);
   chunk(*peer, id, pattern(1 << 20, 4));
   ASSERT_TRUE(peer->roundTrip(20s));
-  ASSERT_FALSE(entries(downloads()).empty()) << "the transfer did not start";
+  ASSERT_FALSE(test::directoryEntries(downloads()).empty()) << "the transfer did not start";
   peer.reset();
   EXPECT_TRUE(host->waitFor("files: 接收失敗：big.bin"));
-  EXPECT_EQ(entries(downloads()), std::vector<std::string>{});
+  EXPECT_EQ(test::directoryEntries(downloads()), std::vector<std::string>{});
 }
 
 // Bytes past the offered size are never written: the transfer is exactly the offer, or nothing.
@@ -235,7 +226,7 @@ TEST_F(FileTransferTest, ChunksPastTheOfferedSizeAreNotWritten) {
       EXPECT_EQ(readFile(downloads() / c.name), first);
     }
   }
-  EXPECT_EQ(entries(downloads()), std::vector<std::string>{"exact.bin"});
+  EXPECT_EQ(test::directoryEntries(downloads()), std::vector<std::string>{"exact.bin"});
 }
 
 TEST_F(FileTransferTest, HostKilledMidTransferLeavesNothingAfterTheRestart) {
@@ -249,13 +240,13 @@ TEST_F(FileTransferTest, HostKilledMidTransferLeavesNothingAfterTheRestart) {
   host->process().signal(SIGKILL);
   host->process().wait(10s);
   peer.reset();
-  const auto left = entries(downloads());
+  const auto left = test::directoryEntries(downloads());
   ASSERT_FALSE(left.empty()) << "the crash left nothing to clear: the test shows nothing";
 
   host.reset();
   host.emplace(home.root() / "host");
   ASSERT_NE(host->port(), 0) << "the host did not come back";
-  EXPECT_EQ(entries(downloads()), std::vector<std::string>{})
+  EXPECT_EQ(test::directoryEntries(downloads()), std::vector<std::string>{})
       << "left by the crash: " << testing::PrintToString(left);
 }
 

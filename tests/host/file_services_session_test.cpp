@@ -16,6 +16,7 @@
 #include "OmbrelKit/nv_connection.h"
 #include "Ombrel_Remote_Host/session/host_session.h"
 #include "host/fake_host_session_delegate.h"
+#include "support/directory_entries.h"
 #include "support/loopback.h"
 #include "support/mailbox.h"
 #include "support/temp_home.h"
@@ -75,16 +76,6 @@ struct Client {
     return {offer, bytes};
   }
 };
-
-std::vector<std::string> entries(const std::filesystem::path& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 Bytes pattern(std::size_t size) {
   Bytes bytes(size);
@@ -160,7 +151,7 @@ TEST_F(FileServicesSessionTest, ReceivingSwitchedOffEndsTransfersAndRefusesOffer
   client.offer(a, "a.txt", 1000);
   client.chunk(a, pattern(500));
   ASSERT_TRUE(client.roundTrip());
-  ASSERT_FALSE(entries(downloads).empty()) << "the transfer did not start";
+  ASSERT_FALSE(test::directoryEntries(downloads).empty()) << "the transfer did not start";
 
   host.receive = false;
   const std::string b = "00000000-0000-4000-8000-00000000000b";
@@ -172,11 +163,12 @@ TEST_F(FileServicesSessionTest, ReceivingSwitchedOffEndsTransfersAndRefusesOffer
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.message, FileServices::notReceivingText);
   }
-  EXPECT_EQ(entries(downloads), std::vector<std::string>{});
+  EXPECT_EQ(test::directoryEntries(downloads), std::vector<std::string>{});
   client.chunk(a, pattern(500));
   client.done(a);
   ASSERT_TRUE(client.roundTrip());
-  EXPECT_EQ(entries(downloads), std::vector<std::string>{}) << "a chunk was written while off";
+  EXPECT_EQ(test::directoryEntries(downloads), std::vector<std::string>{})
+      << "a chunk was written while off";
 
   host.receive = true;
   const std::string c = "00000000-0000-4000-8000-00000000000c";
@@ -186,7 +178,7 @@ TEST_F(FileServicesSessionTest, ReceivingSwitchedOffEndsTransfersAndRefusesOffer
   auto result = client.nextJSON<FileResult>(MessageType::fileResult);
   EXPECT_EQ(result.id, c);
   EXPECT_TRUE(result.ok);
-  EXPECT_EQ(entries(downloads), std::vector<std::string>{"c.txt"});
+  EXPECT_EQ(test::directoryEntries(downloads), std::vector<std::string>{"c.txt"});
   EXPECT_EQ(reported("收到"), FileServices::receivedLine("Anna", "c.txt"));
 }
 
