@@ -412,7 +412,7 @@ struct FileReceiver::Incoming {
     // On disk before it gets the name: after a crash the name holds all of it or nothing.
     if (::fsync(fd) != 0) return incompleteText;
     struct stat reserved {};
-    const bool haveMode = ::stat(url.c_str(), &reserved) == 0;
+    const bool haveMode = ::lstat(url.c_str(), &reserved) == 0 && S_ISREG(reserved.st_mode);
     if (::rename(part.c_str(), url.c_str()) != 0) return createFailedText;
     // The reservation was made with the mode a finished file should have (umask included).
     ::fchmod(fd, haveMode ? reserved.st_mode & 07777 : 0644);
