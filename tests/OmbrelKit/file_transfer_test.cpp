@@ -167,6 +167,11 @@ TEST(FileNameTest, LongNamesFitTheFileSystem) {
     EXPECT_TRUE(stored.ends_with(suffix)) << stored;
     EXPECT_TRUE(stored.starts_with("檔檔檔"));
   }
+  // An extension that leaves no room for the stem's first character: the name is cut instead.
+  std::error_code error;
+  auto path = FileReceiver::createUnique(dir.path(), "檔." + cjk.substr(0, 84 * 3), error);
+  ASSERT_TRUE(path) << error.message();
+  EXPECT_TRUE(path->filename().string().starts_with("檔.檔檔"));
 
   FileReceiver receiver(dir.path());
   std::vector<FileResult> results;
