@@ -90,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     receiver.onFinished = [](const FileResult& result, std::optional<fs::path> stored) {
       if (stored && (result.ok != true || stored->parent_path() != scratch() / "in")) std::abort();
       if (!result.ok && stored) std::abort();
+      if (stored && stored->filename().string().starts_with('.')) std::abort();  // hidden
     };
     ByteView input(data, size);
     while (input.size() >= 2) {
