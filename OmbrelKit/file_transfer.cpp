@@ -171,13 +171,13 @@ std::pair<std::string, std::string> splitExtension(const std::string& name) {
 std::string candidateName(const std::string& name, const std::string& stem,
                           const std::string& extension, int n, std::size_t limit) {
   const std::string number = n > 1 ? " " + std::to_string(n) : std::string();
-  std::string suffix = number + (extension.empty() ? "" : "." + extension);
-  std::string_view base = stem;
-  if (suffix.size() >= limit) {  // an extension too long to keep
-    suffix = number;
-    base = name;
+  const std::string suffix = number + (extension.empty() ? "" : "." + extension);
+  if (suffix.size() < limit) {
+    const std::string_view kept = prefixBytes(stem, limit - suffix.size());
+    if (!kept.empty()) return std::string(kept) + suffix;
   }
-  return std::string(prefixBytes(base, limit - suffix.size())) + suffix;
+  // An extension too long to keep whole: cutting the stem to nothing would leave a hidden name.
+  return std::string(prefixBytes(name, limit - number.size())) + number;
 }
 
 // Hidden siblings: "." + the reservation's name (cut to fit) + "." + 8 hex digits of the
@@ -215,7 +215,8 @@ std::optional<PartName> parsePartName(std::string_view name) {
   name.remove_suffix(partSuffix.size());
   const std::string_view token = name.substr(name.size() - tokenLength);
   if (name[name.size() - tokenLength - 1] != '.') return {};
-  if (!std::all_of(token.begin(), token.end(), [](char c) { return std::isxdigit(c) != 0; })) {
+  if (!std::all_of(token.begin(), token.end(),
+                   [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
     return {};
   }
   PartName part;
@@ -412,7 +413,7 @@ struct FileReceiver::Incoming {
     // On disk before it gets the name: after a crash the name holds all of it or nothing.
     if (::fsync(fd) != 0) return incompleteText;
     struct stat reserved {};
-    const bool haveMode = ::stat(url.c_str(), &reserved) == 0;
+    const bool haveMode = ::lstat(url.c_str(), &reserved) == 0 && S_ISREG(reserved.st_mode);
     if (::rename(part.c_str(), url.c_str()) != 0) return createFailedText;
     // The reservation was made with the mode a finished file should have (umask included).
     ::fchmod(fd, haveMode ? reserved.st_mode & 07777 : 0644);
