@@ -118,6 +118,11 @@ class FileReceiver {
 
  private:
   struct Incoming;
+  void offer(ByteView body);
+  void chunk(ByteView body);
+  void done(ByteView body);
+  void answer(const FileOffer& offer, const char* failure);
+
   std::filesystem::path directory_;
   std::map<std::string, std::unique_ptr<Incoming>> incoming_;
 };

@@ -26,7 +26,10 @@ constexpr std::string_view kUsage =
     "$XDG_CONFIG_HOME (default ~/.config).\n"
     "\n"
     "  --headless   no window: status lines on standard output, pairing cards answered on\n"
-    "               standard input (y allow, o allow as my own device, anything else deny)\n"
+    "               standard input (y allow, o allow as my own device, anything else deny);\n"
+    "               a line \"send PATH...\" sends files to the paired clients connected now\n"
+    "               (quote paths with spaces); received files go to the Downloads folder's\n"
+    "               \"Ombrel Remote\"\n"
     "  --port N     listen on TCP port N instead of 47800 (0: any free port)\n"
     "  -h, --help   show this text and exit\n"
     "\n"
@@ -34,8 +37,8 @@ constexpr std::string_view kUsage =
 
 // What the host cannot do yet; it says so instead of pretending.
 constexpr std::string_view kNotBuilt =
-    "Not built yet: file transfer, router port mapping, relay and ICE reachability,\n"
-    "the tunnel service and the tray interface.\n";
+    "Not built yet: router port mapping, relay and ICE reachability, the tunnel service\n"
+    "and the tray interface.\n";
 
 bool parsePort(std::string_view text, std::uint16_t& port) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
@@ -114,10 +117,14 @@ int main(int argc, char** argv) {
   }
   ombrel::HeadlessHost host(options, std::cout);
   {
-    auto services = std::make_shared<ombrel::SessionServices>(host.runtime(), host.powerManager(),
-                                                              host.screenLock());
+    auto services = std::make_shared<ombrel::SessionServices>(
+        host.runtime(), host.powerManager(), host.screenLock(),
+        [&host](const std::string& line) { host.fileLine(line); });
     host.addSessionInstaller([services](const std::shared_ptr<ombrel::HostSession>& session) {
       services->install(session);
+    });
+    host.setFileSending([weak = std::weak_ptr(services)](const auto& paths) {
+      if (auto services = weak.lock()) services->files().sendToClients(paths);
     });
   }
   host.start();

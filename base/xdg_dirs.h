@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 // The XDG base directories. A value in the environment counts only when it is an absolute path:
 // the base-directory rules call relative ones invalid, and honouring them would put files
@@ -22,5 +23,10 @@ std::filesystem::path dataHome();
 // $XDG_RUNTIME_DIR; nothing when it is unset or relative, since that directory has no
 // stand-in with the same guarantees (owned by the user, removed at logout).
 std::optional<std::filesystem::path> runtimeDir();
+
+// The user directory `name` ("DOWNLOAD", "DESKTOP", ...) as xdg-user-dirs records it in
+// <configHome>/user-dirs.dirs (XDG_<name>_DIR="$HOME/..." or an absolute path); nothing when the
+// file or the entry is missing or unusable.
+std::optional<std::filesystem::path> userDir(std::string_view name);
 
 }  // namespace ombrel::XdgDirs

@@ -1,6 +1,7 @@
 #include "Ombrel_Remote_Host/app/headless_host.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Ombrel_Remote_Host/platform/platform_backends.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
@@ -29,6 +30,8 @@ void HeadlessHost::addSessionInstaller(SessionInstaller installer) {
   installers_.push_back(std::move(installer));
 }
 
+void HeadlessHost::setFileSending(FileSending send) { fileSending_ = std::move(send); }
+
 void HeadlessHost::start() {
   factory_ = std::make_shared<HostSessionFactory>(*runtime_);
   factory_->onCreated = [installers = installers_](const std::shared_ptr<HostSession>& session) {
@@ -37,6 +40,7 @@ void HeadlessHost::start() {
   // Every session's injector writes the process's record; the cards read it through the guard.
   guard_ = std::make_unique<OwnerInputGuard>(InjectionRecord::shared(), runtime_->clock());
   pairing_ = std::make_unique<TerminalPairing>(out_, runtime_->clock(), guard_.get());
+  lastLineAt_ = runtime_->clock().now();
 
   HostController::Dependencies deps;
   deps.runtime = runtime_.get();
@@ -66,6 +70,8 @@ void HeadlessHost::start() {
 }
 
 void HeadlessHost::line(const std::string& text) { out_ << text << std::endl; }
+
+void HeadlessHost::fileLine(const std::string& text) { line("files: " + text); }
 
 void HeadlessHost::observe(HostField field) {
   auto& c = *controller_;
@@ -136,6 +142,8 @@ void HeadlessHost::answer(std::string text) {
   const double readAt = runtime_->clock().now();
   runtime_->mainQueue()->post([this, text = std::move(text), readAt] {
     if (stopped_ || !controller_) return;
+    const double since = std::exchange(lastLineAt_, std::max(lastLineAt_, readAt));
+    if (auto paths = sendCommand(text)) return sendFiles(*paths, since, readAt);
     auto decision = pairing_->answer(text, readAt);
     if (!decision) return;
     const auto& pending = controller_->pendingPairings();
@@ -147,6 +155,66 @@ void HeadlessHost::answer(std::string text) {
     controller_->answer(session, decision->choice != TerminalPairing::Choice::deny,
                         decision->choice == TerminalPairing::Choice::allowOwnDevice);
   });
+}
+
+std::optional<std::vector<std::string>> HeadlessHost::sendCommand(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  char quote = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quote == '\'') {
+      if (c == '\'') {
+        quote = 0;
+      } else {
+        word += c;
+      }
+    } else if (c == '\\' && i + 1 < line.size() &&
+               (quote == 0 || line[i + 1] == '"' || line[i + 1] == '\\')) {
+      word += line[++i];
+      inWord = true;
+    } else if (quote == '"') {
+      if (c == '"') {
+        quote = 0;
+      } else {
+        word += c;
+      }
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+      inWord = true;
+    } else if (c == ' ' || c == '\t' || c == '\r') {
+      if (inWord) words.push_back(std::exchange(word, {}));
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+    // Any other first word makes the line an answer to a card.
+    if (words.size() == 1 && words.front() != "send") return std::nullopt;
+  }
+  if (inWord && !quote) words.push_back(std::move(word));
+  if (words.empty() || words.front() != "send") return std::nullopt;
+  if (quote) return std::vector<std::string>();
+  words.erase(words.begin());
+  return words;
+}
+
+void HeadlessHost::sendFiles(const std::vector<std::string>& paths, double since, double readAt) {
+  if (paths.empty()) {
+    fileLine("用法：send 路徑…（路徑有空白時加上引號）");
+    return;
+  }
+  // The host's files leave the computer: only the person at it may ask for that.
+  if (auto refusal = guard_->checkLine(since, readAt)) {
+    fileLine(std::string(OwnerInputGuard::text(*refusal)));
+    return;
+  }
+  if (!fileSending_) {
+    fileLine("這個主機不能傳送檔案");
+    return;
+  }
+  fileSending_(std::vector<std::filesystem::path>(paths.begin(), paths.end()));
 }
 
 void HeadlessHost::stop() {

@@ -10,14 +10,20 @@
 //   bonjour: TEXT | relay: TEXT | event: TEXT | keep-awake: TEXT | login item: TEXT
 //   sessions: N
 //   identity: TEXT            once at start, when the host runs on a temporary identity
+//   files: TEXT               files received, sent, and their failures (fileLine)
 // Pairing cards are printed by TerminalPairing on the same stream. Their answers are owner-only:
 // a line that remote input may have typed (the terminal can sit on the controlled desktop) is
 // refused with a line saying why, and the card waits for the owner (OwnerInputGuard).
+//
+// A line "send PATH..." sends the owner's files to every authorized client (setFileSending),
+// whether or not a card waits; paths with spaces are quoted ("..." or '...') or escaped with a
+// backslash. Sending is owner-only as well: the line is refused as an allowing answer would be.
 //
 // Lifetime: start() once, stop() once (also run by the destructor). Threading: answer() and
 // stop() may be called from any thread; everything else runs on the runtime's main queue.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +50,8 @@ class HeadlessHost {
   };
   // Gives a new session the handlers of a component (streaming, input, ...), before it starts.
   using SessionInstaller = std::function<void(const std::shared_ptr<HostSession>&)>;
+  // Sends the owner's files to the authorized clients (main queue).
+  using FileSending = std::function<void(const std::vector<std::filesystem::path>&)>;
 
   HeadlessHost(Options options, std::ostream& out);
   ~HeadlessHost();
@@ -57,6 +65,7 @@ class HeadlessHost {
 
   // Before start().
   void addSessionInstaller(SessionInstaller installer);
+  void setFileSending(FileSending send);
 
   // Builds the services and the controller; the listener starts serving right away.
   void start();
@@ -64,10 +73,17 @@ class HeadlessHost {
   void answer(std::string line);
   // Closes every session, withdraws the advertisement and releases the keep-awake lock.
   void stop();
+  // One "files: TEXT" status line (main queue).
+  void fileLine(const std::string& text);
+
+  // The paths of a "send PATH..." line; nothing when the line is no send command, and an empty
+  // list when it names no path or leaves a quote open.
+  static std::optional<std::vector<std::string>> sendCommand(std::string_view line);
 
  private:
   void observe(HostField field);
   void syncCards();
+  void sendFiles(const std::vector<std::string>& paths, double since, double readAt);
   void line(const std::string& text);
 
   Options options_;
@@ -76,6 +92,7 @@ class HeadlessHost {
   std::shared_ptr<PowerManager> power_;
   std::shared_ptr<ScreenLock> screenLock_;
   std::vector<SessionInstaller> installers_;
+  FileSending fileSending_;
   std::shared_ptr<HostSessionFactory> factory_;
   std::shared_ptr<HostController> controller_;
   std::unique_ptr<OwnerInputGuard> guard_;
@@ -84,6 +101,7 @@ class HeadlessHost {
   std::set<std::string> shownCards_;
   std::uint16_t reportedPort_ = 0;
   std::size_t reportedSessions_ = static_cast<std::size_t>(-1);
+  double lastLineAt_ = 0;  // when the previous line of the owner's input was read
   bool stopped_ = false;
 };
 

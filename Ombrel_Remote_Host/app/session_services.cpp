@@ -11,9 +11,11 @@
 namespace ombrel {
 
 SessionServices::SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
-                                 std::shared_ptr<ScreenLock> screenLock)
+                                 std::shared_ptr<ScreenLock> screenLock,
+                                 FileServices::Report fileReport)
     : input_(InputServices::open(runtime, power, screenLock)),
-      clipboard_(ClipboardServices::create(openPasteboard())) {
+      clipboard_(ClipboardServices::create(openPasteboard())),
+      files_(FileServices::create(runtime, {.report = std::move(fileReport)})) {
   if (!clipboard_->available()) {
     log::line("Ombrel Remote: no X clipboard; clipboard messages are ignored");
   }
@@ -63,6 +65,7 @@ void SessionServices::install(const std::shared_ptr<HostSession>& session) {
   clipboard_->install(session, input);
   streaming_->install(session);
   ai_->install(session);
+  files_->install(session);
 }
 
 }  // namespace ombrel

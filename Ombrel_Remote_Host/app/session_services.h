@@ -1,8 +1,8 @@
 #pragma once
 
 // What the host program gives every new session: streaming control, remote input, the
-// clipboard sync and the AI channel. One per process, built before the controller; `install` is
-// the session factory's hook.
+// clipboard sync, file transfer and the AI channel. One per process, built before the
+// controller; `install` is the session factory's hook.
 //
 // The input of a session follows the display its stream shows, and the display an agent last
 // took a screenshot of: both report the display's bounds, and this routes them to that
@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "Ombrel_Remote_Host/files/file_services.h"
 #include "Ombrel_Remote_Host/input/input_injector.h"
 #include "Ombrel_Remote_Host/stream/streaming_services.h"
 
@@ -35,8 +36,9 @@ class SessionInput;
 
 class SessionServices {
  public:
+  // `fileReport` takes the owner's file transfer lines (FileServices::Options::report).
   SessionServices(Runtime& runtime, std::shared_ptr<PowerManager> power,
-                  std::shared_ptr<ScreenLock> screenLock);
+                  std::shared_ptr<ScreenLock> screenLock, FileServices::Report fileReport = {});
   ~SessionServices();
   SessionServices(const SessionServices&) = delete;
   SessionServices& operator=(const SessionServices&) = delete;
@@ -45,6 +47,8 @@ class SessionServices {
 
   // The agent using `session`'s AI channel, for the owner's views (any thread).
   std::optional<std::string> aiAgentName(const HostSession& session) const;
+  // The process's file transfer: the owner sends files through it.
+  FileServices& files() { return *files_; }
 
  private:
   void pointInput(const HostSession& session, InputRect bounds);
@@ -53,6 +57,7 @@ class SessionServices {
   std::shared_ptr<ClipboardServices> clipboard_;
   std::shared_ptr<AIServices> ai_;
   std::unique_ptr<StreamingServices> streaming_;
+  std::shared_ptr<FileServices> files_;
   std::mutex lock_;
   std::map<const HostSession*, std::weak_ptr<SessionInput>> inputs_;  // lock_
 };

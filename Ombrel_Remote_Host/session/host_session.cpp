@@ -22,16 +22,6 @@
 namespace ombrel {
 namespace {
 
-std::string newSessionID() {
-  Bytes b = crypto::randomBytes(16);
-  b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  std::string hex = hexString(b);
-  for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-         hex.substr(16, 4) + "-" + hex.substr(20);
-}
-
 constexpr const char* kDeniedText = "電腦端拒絕了這次連線";
 constexpr const char* kRateLimitedText = "配對請求太頻繁，請稍後再試";
 constexpr const char* kNotAcceptingText = "這台電腦目前不接受新裝置";
@@ -69,7 +59,7 @@ std::shared_ptr<HostSession> HostSession::create(std::shared_ptr<NVConnection> c
 HostSession::HostSession(std::shared_ptr<NVConnection> conn, std::string via,
                          HostSessionDelegate& host, std::optional<Bytes> expectedPeerKey)
     : d_(std::make_unique<Private>()),
-      id_(newSessionID()),
+      id_(crypto::randomUUIDString()),
       via_(std::move(via)),
       host_(host),
       conn_(std::move(conn)),

@@ -14,11 +14,13 @@
 
 #include "support/loopback.h"
 #include "support/mailbox.h"
+#include "support/queue_gate.h"
 
 namespace ombrel {
 namespace {
 
 using test::Mailbox;
+using test::QueueGate;
 using Role = NVConnection::Role;
 
 DeviceIdentity clientIdentity() { return DeviceIdentity(Bytes(32, 0x11)); }
@@ -65,24 +67,6 @@ struct Events {
       box->closed.put(std::move(error));
     };
   }
-};
-
-// Holds a connection's queue until released, so a test sees what `send` did on the caller's
-// thread before the queue ran.
-class QueueGate {
- public:
-  explicit QueueGate(SerialQueue& queue) {
-    queue.post([future = open_.get_future().share()] { future.wait(); });
-  }
-  ~QueueGate() { release(); }
-  void release() {
-    if (!released_) open_.set_value();
-    released_ = true;
-  }
-
- private:
-  std::promise<void> open_;
-  bool released_ = false;
 };
 
 class ConnectionTest : public ::testing::Test {

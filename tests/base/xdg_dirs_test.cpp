@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "support/temp_home.h"
 
 namespace ombrel {
@@ -40,6 +42,39 @@ TEST(XdgDirsTest, HomeFallsBackToThePasswordDatabase) {
     const std::filesystem::path home = XdgDirs::home();
     EXPECT_TRUE(home.is_absolute()) << home;
     EXPECT_EQ(XdgDirs::configHome(), home / ".config");
+  }
+}
+
+// The forms xdg-user-dirs writes resolve; what a shell would have to expand is not guessed at.
+TEST(XdgDirsTest, UserDirReadsTheUserDirsFile) {
+  struct Case {
+    const char* file;                     // nullptr: no user-dirs.dirs at all
+    std::optional<std::string> download;  // relative to home unless absolute
+  };
+  const Case cases[] = {
+      {nullptr, std::nullopt},
+      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n", std::nullopt},
+      {"# comment\nXDG_DOWNLOAD_DIR=\"$HOME/Hämtningar\"\n", "Hämtningar"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME/My\\\"Files/\"\n", "My\"Files"},
+      {"XDG_DOWNLOAD_DIR=\"/srv/dl\"\n", "/srv/dl"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME\"\n", ""},
+      {"XDG_DOWNLOAD_DIR=\"$HOME/a\"\nXDG_DOWNLOAD_DIR=\"$HOME/b\"\n", "b"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME//etc\"\n", "etc"},
+      {"XDG_DOWNLOAD_DIR=\"relative\"\n", std::nullopt},
+      {"XDG_DOWNLOAD_DIR=$HOME/unquoted\n", std::nullopt},
+      {"XDG_DOWNLOAD_DIR=\"${HOME}/braces\"\n", std::nullopt},
+  };
+  test::TempHome temp;
+  const std::filesystem::path home = temp.root() / "home";
+  const std::filesystem::path file = temp.configHome() / "user-dirs.dirs";
+  std::filesystem::create_directories(temp.configHome());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file ? c.file : "(no file)");
+    std::filesystem::remove(file);
+    if (c.file) std::ofstream(file) << c.file;
+    std::optional<std::filesystem::path> expected;
+    if (c.download) expected = c.download->empty() ? home : home / *c.download;
+    EXPECT_EQ(XdgDirs::userDir("DOWNLOAD"), expected);
   }
 }
 

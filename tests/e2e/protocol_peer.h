@@ -120,6 +120,10 @@ class ProtocolPeer {
     conn_->sendJSON(MessageType::ping, PingMessage{.t = 1});
     return next(MessageType::pong, limit).has_value();
   }
+  // The next message of `type`; others that come first are kept for results().
+  std::optional<Message> waitFor(MessageType type, std::chrono::milliseconds limit) {
+    return next(type, limit);
+  }
   // The pair results that arrived so far.
   std::vector<PairResult> results() {
     std::vector<PairResult> out;

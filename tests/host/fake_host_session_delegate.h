@@ -42,7 +42,7 @@ class FakeHostSessionDelegate : public HostSessionDelegate {
     std::lock_guard guard(lock_);
     return limited_.count(Bytes(key.begin(), key.end())) > 0;
   }
-  bool lockedReceive() const override { return true; }
+  bool lockedReceive() const override { return receive; }
   bool lockedSync() const override { return sync; }
   bool lockedPairingEnabled() const override { return pairingEnabled; }
   bool icePreviewEnabled() const override { return icePreview; }
@@ -91,6 +91,7 @@ class FakeHostSessionDelegate : public HostSessionDelegate {
   std::atomic<bool> pairingEnabled{true};
   std::atomic<bool> icePreview{true};
   std::atomic<bool> sync{true};
+  std::atomic<bool> receive{true};
   std::optional<Refusal> conflict;  // set before the request; read on the main queue
   test::Mailbox<Approval> approvals;
   test::Mailbox<Trust> trusts;

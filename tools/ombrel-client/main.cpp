@@ -2,9 +2,10 @@
 //
 //   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
-//                 [--clipboard-text TEXT [--paste]] [--input SCRIPT] [--linger SECONDS]
+//                 [--clipboard-text TEXT [--paste]] [--input SCRIPT]
+//                 [--send PATH]... [--receive DIR [--files N]]
 //                 [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]
-//                 [--timeout SECONDS]
+//                 [--linger SECONDS] [--timeout SECONDS]
 //   ombrel-client --discover [--timeout SECONDS]
 //
 // Prints one JSON line per event on standard output; exit status 0 when the connection ended
@@ -22,6 +23,7 @@
 #include "base/runtime.h"
 #include "client_session.h"
 #include "discovery.h"
+#include "file_mode.h"
 #include "input_mode.h"
 #include "stream_mode.h"
 
@@ -31,7 +33,7 @@ constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
     "                     [--send-raw TYPE:SIZE] [--clipboard-text TEXT [--paste]]\n"
-    "                     [--input SCRIPT]\n"
+    "                     [--input SCRIPT] [--send PATH]... [--receive DIR [--files N]]\n"
     "                     [--ai screenshot|tree|displays [--ai-max-size N] [--out FILE]]\n"
     "                     [--linger SECONDS] [--timeout SECONDS]\n"
     "       ombrel-client --discover [--timeout SECONDS]\n";
@@ -128,6 +130,7 @@ int main(int argc, char** argv) {
       discoverTimeout = options.timeout;
     } else if (StreamMode::parseArgument(argc, argv, i, options.mode, good)) {
     } else if (AIMode::parseArgument(argc, argv, i, options.mode, good)) {
+    } else if (FileMode::parseArgument(argc, argv, i, options.mode, good)) {
     } else {
       good = false;
     }
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
   }
 
   Runtime runtime;
+  if (auto files = std::dynamic_pointer_cast<FileMode>(options.mode)) files->setRuntime(runtime);
   HostPins pins;
   auto session = std::make_shared<ClientSession>(options, DeviceIdentity::loadOrCreate("client"),
                                                  pins, std::cout, runtime);
