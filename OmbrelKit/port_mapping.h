@@ -140,6 +140,9 @@ inline constexpr std::uint16_t ssdpPort = 1900;
 // Documents larger than this (a description or a SOAP body) are not searched: tag and
 // controlURL answer nothing for them.
 inline constexpr std::size_t maxDocumentSize = maxHTTPResponseSize;
+// tag takes a longer namespace prefix for something else. Real prefixes are a few letters; the
+// bound keeps the search for the closing tag linear in the document.
+inline constexpr std::size_t maxPrefixLength = 64;
 
 // The parts of an http URL whose host is an IPv4 literal.
 struct URLParts {
