@@ -521,6 +521,7 @@ TEST(PortMappingHTTP, ParsesBodiesByLengthOrChunks) {
       {head + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", std::nullopt},
       {head + "Transfer-Encoding: chunked\r\n\r\n6\r\nhello\r\n0\r\n\r\n", std::nullopt},
       {head + "Transfer-Encoding: chunked\r\n\r\n4\r\nhello\r\n0\r\n\r\n", std::nullopt},
+      {head + "Transfer-Encoding: chunked\r\n\r\n1\r\naXY0\r\n\r\n", std::nullopt},
       {head + "Transfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", std::nullopt},
       {head + "Transfer-Encoding: chunked\r\n\r\n\r\nhello\r\n0\r\n\r\n", std::nullopt},
       {head + "Transfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n", std::nullopt},
