@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "OmbrelKit/byte_codec.h"
+
 namespace ombrel::PortMapping {
 
 namespace {
@@ -172,10 +174,7 @@ std::uint16_t be16(ByteView b, std::size_t i) {
   return static_cast<std::uint16_t>(b[i] << 8 | b[i + 1]);
 }
 
-std::uint32_t be32(ByteView b, std::size_t i) {
-  return static_cast<std::uint32_t>(b[i]) << 24 | static_cast<std::uint32_t>(b[i + 1]) << 16 |
-         static_cast<std::uint32_t>(b[i + 2]) << 8 | b[i + 3];
-}
+std::uint32_t be32(ByteView b, std::size_t i) { return readU32BE(b.data() + i); }
 
 }  // namespace
 
@@ -351,19 +350,14 @@ Bytes externalAddressRequest() { return Bytes{0, opExternalAddress}; }
 
 Bytes mapTCPRequest(std::uint16_t internalPort, std::uint16_t externalPort,
                     std::uint32_t lifetime) {
-  const auto byte = [](unsigned value) { return static_cast<std::uint8_t>(value & 0xFF); };
-  return Bytes{0,
-               opMapTCP,
-               0,
-               0,
-               byte(internalPort >> 8),
-               byte(internalPort),
-               byte(externalPort >> 8),
-               byte(externalPort),
-               byte(lifetime >> 24),
-               byte(lifetime >> 16),
-               byte(lifetime >> 8),
-               byte(lifetime)};
+  ByteWriter w;
+  w.u8(0);
+  w.u8(opMapTCP);
+  w.u16(0);
+  w.u16(internalPort);
+  w.u16(externalPort);
+  w.u32(lifetime);
+  return std::move(w).data();
 }
 
 std::optional<Response> parse(ByteView datagram) {
