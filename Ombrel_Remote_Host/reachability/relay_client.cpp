@@ -257,7 +257,7 @@ void RelayClient::readControl(int generation) {
           self->scheduleReconnect(generation);
           return;
         }
-        // A line may have replaced the connection (nothing does today, but a handler may).
+        // Handling the lines called out (onStatus, onIncoming): read on only if still current.
         if (self->generation_ != generation || self->control_ != control) return;
         if (error || complete) {
           self->scheduleReconnect(generation);
