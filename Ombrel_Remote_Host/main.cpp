@@ -18,7 +18,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "Usage: ombrel-host [--headless] [--port N] [--help]\n"
+    "Usage: ombrel-host [--headless] [--port N] [--relay LIST] [--help]\n"
     "\n"
     "Runs the Ombrel Remote host: clients on the network find this computer over mDNS and pair\n"
     "with it by a six-digit code the owner confirms. The host's identity key lives in\n"
@@ -28,14 +28,17 @@ constexpr std::string_view kUsage =
     "  --headless   no window: status lines on standard output, pairing cards answered on\n"
     "               standard input (y allow, o allow as my own device, anything else deny)\n"
     "  --port N     listen on TCP port N instead of 47800 (0: any free port)\n"
+    "  --relay LIST register with these relay servers for this run instead of the\n"
+    "               \"relayAddress\" setting: host[:port] entries (default port 47900,\n"
+    "               IPv6 as [addr]:port) separated by \",\", \";\" or spaces; \"off\" for none\n"
     "  -h, --help   show this text and exit\n"
     "\n"
     "Stops on SIGINT or SIGTERM, closing every session.\n";
 
 // What the host cannot do yet; it says so instead of pretending.
 constexpr std::string_view kNotBuilt =
-    "Not built yet: clipboard and file transfer, router port mapping, relay and ICE\n"
-    "reachability, the tunnel service and the tray interface.\n";
+    "Not built yet: clipboard and file transfer, router port mapping, ICE reachability,\n"
+    "the tunnel service and the tray interface.\n";
 
 bool parsePort(std::string_view text, std::uint16_t& port) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
@@ -77,6 +80,8 @@ int main(int argc, char** argv) {
       headless = true;
     } else if (arg == "--port" && i + 1 < argc && parsePort(argv[i + 1], options.port)) {
       ++i;
+    } else if (arg == "--relay" && i + 1 < argc) {
+      options.relayAddress = argv[++i];
     } else {
       std::fprintf(stderr, "ombrel-host: bad option %s\n\n%s", argv[i], kUsage.data());
       return 2;

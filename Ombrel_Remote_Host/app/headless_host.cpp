@@ -19,6 +19,7 @@ HeadlessHost::~HeadlessHost() {
   stop();
   // Sessions and their connections live on the runtime's io_context: they go first.
   controller_.reset();
+  relay_.reset();
   factory_.reset();
   // The installers may hold the services sessions used; they still need the runtime's queues.
   installers_.clear();
@@ -48,7 +49,12 @@ void HeadlessHost::start() {
   deps.setPrivacyScreen = [](bool on) { PrivacyScreen::shared().set(on); };
   deps.displays = [] { return Displays::all(); };
   deps.listenerPort = options_.port;
+  // The relay proves the identity the controller serves: load it once for both.
+  if (!options_.identity) options_.identity = DeviceIdentity::loadOrCreate("host");
   deps.identity = options_.identity;
+  relay_ = RelayClient::create(*runtime_, options_.identity);
+  deps.relay = relay_;
+  deps.relayAddress = options_.relayAddress;
   controller_ = HostController::create(std::move(deps));
 
   runtime_->mainQueue()->sync([this] {
@@ -158,6 +164,7 @@ void HeadlessHost::stop() {
   });
   if (!first) return;
   controller_->shutdown();
+  relay_->shutdown();
   PrivacyScreen::shared().set(false);
 }
 

@@ -31,6 +31,7 @@
 #include "Ombrel_Remote_Host/controller/host_session_factory.h"
 #include "Ombrel_Remote_Host/headless/terminal_pairing.h"
 #include "Ombrel_Remote_Host/input/owner_input_guard.h"
+#include "Ombrel_Remote_Host/reachability/relay_client.h"
 #include "base/runtime.h"
 
 namespace ombrel {
@@ -41,6 +42,8 @@ class HeadlessHost {
     std::uint16_t port = 47800;  // 0: any free port
     // The identity the program loaded (and showed); without one the controller loads it.
     std::optional<DeviceIdentity> identity;
+    // Overrides the stored relay setting for this run (same syntax); not stored.
+    std::optional<std::string> relayAddress;
   };
   // Gives a new session the handlers of a component (streaming, input, ...), before it starts.
   using SessionInstaller = std::function<void(const std::shared_ptr<HostSession>&)>;
@@ -77,6 +80,7 @@ class HeadlessHost {
   std::shared_ptr<ScreenLock> screenLock_;
   std::vector<SessionInstaller> installers_;
   std::shared_ptr<HostSessionFactory> factory_;
+  std::shared_ptr<RelayClient> relay_;
   std::shared_ptr<HostController> controller_;
   std::unique_ptr<OwnerInputGuard> guard_;
   std::unique_ptr<TerminalPairing> pairing_;

@@ -42,7 +42,7 @@ HostController::HostController(Dependencies dependencies)
   portMappingConsented_ = settings_.portMappingConsented();
   corvaneEnabled_ = settings_.corvaneEnabled();
   remoteEnabled_ = settings_.remoteEnabled();
-  relayAddress_ = settings_.relayAddress();
+  relayAddress_ = deps_.relayAddress ? *deps_.relayAddress : settings_.relayAddress();
   supportMode_ = settings_.supportMode();
   keepAwake_ = settings_.keepAwake();
   syncClipboard_ = settings_.syncClipboard();

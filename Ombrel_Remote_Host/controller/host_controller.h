@@ -126,6 +126,8 @@ class HostController final : public HostSessionDelegate,
     std::optional<DeviceIdentity> identity;
     std::optional<std::string> hostName;
     std::uint16_t listenerPort = 47800;
+    // The relay setting for this run only (`ombrel-host --relay`); it is not stored.
+    std::optional<std::string> relayAddress;
   };
 
   using PendingPairing = ombrel::PendingPairing;
