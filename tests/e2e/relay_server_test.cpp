@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "CorvaneKit/stun.h"
 #include "OmbrelKit/device_identity.h"
 #include "base/base64.h"
 #include "tools/ombrel-relay/relay_server.h"
@@ -343,6 +344,38 @@ TEST_F(RelayServerTest, SpliceReadsNoFasterThanTheOtherSideTakes) {
   EXPECT_LT(relay_->stats().bytes, 48u << 20);
   // And the stream resumes once the host reads.
   EXPECT_EQ(data->read(1 << 20), chunk);
+}
+
+TEST_F(RelayServerTest, AnswersStunBindingRequestsOnItsPortAndNothingElse) {
+  startRelay();
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in relay{};
+  relay.sin_family = AF_INET;
+  relay.sin_port = htons(relay_->port());
+  relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&relay), sizeof relay), 0);
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+
+  auto transaction = STUN::transaction();
+  auto request = STUN::request(transaction);
+  auto other = STUN::request(STUN::transaction());
+  other.value()[1] = 0x11;  // not a Binding request: no answer
+  const std::string junk = "not stun at all";
+  ::send(fd, junk.data(), junk.size(), 0);
+  ::send(fd, other->data(), other->size(), 0);
+  ::send(fd, request->data(), request->size(), 0);
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 20000), 1);
+  std::uint8_t buffer[2048];
+  auto n = ::recv(fd, buffer, sizeof buffer, 0);
+  ::close(fd);
+  ASSERT_GT(n, 0);
+  auto seen = STUN::address(ByteView(buffer, static_cast<std::size_t>(n)), transaction);
+  ASSERT_TRUE(seen.ok()) << seen.error().message();
+  EXPECT_EQ(seen->host, "127.0.0.1");
+  EXPECT_EQ(seen->port, ntohs(local.sin_port));
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ void RelayServer::start() {
     acceptor_->bind(endpoint);
     acceptor_->listen();
     port_ = acceptor_->local_endpoint().port();
-    // STUN: openStun(address);
+    openStun(address);
     emit({{"event", "listening"}, {"address", addressText(address)}, {"port", port_}});
     accept();
     std::weak_ptr<RelayServer> weak = weak_from_this();

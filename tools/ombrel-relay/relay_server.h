@@ -25,6 +25,8 @@
 //   client-waiting  -> spliced           the host's data connection for its session arrived
 //   preamble        -> spliced           host-data line for a waiting session
 //   any             -> closed            peer gone, line over the cap, a deadline passed
+// STUN: a Binding request on the same port over UDP gets a success response carrying the
+// address it came from; every other datagram is dropped unanswered.
 // Deadlines: the first line (`lineTimeout`), the proof (`lineTimeout`), a client's wait for
 // its host (`pairTimeout`), a host's answer to a ping (one `pingInterval`).
 //
@@ -130,6 +132,7 @@ class RelayServer : public std::enable_shared_from_this<RelayServer> {
   // STUN Binding on the same port over UDP (relay_stun.cpp).
   void openStun(const asio::ip::address& address);
   void receiveStun();
+  void answerStun(std::size_t n);
   void emit(const nlohmann::json& event);
 
   Runtime& runtime_;
