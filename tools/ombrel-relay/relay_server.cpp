@@ -578,7 +578,7 @@ void RelayServer::flush(const std::shared_ptr<Connection>& conn) {
                                         }));
 }
 
-void RelayServer::close(const std::shared_ptr<Connection>& conn) {
+void RelayServer::close(std::shared_ptr<Connection> conn) {
   if (conn->closed) return;
   conn->closed = true;
   asio::error_code ignored;

@@ -127,7 +127,8 @@ class RelayServer : public std::enable_shared_from_this<RelayServer> {
   void send(const std::shared_ptr<Connection>& conn, const nlohmann::json& line,
             std::function<void()> then = {});
   void flush(const std::shared_ptr<Connection>& conn);
-  void close(const std::shared_ptr<Connection>& conn);
+  // By value: callers may pass a registry entry that closing erases.
+  void close(std::shared_ptr<Connection> conn);
   void reportStatus();
   // STUN Binding on the same port over UDP (relay_stun.cpp).
   void openStun(const asio::ip::address& address);
