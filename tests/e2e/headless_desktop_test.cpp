@@ -10,8 +10,7 @@
 #include "e2e/paired_desktop.h"
 #include "host/accessibility_bus.h"
 
-// Xlib's macros (None, Bool, ...) clash with gtest's names: it comes last.
-#include <X11/Xlib.h>
+#include "support/x_pointer.h"
 
 namespace ombrel {
 namespace {
@@ -45,15 +44,10 @@ TEST_F(HeadlessDesktopTest, PairedClientDecodesTheDesktopAndMovesThePointer) {
   ASSERT_TRUE(driver.waitFor("inputSent"));
   EXPECT_EQ(driver.finish(), 0);
 
-  Display* display = XOpenDisplay(xvfb.display().c_str());
-  ASSERT_NE(display, nullptr);
-  Window root, child;
-  int x = 0, y = 0, winX, winY;
-  unsigned mask;
-  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &winX, &winY, &mask);
-  XCloseDisplay(display);
-  EXPECT_NEAR(x, 320, 1);
-  EXPECT_NEAR(y, 540, 1);
+  auto pointer = test::pointerPosition(xvfb.display());
+  ASSERT_TRUE(pointer);
+  EXPECT_NEAR(pointer->first, 320, 1);
+  EXPECT_NEAR(pointer->second, 540, 1);
 }
 
 TEST_F(HeadlessDesktopTest, AgentAsksForAScreenshotTheDisplaysAndTheTree) {

@@ -33,8 +33,9 @@ inline std::map<std::string, std::string> xdgTree(const std::filesystem::path& r
 class HostProcess {
  public:
   explicit HostProcess(const std::filesystem::path& root,
-                       std::map<std::string, std::string> extraEnv = {})
-      : process_({hostProgram(), "--headless", "--port", "0"},
+                       std::map<std::string, std::string> extraEnv = {},
+                       std::vector<std::string> extraArgs = {})
+      : process_(withArgs({hostProgram(), "--headless", "--port", "0"}, std::move(extraArgs)),
                  {.env = merged(hermetic(root), std::move(extraEnv)),
                   .captureStdout = true,
                   .quiet = false,
@@ -84,6 +85,12 @@ class HostProcess {
     return env;
   }
 
+  static std::vector<std::string> withArgs(std::vector<std::string> argv,
+                                           std::vector<std::string> extra) {
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+
   static std::map<std::string, std::string> merged(std::map<std::string, std::string> base,
                                                    std::map<std::string, std::string> extra) {
     for (auto& [key, value] : extra) base[key] = std::move(value);
@@ -100,7 +107,18 @@ class HostProcess {
 class ClientRun {
  public:
   ClientRun(const std::filesystem::path& root, std::uint16_t port, std::vector<std::string> args)
-      : process_(command(port, std::move(args)), {.env = xdgTree(root), .captureStdout = true}) {}
+      : process_(command({"--connect", "127.0.0.1:" + std::to_string(port)}, std::move(args)),
+                 {.env = xdgTree(root), .captureStdout = true}) {}
+  // Through the relay listening on loopback `relayPort`, to the host `hostID`.
+  struct ViaRelay {
+    std::uint16_t relayPort;
+    std::string hostID;
+  };
+  ClientRun(const std::filesystem::path& root, const ViaRelay& relay, std::vector<std::string> args)
+      : process_(command({"--relay", "127.0.0.1:" + std::to_string(relay.relayPort), "--host-id",
+                          relay.hostID},
+                         std::move(args)),
+                 {.env = xdgTree(root), .captureStdout = true}) {}
 
   // The next event, or nothing when the client ended or `limit` passed.
   std::optional<nlohmann::json> next(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
@@ -135,9 +153,11 @@ class ClientRun {
   const std::vector<nlohmann::json>& events() const { return events_; }
 
  private:
-  static std::vector<std::string> command(std::uint16_t port, std::vector<std::string> args) {
-    std::vector<std::string> argv = {clientProgram(), "--connect",
-                                     "127.0.0.1:" + std::to_string(port), "--timeout", "60"};
+  static std::vector<std::string> command(std::vector<std::string> target,
+                                          std::vector<std::string> args) {
+    std::vector<std::string> argv = {clientProgram()};
+    argv.insert(argv.end(), target.begin(), target.end());
+    argv.insert(argv.end(), {"--timeout", "60"});
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }

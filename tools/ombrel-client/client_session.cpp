@@ -16,14 +16,23 @@ ClientSession::ClientSession(Options options, DeviceIdentity identity, HostPins&
       runtime_(runtime) {}
 
 std::string ClientSession::address() const {
+  // A relay's address is shared by every host behind it, so it identifies none of them.
+  if (options_.viaRelay) return "relay " + DeviceIdentity::normalizeHostID(options_.expectedHostID);
   return options_.host + ":" + std::to_string(options_.port);
+}
+
+Bytes ClientSession::relayPreamble(const std::string& hostID) {
+  auto line = nlohmann::json{{"role", "client"}, {"id", hostID}, {"v", 2}}.dump() + "\n";
+  return Bytes(line.begin(), line.end());
 }
 
 void ClientSession::emit(const nlohmann::json& event) { out_ << event.dump() << std::endl; }
 
 int ClientSession::run() {
+  std::optional<Bytes> preamble;
+  if (options_.viaRelay) preamble = relayPreamble(options_.expectedHostID);
   conn_ = NVConnection::create(TCPTransport::connect(options_.host, options_.port),
-                               NVConnection::Role::client, identity_, std::nullopt, runtime_);
+                               NVConnection::Role::client, identity_, preamble, runtime_);
   std::weak_ptr<ClientSession> weak = weak_from_this();
   conn_->onReady = [weak] {
     if (auto self = weak.lock()) self->ready();

@@ -52,6 +52,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::string host;
     std::uint16_t port = 47800;
     std::string expectedHostID;  // empty: any host, judged by the pins of its address
+    // Through a relay: `host`/`port` are the relay's, and the relay is asked for
+    // `expectedHostID` (required then); the key presented must be that ID's.
+    bool viaRelay = false;
     std::string name = "ombrel-client";
     std::string model = "Linux";
     bool pair = false;
@@ -80,6 +83,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void finish(int status);
   void emit(const nlohmann::json& event);
   std::string address() const;
+  // {"role":"client","id":ID,"v":2} and a line feed: what a relay reads before pairing.
+  static Bytes relayPreamble(const std::string& hostID);
 
   Options options_;
   DeviceIdentity identity_;

@@ -1,6 +1,7 @@
 // ombrel-client: a reference client for the host, for people testing a host and for scripts.
 //
-//   ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair [--grant-minutes N]]
+//   ombrel-client (--connect HOST:PORT [--host-id ID] | --relay HOST[:PORT] --host-id ID)
+//                 [--name NAME] [--pair [--grant-minutes N]]
 //                 [--ping | --pings N [--ping-interval SECONDS]] [--send-raw TYPE:SIZE]
 //                 [--clipboard-text TEXT [--paste]] [--input SCRIPT]
 //                 [--send PATH]... [--receive DIR [--files N]]
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "CorvaneKit/relay_endpoint.h"
 #include "OmbrelKit/device_identity.h"
 #include "ai_mode.h"
 #include "base/log.h"
@@ -31,6 +33,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: ombrel-client --connect HOST:PORT [--host-id ID] [--name NAME] [--pair]\n"
+    "       ombrel-client --relay HOST[:PORT] --host-id ID [--name NAME] [--pair]\n"
     "                     [--grant-minutes N] [--ping | --pings N [--ping-interval S]]\n"
     "                     [--send-raw TYPE:SIZE] [--clipboard-text TEXT [--paste]]\n"
     "                     [--input SCRIPT] [--send PATH]... [--receive DIR [--files N]]\n"
@@ -89,6 +92,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--connect") {
       connect = true;
       good = value(text) && parseAddress(text, options.host, options.port);
+    } else if (arg == "--relay") {
+      connect = true;
+      options.viaRelay = true;
+      auto relay = value(text) ? RelayEndpoint::parse(text) : std::nullopt;
+      good = relay.has_value();
+      if (relay) {
+        options.host = relay->host;
+        options.port = relay->port;
+      }
     } else if (arg == "--discover") {
       discover = true;
     } else if (arg == "--host-id") {
@@ -140,7 +152,7 @@ int main(int argc, char** argv) {
     }
   }
   if (inputMode) inputMode->setLinger(options.linger);
-  if (discover == connect) {
+  if (discover == connect || (options.viaRelay && options.expectedHostID.empty())) {
     std::cerr << kUsage;
     return 2;
   }
