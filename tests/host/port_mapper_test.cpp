@@ -1,0 +1,471 @@
+// The port mapper against the real miniupnpd, in three network namespaces the test creates: a
+// LAN with the host (192.168.77.2), a router running miniupnpd between the LAN (192.168.77.1)
+// and a WAN side (203.0.114.1), and a WAN peer (203.0.114.2). Nothing leaves the namespaces.
+// The mapper runs in this process: the test thread moves into the LAN namespace before it
+// builds the mapper, so the mapper's thread starts there too.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Ombrel_Remote_Host/reachability/port_mapper.h"
+#include "Ombrel_Remote_Host/reachability/port_mapper_service.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "tests/host/wake_namespaces.h"
+
+namespace ombrel {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = PortMapper::Status::Kind;
+
+constexpr const char* routerLAN = "192.168.77.1";
+constexpr const char* wanAddress = "203.0.114.1";
+
+std::string capture(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+bool installed(const char* program) {
+  return test::run({"sh", "-c", std::string("command -v ") + program});
+}
+
+// The namespaces, the router's nftables table and, on request, miniupnpd.
+class RouterLab {
+ public:
+  RouterLab() {
+    static int counter = 0;
+    const std::string id = std::to_string(getpid()) + "-" + std::to_string(++counter);
+    lan = "ombrel-pm-lan-" + id;
+    router = "ombrel-pm-rtr-" + id;
+    wan = "ombrel-pm-wan-" + id;
+    const std::string tag = std::to_string(getpid() % 100000) + std::to_string(counter);
+    const std::string l0 = "pl" + tag, rl = "prl" + tag, w0 = "pw" + tag, rw = "prw" + tag;
+    routerWAN_ = rw;
+    dir_ = std::filesystem::temp_directory_path() / ("ombrel-pm-" + id);
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "table.nft") << R"(table inet filter {
+  chain forward {
+    type filter hook forward priority 0; policy accept;
+    jump miniupnpd
+  }
+  chain miniupnpd {
+  }
+  chain prerouting {
+    type nat hook prerouting priority -100; policy accept;
+    jump prerouting_miniupnpd
+  }
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept;
+    jump postrouting_miniupnpd
+  }
+  chain prerouting_miniupnpd {
+  }
+  chain postrouting_miniupnpd {
+  }
+}
+)";
+    using test::run;
+    ok_ = run({"ip", "netns", "add", lan}) && run({"ip", "netns", "add", router}) &&
+          run({"ip", "netns", "add", wan}) &&
+          run({"ip", "-n", lan, "link", "add", l0, "type", "veth", "peer", "name", rl, "netns",
+               router}) &&
+          run({"ip", "-n", wan, "link", "add", w0, "type", "veth", "peer", "name", rw, "netns",
+               router}) &&
+          run({"ip", "-n", lan, "addr", "add", "192.168.77.2/24", "dev", l0}) &&
+          run({"ip", "-n", router, "addr", "add", "192.168.77.1/24", "dev", rl}) &&
+          run({"ip", "-n", router, "addr", "add", "203.0.114.1/24", "dev", rw}) &&
+          run({"ip", "-n", wan, "addr", "add", "203.0.114.2/24", "dev", w0}) &&
+          run({"ip", "-n", lan, "link", "set", "lo", "up"}) &&
+          run({"ip", "-n", router, "link", "set", "lo", "up"}) &&
+          run({"ip", "-n", wan, "link", "set", "lo", "up"}) &&
+          run({"ip", "-n", lan, "link", "set", l0, "up"}) &&
+          run({"ip", "-n", router, "link", "set", rl, "up"}) &&
+          run({"ip", "-n", router, "link", "set", rw, "up"}) &&
+          run({"ip", "-n", wan, "link", "set", w0, "up"}) &&
+          run({"ip", "-n", lan, "route", "add", "default", "via", routerLAN}) &&
+          run({"ip", "netns", "exec", router, "sysctl", "-w", "net.ipv4.ip_forward=1"}) &&
+          run({"ip", "netns", "exec", router, "nft", "-f", (dir_ / "table.nft").string()});
+  }
+
+  ~RouterLab() {
+    if (daemon_ > 0) {
+      kill(daemon_, SIGTERM);
+      waitpid(daemon_, nullptr, 0);
+    }
+    test::run({"ip", "netns", "del", lan});
+    test::run({"ip", "netns", "del", router});
+    test::run({"ip", "netns", "del", wan});
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  bool ok() const { return ok_; }
+
+  // Starts miniupnpd on the router and waits until it listens.
+  bool startMiniupnpd(bool natpmp) {
+    std::ofstream(dir_ / "miniupnpd.conf")
+        << "ext_ifname=" << routerWAN_ << "\nlistening_ip=192.168.77.1\nhttp_port=0\n"
+        << "enable_natpmp=" << (natpmp ? "yes" : "no") << "\nenable_upnp=yes\n"
+        << "secure_mode=yes\nsystem_uptime=yes\n"
+        << "uuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07d\n"
+        << "allow 1024-65535 192.168.77.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n";
+    const std::string conf = (dir_ / "miniupnpd.conf").string(), log = logPath();
+    const std::string pid = (dir_ / "miniupnpd.pid").string();
+    std::vector<std::string> args = {"ip", "netns", "exec", router, "miniupnpd",
+                                     "-d", "-f",    conf,   "-P",   pid};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = posix_spawnp(&daemon_, "ip", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    const char* ready = natpmp ? "Listening for NAT-PMP" : "HTTP listening on port";
+    for (int i = 0; i < 200; ++i) {
+      if (daemonLog().find(ready) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  std::string daemonLog() const {
+    std::ifstream file(logPath());
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+  }
+
+  // The DNAT rules miniupnpd keeps on the router.
+  std::string natRules() const {
+    return capture("ip netns exec " + router +
+                   " nft list chain inet filter prerouting_miniupnpd 2>&1");
+  }
+
+  std::string lan, router, wan;
+
+ private:
+  std::string logPath() const { return (dir_ / "miniupnpd.log").string(); }
+
+  std::filesystem::path dir_;
+  std::string routerWAN_;
+  pid_t daemon_ = -1;
+  bool ok_ = false;
+};
+
+// Moves the calling thread into a namespace and back out when it goes.
+class InNamespace {
+ public:
+  explicit InNamespace(const std::string& ns)
+      : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    entered_ = home_ >= 0 && test::enterNamespace(ns);
+  }
+  ~InNamespace() {
+    if (entered_) setns(home_, CLONE_NEWNET);
+    if (home_ >= 0) close(home_);
+  }
+  bool entered() const { return entered_; }
+
+ private:
+  int home_;
+  bool entered_ = false;
+};
+
+// Every status the mapper reports and every log line, for waiting on.
+class Observer {
+ public:
+  Observer() {
+    previousSink_ = log::setSink([this](std::string_view text) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(text);
+      changed_.notify_all();
+    });
+  }
+  ~Observer() { log::setSink(previousSink_); }
+
+  void watch(PortMapper& mapper) {
+    mapper.onChange = [this](const PortMapper::Status& status) {
+      std::lock_guard lock(mutex_);
+      statuses_.push_back(status);
+      changed_.notify_all();
+    };
+  }
+
+  // Waits (generously) until the mapper has reported `count` statuses.
+  std::vector<PortMapper::Status> statuses(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 60s, [&] { return statuses_.size() >= count; });
+    return statuses_;
+  }
+
+  std::size_t linesContaining(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<PortMapper::Status> statuses_;
+  std::vector<std::string> lines_;
+  log::Sink previousSink_;
+};
+
+// A listener on all of the LAN side's addresses, on a port the kernel picks.
+struct Listener {
+  Listener() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    socklen_t length = sizeof any;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) == 0)
+      port = ntohs(any.sin_port);
+  }
+  ~Listener() { close(fd); }
+  int fd;
+  std::uint16_t port = 0;
+};
+
+class PortMapperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+    for (const char* program : {"ip", "nft", "miniupnpd"})
+      if (!installed(program)) GTEST_SKIP() << program << " is not installed";
+    lab_ = std::make_unique<RouterLab>();
+    ASSERT_TRUE(lab_->ok()) << "could not build the namespaces and the router's table";
+    inLAN_ = std::make_unique<InNamespace>(lab_->lan);
+    ASSERT_TRUE(inLAN_->entered());
+  }
+
+  void TearDown() override {
+    mapper_.reset();
+    inLAN_.reset();
+    lab_.reset();
+  }
+
+  PortMapper& makeMapper() {
+    mapper_ = std::make_unique<PortMapper>(PortMapper::Endpoints{}, clock_);
+    observer_.watch(*mapper_);
+    return *mapper_;
+  }
+
+  // The WAN peer's line reaches the LAN listener through the router, and the answer comes back.
+  void expectForwarded(Listener& listener, std::uint16_t externalPort) {
+    std::string answer;
+    std::thread peer([&] {
+      if (!test::enterNamespace(lab_->wan)) return;
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      timeval timeout{.tv_sec = 10, .tv_usec = 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(externalPort);
+      inet_pton(AF_INET, wanAddress, &to.sin_addr);
+      char buffer[64];
+      if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+          send(fd, "hello\n", 6, MSG_NOSIGNAL) == 6) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) answer.assign(buffer, static_cast<std::size_t>(n));
+      }
+      close(fd);
+    });
+    pollfd p{.fd = listener.fd, .events = POLLIN, .revents = 0};
+    if (poll(&p, 1, 15000) == 1) {
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const int connection = accept(listener.fd, reinterpret_cast<sockaddr*>(&from), &length);
+      char buffer[16] = {};
+      pollfd c{.fd = connection, .events = POLLIN, .revents = 0};
+      if (poll(&c, 1, 10000) == 1 && recv(connection, buffer, sizeof buffer, 0) == 6) {
+        EXPECT_EQ(std::string(buffer, 6), "hello\n");
+        EXPECT_EQ(from.sin_addr.s_addr, htonl(0xCB007202)) << "the peer is 203.0.114.2";
+        send(connection, "welcome", 7, MSG_NOSIGNAL);
+      }
+      close(connection);
+    }
+    peer.join();
+    EXPECT_EQ(answer, "welcome");
+  }
+
+  std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
+  Observer observer_;
+  std::unique_ptr<RouterLab> lab_;
+  std::unique_ptr<InNamespace> inLAN_;
+  std::unique_ptr<PortMapper> mapper_;
+};
+
+TEST_F(PortMapperTest, NATPMPMapsForwardsRenewsAndRemovesOnSwitchOff) {
+  ASSERT_TRUE(lab_->startMiniupnpd(true)) << lab_->daemonLog();
+  Listener listener;
+  ASSERT_NE(listener.port, 0);
+  const std::string dport = "dport " + std::to_string(listener.port) + " ";
+  const std::string address = std::string(wanAddress) + ":" + std::to_string(listener.port);
+
+  auto& mapper = makeMapper();
+  mapper.update(true, listener.port);
+  const auto statuses = observer_.statuses(2);
+  ASSERT_EQ(statuses.size(), 2u) << lab_->daemonLog();
+  EXPECT_EQ(statuses[0], (PortMapper::Status{Kind::working, {}}));
+  EXPECT_EQ(statuses[1], (PortMapper::Status{Kind::mapped, address}));
+  EXPECT_NE(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
+  EXPECT_NE(lab_->daemonLog().find("NAT-PMP " + std::to_string(listener.port) + " tcp"),
+            std::string::npos);
+  expectForwarded(listener, listener.port);
+
+  // Each renewal asks the router again (one more accepted request in its log) and, with the
+  // same answer, reports nothing new.
+  const auto accepted = [&] {
+    const std::string log = lab_->daemonLog();
+    std::size_t n = 0;
+    for (auto at = log.find("port mapping accepted"); at != std::string::npos;
+         at = log.find("port mapping accepted", at + 1))
+      ++n;
+    return n;
+  };
+  const std::size_t before = accepted();
+  clock_->advance(PortMapper::renewalInterval);
+  clock_->advance(PortMapper::renewalInterval);
+  EXPECT_EQ(accepted(), before + 2);
+  EXPECT_EQ(observer_.linesContaining("reachable from the internet at " + address), 1u);
+  mapper.update(true, listener.port);  // unchanged: nothing happens
+  expectForwarded(listener, listener.port);
+
+  mapper.update(false, listener.port);
+  const auto after = observer_.statuses(3);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[2], (PortMapper::Status{Kind::off, {}}));
+  EXPECT_EQ(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
+  EXPECT_EQ(observer_.linesContaining("Ombrel Remote: port mapping removed"), 1u);
+  EXPECT_EQ(clock_->pendingTimers(), 0u) << "switching off stops the renewal timer";
+}
+
+TEST_F(PortMapperTest, UsesUPnPWhenNATPMPIsOffAndRemovesAtShutdown) {
+  ASSERT_TRUE(lab_->startMiniupnpd(false)) << lab_->daemonLog();
+  Listener listener;
+  ASSERT_NE(listener.port, 0);
+  const std::string dport = "dport " + std::to_string(listener.port) + " ";
+  const std::string address = std::string(wanAddress) + ":" + std::to_string(listener.port);
+
+  // Through the controller's seam, as the host program drives it.
+  PortMapperService service(PortMapper::Endpoints{}, clock_);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<PortMappingStatus> seen;
+  service.onChange = [&](const PortMappingStatus& status) {
+    std::lock_guard lock(mutex);
+    seen.push_back(status);
+    changed.notify_all();
+  };
+  const auto waitFor = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 60s, [&] { return seen.size() >= count; });
+    return seen;
+  };
+  service.update(true, listener.port);
+  auto statuses = waitFor(2);
+  ASSERT_EQ(statuses.size(), 2u) << lab_->daemonLog();
+  EXPECT_EQ(statuses[0], (PortMappingStatus{PortMappingStatus::State::working, std::nullopt,
+                                            "正在請路由器開埠…"}));
+  EXPECT_EQ(statuses[1], (PortMappingStatus{PortMappingStatus::State::mapped, address,
+                                            "外網直接連線：" + address}));
+  EXPECT_NE(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
+  EXPECT_NE(lab_->daemonLog().find("AddPortMapping"), std::string::npos);
+  expectForwarded(listener, listener.port);
+
+  service.shutdown();
+  statuses = waitFor(3);
+  ASSERT_EQ(statuses.size(), 3u);
+  EXPECT_EQ(statuses[2].state, PortMappingStatus::State::off);
+  EXPECT_EQ(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
+}
+
+TEST_F(PortMapperTest, FailsWithinItsDeadlinesWithoutARouter) {
+  // No miniupnpd: the gateway stays silent, then nothing answers the SSDP search; and with no
+  // default route there is no gateway to ask at all.
+  struct Case {
+    bool defaultRoute;
+    std::string error;
+  };
+  for (const Case& c :
+       {Case{true, "NAT-PMP: no NAT-PMP answer from 192.168.77.1; UPnP: no UPnP router found"},
+        Case{false, "NAT-PMP: no IPv4 router; UPnP: no UPnP router found"}}) {
+    SCOPED_TRACE(c.error);
+    if (!c.defaultRoute) {
+      ASSERT_TRUE(test::run({"ip", "-n", lab_->lan, "route", "del", "default"}));
+    }
+    Observer observer;
+    mapper_ = std::make_unique<PortMapper>(PortMapper::Endpoints{}, clock_);
+    observer.watch(*mapper_);
+    const auto start = std::chrono::steady_clock::now();
+    mapper_->update(true, 47800);
+    const auto statuses = observer.statuses(2);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses[1], (PortMapper::Status{Kind::failed, {}}));
+    EXPECT_EQ(observer.linesContaining("Ombrel Remote: port mapping failed: " + c.error), 1u);
+    // Two NAT-PMP exchanges of 3.75 s at most, then 3 s of SSDP; a loaded machine gets slack.
+    EXPECT_LT(elapsed, 30s);
+    mapper_.reset();
+  }
+}
+
+TEST(PortMapperGateway, ReadsTheDefaultRouteFromTheRouteTable) {
+  const std::string head =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+  struct Case {
+    std::string rows;
+    std::optional<std::string> gateway;
+  };
+  const Case cases[] = {
+      {"eth0\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"
+       "eth0\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n",
+       "192.168.1.1"},
+      // A link route first, the default route after it.
+      {"eth0\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+       "eth0\t00000000\t01000A0A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n",
+       "10.10.0.1"},
+      // A default route without a gateway (a point-to-point link), one that is down, and a
+      // gateway that is not on a local network are no router.
+      {"ppp0\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n", std::nullopt},
+      {"eth0\t00000000\t0101A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n", std::nullopt},
+      {"eth0\t00000000\t017200CB\t0003\t0\t0\t0\t00000000\t0\t0\t0\n", std::nullopt},
+      {"garbage\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rows);
+    EXPECT_EQ(PortMapper::gatewayFromRouteTable(head + c.rows), c.gateway);
+  }
+}
+
+}  // namespace
+}  // namespace ombrel
