@@ -34,8 +34,8 @@ constexpr std::string_view kUsage =
 
 // What the host cannot do yet; it says so instead of pretending.
 constexpr std::string_view kNotBuilt =
-    "Not built yet: clipboard and file transfer, router port mapping, relay and ICE\n"
-    "reachability, the tunnel service and the tray interface.\n";
+    "Not built yet: clipboard and file transfer, relay and ICE reachability, the tunnel\n"
+    "service and the tray interface.\n";
 
 bool parsePort(std::string_view text, std::uint16_t& port) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);

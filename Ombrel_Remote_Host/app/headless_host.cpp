@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Ombrel_Remote_Host/platform/platform_backends.h"
+#include "Ombrel_Remote_Host/reachability/port_mapper_service.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
@@ -49,6 +50,8 @@ void HeadlessHost::start() {
   deps.displays = [] { return Displays::all(); };
   deps.listenerPort = options_.port;
   deps.identity = options_.identity;
+  deps.portMapper =
+      std::make_shared<PortMapperService>(PortMapper::Endpoints{}, runtime_->sharedClock());
   controller_ = HostController::create(std::move(deps));
 
   runtime_->mainQueue()->sync([this] {
@@ -84,6 +87,9 @@ void HeadlessHost::observe(HostField field) {
       break;
     case HostField::relayStatus:
       if (!c.relayStatus().empty()) line("relay: " + c.relayStatus());
+      break;
+    case HostField::portMappingStatus:
+      if (!c.portMappingStatus().text.empty()) line("port mapping: " + c.portMappingStatus().text);
       break;
     case HostField::lastEvent:
       if (c.lastEvent()) line("event: " + *c.lastEvent());
