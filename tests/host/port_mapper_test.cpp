@@ -1,8 +1,6 @@
-// The port mapper against the real miniupnpd, in three network namespaces the test creates: a
-// LAN with the host (192.168.77.2), a router running miniupnpd between the LAN (192.168.77.1)
-// and a WAN side (203.0.114.1), and a WAN peer (203.0.114.2). Nothing leaves the namespaces.
-// The mapper runs in this process: the test thread moves into the LAN namespace before it
-// builds the mapper, so the mapper's thread starts there too.
+// The port mapper against the real miniupnpd in a RouterLab (router_lab.h). The mapper runs in
+// this process: the test thread moves into the LAN namespace before it builds the mapper, so
+// the mapper's thread starts there too.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -29,174 +27,17 @@
 #include "Ombrel_Remote_Host/reachability/port_mapper_service.h"
 #include "base/clock.h"
 #include "base/log.h"
-#include "tests/host/wake_namespaces.h"
+#include "tests/host/router_lab.h"
 
 namespace ombrel {
 namespace {
 
+using test::InNamespace;
+using test::RouterLab;
+using test::wanAddress;
+
 using namespace std::chrono_literals;
 using Kind = PortMapper::Status::Kind;
-
-constexpr const char* routerLAN = "192.168.77.1";
-constexpr const char* wanAddress = "203.0.114.1";
-
-std::string capture(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
-
-bool installed(const char* program) {
-  return test::run({"sh", "-c", std::string("command -v ") + program});
-}
-
-// The namespaces, the router's nftables table and, on request, miniupnpd.
-class RouterLab {
- public:
-  RouterLab() {
-    static int counter = 0;
-    const std::string id = std::to_string(getpid()) + "-" + std::to_string(++counter);
-    lan = "ombrel-pm-lan-" + id;
-    router = "ombrel-pm-rtr-" + id;
-    wan = "ombrel-pm-wan-" + id;
-    const std::string tag = std::to_string(getpid() % 100000) + std::to_string(counter);
-    const std::string l0 = "pl" + tag, rl = "prl" + tag, w0 = "pw" + tag, rw = "prw" + tag;
-    routerWAN_ = rw;
-    dir_ = std::filesystem::temp_directory_path() / ("ombrel-pm-" + id);
-    std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / "table.nft") << R"(table inet filter {
-  chain forward {
-    type filter hook forward priority 0; policy accept;
-    jump miniupnpd
-  }
-  chain miniupnpd {
-  }
-  chain prerouting {
-    type nat hook prerouting priority -100; policy accept;
-    jump prerouting_miniupnpd
-  }
-  chain postrouting {
-    type nat hook postrouting priority 100; policy accept;
-    jump postrouting_miniupnpd
-  }
-  chain prerouting_miniupnpd {
-  }
-  chain postrouting_miniupnpd {
-  }
-}
-)";
-    using test::run;
-    ok_ = run({"ip", "netns", "add", lan}) && run({"ip", "netns", "add", router}) &&
-          run({"ip", "netns", "add", wan}) &&
-          run({"ip", "-n", lan, "link", "add", l0, "type", "veth", "peer", "name", rl, "netns",
-               router}) &&
-          run({"ip", "-n", wan, "link", "add", w0, "type", "veth", "peer", "name", rw, "netns",
-               router}) &&
-          run({"ip", "-n", lan, "addr", "add", "192.168.77.2/24", "dev", l0}) &&
-          run({"ip", "-n", router, "addr", "add", "192.168.77.1/24", "dev", rl}) &&
-          run({"ip", "-n", router, "addr", "add", "203.0.114.1/24", "dev", rw}) &&
-          run({"ip", "-n", wan, "addr", "add", "203.0.114.2/24", "dev", w0}) &&
-          run({"ip", "-n", lan, "link", "set", "lo", "up"}) &&
-          run({"ip", "-n", router, "link", "set", "lo", "up"}) &&
-          run({"ip", "-n", wan, "link", "set", "lo", "up"}) &&
-          run({"ip", "-n", lan, "link", "set", l0, "up"}) &&
-          run({"ip", "-n", router, "link", "set", rl, "up"}) &&
-          run({"ip", "-n", router, "link", "set", rw, "up"}) &&
-          run({"ip", "-n", wan, "link", "set", w0, "up"}) &&
-          run({"ip", "-n", lan, "route", "add", "default", "via", routerLAN}) &&
-          run({"ip", "netns", "exec", router, "sysctl", "-w", "net.ipv4.ip_forward=1"}) &&
-          run({"ip", "netns", "exec", router, "nft", "-f", (dir_ / "table.nft").string()});
-  }
-
-  ~RouterLab() {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGTERM);
-      waitpid(daemon_, nullptr, 0);
-    }
-    test::run({"ip", "netns", "del", lan});
-    test::run({"ip", "netns", "del", router});
-    test::run({"ip", "netns", "del", wan});
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  bool ok() const { return ok_; }
-
-  // Starts miniupnpd on the router and waits until it listens.
-  bool startMiniupnpd(bool natpmp) {
-    std::ofstream(dir_ / "miniupnpd.conf")
-        << "ext_ifname=" << routerWAN_ << "\nlistening_ip=192.168.77.1\nhttp_port=0\n"
-        << "enable_natpmp=" << (natpmp ? "yes" : "no") << "\nenable_upnp=yes\n"
-        << "secure_mode=yes\nsystem_uptime=yes\n"
-        << "uuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07d\n"
-        << "allow 1024-65535 192.168.77.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n";
-    const std::string conf = (dir_ / "miniupnpd.conf").string(), log = logPath();
-    const std::string pid = (dir_ / "miniupnpd.pid").string();
-    std::vector<std::string> args = {"ip", "netns", "exec", router, "miniupnpd",
-                                     "-d", "-f",    conf,   "-P",   pid};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawnp(&daemon_, "ip", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    const char* ready = natpmp ? "Listening for NAT-PMP" : "HTTP listening on port";
-    for (int i = 0; i < 200; ++i) {
-      if (daemonLog().find(ready) != std::string::npos) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
-
-  std::string daemonLog() const {
-    std::ifstream file(logPath());
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-  }
-
-  // The DNAT rules miniupnpd keeps on the router.
-  std::string natRules() const {
-    return capture("ip netns exec " + router +
-                   " nft list chain inet filter prerouting_miniupnpd 2>&1");
-  }
-
-  std::string lan, router, wan;
-
- private:
-  std::string logPath() const { return (dir_ / "miniupnpd.log").string(); }
-
-  std::filesystem::path dir_;
-  std::string routerWAN_;
-  pid_t daemon_ = -1;
-  bool ok_ = false;
-};
-
-// Moves the calling thread into a namespace and back out when it goes.
-class InNamespace {
- public:
-  explicit InNamespace(const std::string& ns)
-      : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-    entered_ = home_ >= 0 && test::enterNamespace(ns);
-  }
-  ~InNamespace() {
-    if (entered_) setns(home_, CLONE_NEWNET);
-    if (home_ >= 0) close(home_);
-  }
-  bool entered() const { return entered_; }
-
- private:
-  int home_;
-  bool entered_ = false;
-};
 
 // Every status the mapper reports and every log line, for waiting on.
 class Observer {
@@ -259,8 +100,7 @@ class PortMapperTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-    for (const char* program : {"ip", "nft", "miniupnpd"})
-      if (!installed(program)) GTEST_SKIP() << program << " is not installed";
+    if (auto missing = RouterLab::missingTool()) GTEST_SKIP() << *missing << " is not installed";
     lab_ = std::make_unique<RouterLab>();
     ASSERT_TRUE(lab_->ok()) << "could not build the namespaces and the router's table";
     inLAN_ = std::make_unique<InNamespace>(lab_->lan);
