@@ -19,25 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Whether a TCP connection from namespace `ns` to the router's WAN address and `port` opens.
-bool connectsFrom(const std::string& ns, std::uint16_t port) {
-  bool connected = false;
-  std::thread peer([&] {
-    if (!test::enterNamespace(ns)) return;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{.tv_sec = 10, .tv_usec = 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, test::wanAddress, &to.sin_addr);
-    connected = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    close(fd);
-  });
-  peer.join();
-  return connected;
-}
-
 TEST(HostPortMappingTest, HostMapsItsListenerThroughMiniupnpdAndRemovesItAtExit) {
   if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
   if (auto missing = test::RouterLab::missingTool())
@@ -60,7 +41,9 @@ TEST(HostPortMappingTest, HostMapsItsListenerThroughMiniupnpdAndRemovesItAtExit)
   ASSERT_TRUE(host.waitFor("port mapping: 外網直接連線：" + address, 40s)) << lab.daemonLog();
   const std::string dport = "dport " + std::to_string(host.port()) + " ";
   EXPECT_NE(lab.natRules().find(dport), std::string::npos) << lab.natRules();
-  EXPECT_TRUE(connectsFrom(lab.wan, host.port()));
+  const int peer = test::connectFrom(lab.wan, host.port());
+  EXPECT_GE(peer, 0) << "the WAN peer does not reach the host's listener";
+  if (peer >= 0) close(peer);
 
   host.process().stop(10s);
   EXPECT_EQ(lab.natRules().find(dport), std::string::npos) << lab.natRules();

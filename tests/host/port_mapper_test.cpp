@@ -121,40 +121,25 @@ class PortMapperTest : public ::testing::Test {
 
   // The WAN peer's line reaches the LAN listener through the router, and the answer comes back.
   void expectForwarded(Listener& listener, std::uint16_t externalPort) {
-    std::string answer;
-    std::thread peer([&] {
-      if (!test::enterNamespace(lab_->wan)) return;
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      timeval timeout{.tv_sec = 10, .tv_usec = 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(externalPort);
-      inet_pton(AF_INET, wanAddress, &to.sin_addr);
-      char buffer[64];
-      if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-          send(fd, "hello\n", 6, MSG_NOSIGNAL) == 6) {
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) answer.assign(buffer, static_cast<std::size_t>(n));
-      }
-      close(fd);
-    });
+    const int peer = test::connectFrom(lab_->wan, externalPort);
+    ASSERT_GE(peer, 0) << "no connection through the router";
+    ASSERT_EQ(send(peer, "hello\n", 6, MSG_NOSIGNAL), 6);
     pollfd p{.fd = listener.fd, .events = POLLIN, .revents = 0};
-    if (poll(&p, 1, 15000) == 1) {
-      sockaddr_in from{};
-      socklen_t length = sizeof from;
-      const int connection = accept(listener.fd, reinterpret_cast<sockaddr*>(&from), &length);
-      char buffer[16] = {};
-      pollfd c{.fd = connection, .events = POLLIN, .revents = 0};
-      if (poll(&c, 1, 10000) == 1 && recv(connection, buffer, sizeof buffer, 0) == 6) {
-        EXPECT_EQ(std::string(buffer, 6), "hello\n");
-        EXPECT_EQ(from.sin_addr.s_addr, htonl(0xCB007202)) << "the peer is 203.0.114.2";
-        send(connection, "welcome", 7, MSG_NOSIGNAL);
-      }
-      close(connection);
+    ASSERT_EQ(poll(&p, 1, 15000), 1);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const int connection = accept(listener.fd, reinterpret_cast<sockaddr*>(&from), &length);
+    char buffer[16] = {};
+    pollfd c{.fd = connection, .events = POLLIN, .revents = 0};
+    if (poll(&c, 1, 10000) == 1 && recv(connection, buffer, sizeof buffer, 0) == 6) {
+      EXPECT_EQ(std::string(buffer, 6), "hello\n");
+      EXPECT_EQ(from.sin_addr.s_addr, htonl(0xCB007202)) << "the peer is 203.0.114.2";
+      send(connection, "welcome", 7, MSG_NOSIGNAL);
     }
-    peer.join();
-    EXPECT_EQ(answer, "welcome");
+    close(connection);
+    const ssize_t n = recv(peer, buffer, sizeof buffer, 0);
+    close(peer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "welcome");
   }
 
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();

@@ -7,10 +7,14 @@
 // miniupnpd's chains hang from and, on request, runs miniupnpd. Nothing leaves the namespaces.
 // Needs root, ip, nft and miniupnpd.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,6 +177,29 @@ class RouterLab {
   pid_t daemon_ = -1;
   bool ok_ = false;
 };
+
+// A TCP connection opened from namespace `ns` (the WAN peer) to the router's WAN address and
+// `port`, or -1. The descriptor works from any thread; receives time out after 10 seconds.
+inline int connectFrom(const std::string& ns, std::uint16_t port) {
+  int fd = -1;
+  std::thread peer([&] {
+    if (!enterNamespace(ns)) return;
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{.tv_sec = 10, .tv_usec = 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, wanAddress, &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  });
+  peer.join();
+  return fd;
+}
 
 // Moves the calling thread into a namespace and back out when it goes.
 class InNamespace {
