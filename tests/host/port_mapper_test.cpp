@@ -149,7 +149,7 @@ class PortMapperTest : public ::testing::Test {
   std::unique_ptr<PortMapper> mapper_;
 };
 
-TEST_F(PortMapperTest, NATPMPMapsForwardsRenewsAndRemovesOnSwitchOff) {
+TEST_F(PortMapperTest, NATPMPMapsForwardsRenewsMovesAndRemovesOnSwitchOff) {
   ASSERT_TRUE(lab_->startMiniupnpd(true)) << lab_->daemonLog();
   Listener listener;
   ASSERT_NE(listener.port, 0);
@@ -185,12 +185,27 @@ TEST_F(PortMapperTest, NATPMPMapsForwardsRenewsAndRemovesOnSwitchOff) {
   mapper.update(true, listener.port);  // unchanged: nothing happens
   expectForwarded(listener, listener.port);
 
-  mapper.update(false, listener.port);
-  const auto after = observer_.statuses(3);
-  ASSERT_EQ(after.size(), 3u);
-  EXPECT_EQ(after[2], (PortMapper::Status{Kind::off, {}}));
-  EXPECT_EQ(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
-  EXPECT_EQ(observer_.linesContaining("Ombrel Remote: port mapping removed"), 1u);
+  // A new listener port: the old mapping goes before the new one is asked for.
+  Listener moved;
+  ASSERT_NE(moved.port, 0);
+  const std::string movedDport = "dport " + std::to_string(moved.port) + " ";
+  const std::string movedAddress = std::string(wanAddress) + ":" + std::to_string(moved.port);
+  mapper.update(true, moved.port);
+  const auto changed = observer_.statuses(4);
+  ASSERT_EQ(changed.size(), 4u);
+  EXPECT_EQ(changed[2], (PortMapper::Status{Kind::working, {}}));
+  EXPECT_EQ(changed[3], (PortMapper::Status{Kind::mapped, movedAddress}));
+  const std::string rules = lab_->natRules();
+  EXPECT_EQ(rules.find(dport), std::string::npos) << rules;
+  EXPECT_NE(rules.find(movedDport), std::string::npos) << rules;
+  expectForwarded(moved, moved.port);
+
+  mapper.update(false, moved.port);
+  const auto after = observer_.statuses(5);
+  ASSERT_EQ(after.size(), 5u);
+  EXPECT_EQ(after[4], (PortMapper::Status{Kind::off, {}}));
+  EXPECT_EQ(lab_->natRules().find(movedDport), std::string::npos) << lab_->natRules();
+  EXPECT_EQ(observer_.linesContaining("Ombrel Remote: port mapping removed"), 2u);
   EXPECT_EQ(clock_->pendingTimers(), 0u) << "switching off stops the renewal timer";
 }
 
