@@ -25,6 +25,7 @@
 
 #include "Ombrel_Remote_Host/reachability/port_mapper.h"
 #include "Ombrel_Remote_Host/reachability/port_mapper_service.h"
+#include "Ombrel_Remote_Host/reachability/router_sockets.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "tests/host/router_lab.h"
@@ -247,6 +248,54 @@ TEST_F(PortMapperTest, UsesUPnPWhenNATPMPIsOffAndRemovesAtShutdown) {
   ASSERT_EQ(statuses.size(), 3u);
   EXPECT_EQ(statuses[2].state, PortMappingStatus::State::off);
   EXPECT_EQ(lab_->natRules().find(dport), std::string::npos) << lab_->natRules();
+}
+
+// Another LAN client's SOAP action on miniupnpd's WAN IP connection service; the HTTP status.
+int soapAsAnotherClient(const std::string& action, const std::string& arguments) {
+  const std::string service = "urn:schemas-upnp-org:service:WANIPConnection:2";
+  const std::string body =
+      "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+      action + " xmlns:u=\"" + service + "\">" + arguments + "</u:" + action +
+      "></s:Body></s:Envelope>";
+  const auto reply = httpExchange(test::routerLAN, RouterLab::httpPort, "POST", "/ctl/IPConn",
+                                  {"Content-Type: text/xml; charset=\"utf-8\"",
+                                   "SOAPAction: \"" + service + "#" + action + "\""},
+                                  body, std::chrono::steady_clock::now() + 10s);
+  return reply ? reply->status : 0;
+}
+
+TEST_F(PortMapperTest, LeavesAMappingThatAnotherComputerTookOver) {
+  ASSERT_TRUE(lab_->startMiniupnpd(false, false)) << lab_->daemonLog();
+  Listener listener;
+  ASSERT_NE(listener.port, 0);
+  const std::string port = std::to_string(listener.port);
+  auto& mapper = makeMapper();
+  mapper.update(true, listener.port);
+  ASSERT_EQ(observer_.statuses(2).size(), 2u) << lab_->daemonLog();
+
+  // The router's entry for our external port now forwards to 192.168.77.9.
+  const std::string entry = "<NewRemoteHost></NewRemoteHost><NewExternalPort>" + port +
+                            "</NewExternalPort><NewProtocol>TCP</NewProtocol>";
+  ASSERT_EQ(soapAsAnotherClient("DeletePortMapping", entry), 200) << lab_->daemonLog();
+  ASSERT_EQ(soapAsAnotherClient("AddPortMapping",
+                                entry + "<NewInternalPort>" + port +
+                                    "</NewInternalPort><NewInternalClient>192.168.77.9"
+                                    "</NewInternalClient><NewEnabled>1</NewEnabled>"
+                                    "<NewPortMappingDescription>other</NewPortMappingDescription>"
+                                    "<NewLeaseDuration>3600</NewLeaseDuration>"),
+            200)
+      << lab_->daemonLog();
+
+  mapper.update(false, listener.port);
+  const auto statuses = observer_.statuses(3);
+  ASSERT_EQ(statuses.size(), 3u);
+  EXPECT_EQ(statuses[2], (PortMapper::Status{Kind::off, {}}));
+  EXPECT_EQ(observer_.linesContaining(
+                "Ombrel Remote: removing port mapping failed: mapping belongs to another computer"),
+            1u);
+  EXPECT_NE(lab_->natRules().find("dnat ip to 192.168.77.9:" + port), std::string::npos)
+      << lab_->natRules();
 }
 
 TEST_F(PortMapperTest, FailsWithinItsDeadlinesWithoutARouter) {

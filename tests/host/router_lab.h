@@ -124,12 +124,17 @@ class RouterLab {
     return std::nullopt;
   }
 
-  // Starts miniupnpd on the router and waits until it listens.
-  bool startMiniupnpd(bool natpmp) {
+  // Its HTTP (description and control) port.
+  static constexpr std::uint16_t httpPort = 5000;
+
+  // Starts miniupnpd on the router and waits until it listens. Without secure mode any LAN
+  // client may map ports to (and delete those of) any other.
+  bool startMiniupnpd(bool natpmp, bool secure = true) {
     std::ofstream(dir_ / "miniupnpd.conf")
-        << "ext_ifname=" << routerWAN_ << "\nlistening_ip=192.168.77.1\nhttp_port=0\n"
+        << "ext_ifname=" << routerWAN_ << "\nlistening_ip=192.168.77.1\nhttp_port=" << httpPort
+        << "\n"
         << "enable_natpmp=" << (natpmp ? "yes" : "no") << "\nenable_upnp=yes\n"
-        << "secure_mode=yes\nsystem_uptime=yes\n"
+        << "secure_mode=" << (secure ? "yes" : "no") << "\nsystem_uptime=yes\n"
         << "uuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07d\n"
         << "allow 1024-65535 192.168.77.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n";
     const std::string conf = (dir_ / "miniupnpd.conf").string(), log = logPath();
