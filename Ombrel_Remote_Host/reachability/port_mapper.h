@@ -75,7 +75,6 @@ class PortMapper {
   };
 
   static constexpr double renewalInterval = 1200;
-  static constexpr double renewalLeeway = 30;
   static constexpr double networkChangeQuiet = 10;
   static constexpr std::uint32_t leaseSeconds = 3600;
 
