@@ -40,10 +40,7 @@ constexpr std::string_view kUsage =
 
 // What the host cannot do yet; it says so instead of pretending.
 constexpr std::string_view kNotBuilt =
-    "Not built yet: router port mapping, ICE reachability, the tunnel service and the
-"
-    "tray interface.
-";
+    "Not built yet: ICE reachability, the tunnel service and the tray interface.\n";
 
 bool parsePort(std::string_view text, std::uint16_t& port) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Ombrel_Remote_Host/platform/platform_backends.h"
+#include "Ombrel_Remote_Host/reachability/port_mapper_service.h"
 #include "Ombrel_Remote_Host/screen/displays.h"
 #include "Ombrel_Remote_Host/screen/privacy_screen.h"
 
@@ -59,6 +60,8 @@ void HeadlessHost::start() {
   relay_ = RelayClient::create(*runtime_, options_.identity);
   deps.relay = relay_;
   deps.relayAddress = options_.relayAddress;
+  deps.portMapper =
+      std::make_shared<PortMapperService>(PortMapper::Endpoints{}, runtime_->sharedClock());
   controller_ = HostController::create(std::move(deps));
 
   runtime_->mainQueue()->sync([this] {
@@ -96,6 +99,9 @@ void HeadlessHost::observe(HostField field) {
       break;
     case HostField::relayStatus:
       if (!c.relayStatus().empty()) line("relay: " + c.relayStatus());
+      break;
+    case HostField::portMappingStatus:
+      if (!c.portMappingStatus().text.empty()) line("port mapping: " + c.portMappingStatus().text);
       break;
     case HostField::lastEvent:
       if (c.lastEvent()) line("event: " + *c.lastEvent());
