@@ -111,7 +111,7 @@ class HostController final : public HostSessionDelegate,
     std::shared_ptr<SessionFactory> sessions;
     // Optional: without them nothing is relayed or mapped.
     std::shared_ptr<RelayService> relay;
-    std::shared_ptr<PortMapping> portMapper;
+    std::shared_ptr<PortMappingService> portMapper;
     // The privacy screen; called on the main queue whenever the wanted state is recomputed.
     std::function<void(bool on)> setPrivacyScreen;
     // The displays a client may stream; empty when absent.

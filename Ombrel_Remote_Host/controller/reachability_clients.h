@@ -41,9 +41,9 @@ struct PortMappingStatus {
   bool operator==(const PortMappingStatus&) const = default;
 };
 
-class PortMapping {
+class PortMappingService {
  public:
-  virtual ~PortMapping() = default;
+  virtual ~PortMappingService() = default;
 
   virtual void update(bool enabled, std::uint16_t port) = 0;
   virtual void networkChanged() = 0;

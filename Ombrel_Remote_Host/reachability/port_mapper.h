@@ -10,8 +10,8 @@
 // at once; `shutdown` waits at most 4 seconds. `onChange` runs on the mapper's queue; set it
 // before the first `update`.
 //
-// This header keeps clear of OmbrelKit/port_mapping.h: its namespace `PortMapping` shares the
-// name of the controller's seam, and the adapter includes both this header and the seam.
+// The router's wire formats (OmbrelKit/port_mapping.h) stay in the .cpp: callers of the mapper
+// see only what it found, never the protocols.
 
 #include <atomic>
 #include <cstdint>

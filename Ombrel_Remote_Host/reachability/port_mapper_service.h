@@ -1,6 +1,6 @@
 #pragma once
 
-// The controller's PortMapping seam backed by the real PortMapper: its statuses become the
+// The controller's PortMappingService seam backed by the real PortMapper: its statuses become the
 // controller's, with the texts the owner reads in the settings.
 
 #include <memory>
@@ -10,7 +10,7 @@
 
 namespace ombrel {
 
-class PortMapperService final : public PortMapping {
+class PortMapperService final : public PortMappingService {
  public:
   PortMapperService(PortMapper::Endpoints endpoints, std::shared_ptr<Clock> clock);
 

@@ -175,7 +175,7 @@ class FakeRelayService : public RelayService {
   std::vector<std::string> configured;
 };
 
-class FakePortMapping : public PortMapping {
+class FakePortMapping : public PortMappingService {
  public:
   struct Update {
     bool enabled;
