@@ -1,6 +1,6 @@
 // The host program registered with the real ombrel-relay on loopback, and the reference client
-// reaching it through the relay: pairing, streaming and input, refusals, a relay that restarts,
-// and a dead relay ahead of a live one in the list.
+// reaching it through the relay: pairing, streaming, input and files, refusals, a relay that
+// restarts, and a dead relay ahead of a live one in the list.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <asio/ip/tcp.hpp>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -131,6 +132,18 @@ TEST_F(RelayEndToEndTest, ClientPairsStreamsAndDrivesTheHostThroughTheRelay) {
   ASSERT_TRUE(pointer);
   EXPECT_NEAR(pointer->first, 320, 1);
   EXPECT_NEAR(pointer->second, 540, 1);
+
+  // A file crosses the relay as it crosses the LAN: every byte, and the host's answer back.
+  const auto file = home.root() / "notes.txt";
+  std::ofstream(file) << std::string(600'000, 'r');
+  ClientRun sender(home.root() / "owner", via, {"--send", file.string()});
+  auto result = sender.waitFor("fileResult", 60s);
+  ASSERT_TRUE(result) << "no answer to a file sent through the relay";
+  EXPECT_EQ((*result)["ok"], true) << result->dump();
+  EXPECT_EQ(sender.finish(), 0);
+  EXPECT_EQ(std::filesystem::file_size(home.root() / "host" / "home" / "Downloads" /
+                                       "Ombrel Remote" / "notes.txt"),
+            600'000u);
 
   // A host ID nobody registered is refused by the relay with the client's text.
   ClientRun stranger(home.root() / "stranger", ClientRun::ViaRelay{relay.port(), "0000 0000 0001"},
