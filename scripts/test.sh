@@ -19,8 +19,8 @@ fuzz_runs=${OMBREL_FUZZ_RUNS:-20000}
 fuzz_seconds=${OMBREL_FUZZ_SECONDS:-45}
 # Tests that exercise threads and queues; ThreadSanitizer builds the binaries whose file names
 # match tsan_files and runs the tests whose names match tsan_filter.
-tsan_filter='Dispatch|Queue|Timer|Connection|Transport|Listener|Session|Controller|Control|Streaming'
-tsan_files='connection|transport|queue|timer|listener|session|control|streaming'
+tsan_filter='Dispatch|Queue|Timer|Connection|Transport|Listener|Session|Controller|Control|Streaming|Clipboard|AIChannel|FileOverConnection|FileReceiver|Relay|STUNProbe|Pasteboard'
+tsan_files='connection|transport|queue|timer|listener|session|control|streaming|clipboard_sync|ai_channel|file_transfer|relay_client|relay_server|stun|pasteboard'
 
 # Target names of the test binaries (one per test file) and of the fuzz targets.
 test_targets() {
